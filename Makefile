@@ -1,0 +1,54 @@
+# `make demo` and `make test` each set up everything they need on a fresh machine: CPython
+# 3.13, the .venv with the pinned build and test dependencies, GoogleTest, and the package
+# itself, built and installed into .venv. Each step is skipped when it is already done.
+
+VENV := .venv
+PY := $(VENV)/bin/python
+DEPS_STAMP := $(VENV)/.deps-installed
+INSTALL_STAMP := $(VENV)/.velmo-installed
+CPP_BUILD := build/cpp
+GTEST_HEADER := /usr/include/gtest/gtest.h
+
+SOURCES := $(shell find include device_library python_binding base_binding sim_binding \
+	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml
+CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
+
+.PHONY: demo test test-cpp test-python setup clean
+
+demo: $(INSTALL_STAMP)
+	$(PY) examples/tour.py
+
+test: test-cpp test-python
+
+setup: $(INSTALL_STAMP) $(GTEST_HEADER)
+
+$(PY):
+	"$$(scripts/find-python313.sh)" -m venv $(VENV)
+
+$(DEPS_STAMP): requirements-dev.txt | $(PY)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet -r requirements-dev.txt
+	touch $@
+
+# The build directory is kept (pyproject's build-dir), so a rebuild only compiles what changed.
+$(INSTALL_STAMP): $(DEPS_STAMP) $(SOURCES)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+	touch $@
+
+$(GTEST_HEADER):
+	apt-get update -qq
+	apt-get install -y -qq libgtest-dev
+
+$(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt device_library/CMakeLists.txt
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF
+
+test-cpp: $(CPP_BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+test-python: $(INSTALL_STAMP)
+	$(PY) -m pytest
+
+clean:
+	rm -rf build $(INSTALL_STAMP)

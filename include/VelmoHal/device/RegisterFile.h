@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <variant>
+
+namespace velmo {
+
+// The simulated camera's register file: one typed value per address. The camera's tools
+// read and write it through their parameter callbacks while the event stream reads it, so
+// every access is serialised by the file's own mutex.
+class RegisterFile {
+public:
+    using Value = std::variant<std::int32_t, float, bool, std::string>;
+
+    // Creates the register with its reset value; an existing register keeps its value.
+    void define(const std::string& address, Value reset_value);
+    // Throws std::out_of_range for an address that was never defined.
+    Value read(const std::string& address) const;
+    // Throws std::out_of_range for an undefined address and std::invalid_argument when the
+    // value's kind differs from the register's; the register is unchanged then.
+    void write(const std::string& address, Value value);
+
+    template <typename T>
+    T get(const std::string& address) const {
+        return std::get<T>(read(address));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, Value> registers_;
+};
+
+}  // namespace velmo

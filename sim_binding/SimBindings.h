@@ -1,0 +1,8 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+// Each binds one family of velmo_sim's Python API into the module.
+void bindSimEvents(pybind11::module_& module);
+void bindSimCamera(pybind11::module_& module);
+void bindSimToolHooks(pybind11::module_& module);
