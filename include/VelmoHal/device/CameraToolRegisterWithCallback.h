@@ -38,6 +38,7 @@ protected:
     // Entry builders for tool constructors: each defines the register at `address` in
     // shared_handle with the default value and fills the record's callbacks to read and write
     // it. The tool registers the returned entry (registerParameter) and keeps it in its list.
+    // Each throws std::invalid_argument when the tool has no register file.
     ParameterEntry intParameter(const std::string& address, std::string name, std::string description,
                                 std::int32_t min, std::int32_t max, std::int32_t default_value,
                                 std::string unit);
@@ -47,6 +48,13 @@ protected:
                                  bool default_value);
     ParameterEntry enumParameter(const std::string& address, std::string name, std::string description,
                                  std::vector<std::string> options, std::string default_value);
+
+    using CameraToolRegister::registerParameter;
+    // Registers the entry and keeps the same entry in the tool's own list.
+    void registerParameter(ParameterEntry entry, std::vector<ParameterEntry>& list) {
+        list.push_back(entry);
+        registerParameter(std::move(entry));
+    }
 };
 
 }  // namespace velmo

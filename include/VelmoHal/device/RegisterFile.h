@@ -15,13 +15,19 @@ class RegisterFile {
 public:
     using Value = std::variant<std::int32_t, float, bool, std::string>;
 
-    // Creates the register with its reset value; an existing register keeps its value.
+    // Creates the register with its reset value; an existing register keeps its value. Throws
+    // std::invalid_argument when an existing register holds another kind of value, since two
+    // parameters would then share one address.
     void define(const std::string& address, Value reset_value);
     // Throws std::out_of_range for an address that was never defined.
     Value read(const std::string& address) const;
     // Throws std::out_of_range for an undefined address and std::invalid_argument when the
     // value's kind differs from the register's; the register is unchanged then.
     void write(const std::string& address, Value value);
+
+    // Every register at one instant, so that settings spread over several registers are
+    // never seen half-changed.
+    std::map<std::string, Value> snapshot() const;
 
     template <typename T>
     T get(const std::string& address) const {

@@ -1,0 +1,253 @@
+#include <VelmoHal/device/Imx636Biases.h>
+#include <VelmoHal/device/SimulatedCamera.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+
+namespace velmo {
+
+namespace {
+
+constexpr std::uint64_t kMicrosecondsPerSecond = 1'000'000;
+constexpr std::uint32_t kWidth = imx636::kSensorWidth;
+constexpr std::uint32_t kHeight = imx636::kSensorHeight;
+
+const std::vector<CameraDescription>& knownCameras() {
+    static const std::vector<CameraDescription> cameras{
+        {"VLM636-000101", "Velmo Event Kit 636", "Velmo", 0x7E1D, 0x0636, USB},
+        {"VLM636-000102", "Velmo Event Kit 636", "Velmo", 0x7E1D, 0x0636, USB},
+    };
+    return cameras;
+}
+
+std::shared_ptr<CameraTool> makeTool(ToolType type, std::string key_prefix, std::shared_ptr<RegisterFile> registers) {
+    switch (type) {
+        case ToolType::BIAS: return std::make_shared<Imx636Biases>(std::move(key_prefix), std::move(registers));
+        case ToolType::TRIGGER_IN: return std::make_shared<Imx636TriggerIn>(std::move(key_prefix), std::move(registers));
+        case ToolType::ANTI_FLICKER:
+            return std::make_shared<Imx636AntiFlicker>(std::move(key_prefix), std::move(registers));
+        case ToolType::EVENT_TRAIL_FILTER:
+            return std::make_shared<Imx636EventTrailFilter>(std::move(key_prefix), std::move(registers));
+        case ToolType::EVENT_RATE_CONTROL:
+            return std::make_shared<Imx636EventRateControl>(std::move(key_prefix), std::move(registers));
+        case ToolType::ROI: return std::make_shared<Imx636ROI>(std::move(key_prefix), std::move(registers));
+        case ToolType::APS_CTRL: break;
+    }
+    throw std::invalid_argument("an IMX636 camera has no tool of kind " + to_string(type));
+}
+
+constexpr std::array<ToolType, 6> kCameraToolTypes{ToolType::BIAS,
+                                                   ToolType::TRIGGER_IN,
+                                                   ToolType::ANTI_FLICKER,
+                                                   ToolType::EVENT_TRAIL_FILTER,
+                                                   ToolType::EVENT_RATE_CONTROL,
+                                                   ToolType::ROI};
+
+// splitmix64: tiny state and good enough statistics for a synthetic scene.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+
+    // Uniform in [0, bound), by multiplying instead of dividing.
+    std::uint32_t below(std::uint32_t bound) {
+        return static_cast<std::uint32_t>(((next() >> 32) * bound) >> 32);
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+std::uint64_t seedOf(const std::string& serial) {
+    std::uint64_t hash = 0xCBF29CE484222325ULL;
+    for (const char c : serial) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
+    return hash;
+}
+
+// A bright vertical bar that sweeps from left to right and wraps around: its leading edge
+// makes ON events, its trailing edge OFF events.
+struct MovingBar {
+    std::uint32_t start_px;
+    std::uint32_t speed_px_per_s;
+    std::uint32_t width;
+    std::uint32_t top;
+    std::uint32_t height;
+};
+
+// The scene as a function of time plus a random stream of draws: the same seed gives the same
+// events, however the stream is cut into reads.
+class EventSource {
+public:
+    explicit EventSource(std::uint64_t seed) : random_(seed) {
+        for (MovingBar& bar : bars_) {
+            bar.width = 60 + random_.below(200);
+            bar.speed_px_per_s = 200 + random_.below(1000);
+            bar.start_px = random_.below(kWidth + bar.width);
+            bar.height = 120 + random_.below(240);
+            bar.top = random_.below(kHeight - bar.height + 1);
+        }
+    }
+
+    Event2D next() {
+        // 0, 1 or 2 us apart: about a million events per second.
+        time_ += random_.below(3);
+        const std::uint64_t draw = random_.next();
+        Event2D event{};
+        event.timestamp = time_;
+        const std::uint32_t choice = draw & 15;
+        if (choice < 12) {
+            const MovingBar& bar = bars_[choice % bars_.size()];
+            const bool leading = (draw >> 4) & 1;
+            const std::uint64_t lap = kWidth + bar.width;
+            const std::uint64_t front = (bar.start_px + time_ * bar.speed_px_per_s / kMicrosecondsPerSecond) % lap;
+            const std::int64_t jitter = static_cast<std::int64_t>((draw >> 5) % 3) - 1;
+            const std::int64_t x = static_cast<std::int64_t>(front) - (leading ? 0 : bar.width) + jitter;
+            if (x >= 0 && x < kWidth) {
+                event.x = static_cast<std::uint16_t>(x);
+                event.y = static_cast<std::uint16_t>(bar.top + random_.below(bar.height));
+                event.polarity = leading ? 1 : 0;
+                return event;
+            }
+        }
+        event.x = static_cast<std::uint16_t>(random_.below(kWidth));
+        event.y = static_cast<std::uint16_t>(random_.below(kHeight));
+        event.polarity = (draw >> 8) & 1;
+        return event;
+    }
+
+    void skipTo(std::uint64_t timestamp) { time_ = std::max(time_, timestamp); }
+
+private:
+    Random random_;
+    std::uint64_t time_ = 0;
+    std::array<MovingBar, 3> bars_{};
+};
+
+// The settings that act on the stream, taken from one snapshot of the register file.
+struct StreamSettings {
+    bool roi_enabled;
+    bool keep_inside;
+    std::uint32_t x_begin;
+    std::uint32_t x_end;
+    std::uint32_t y_begin;
+    std::uint32_t y_end;
+    bool erc_enabled;
+    std::uint64_t max_events_per_second;
+
+    static StreamSettings read(const RegisterFile& registers) {
+        const std::map<std::string, RegisterFile::Value> values = registers.snapshot();
+        const auto roi = [&](const char* name) { return values.at(imx636::registerAddress(imx636::kRoiBlock, name)); };
+        const auto erc = [&](const char* name) {
+            return values.at(imx636::registerAddress(imx636::kEventRateControlBlock, name));
+        };
+        const auto x = static_cast<std::uint32_t>(std::get<std::int32_t>(roi("x")));
+        const auto y = static_cast<std::uint32_t>(std::get<std::int32_t>(roi("y")));
+        return StreamSettings{
+            std::get<bool>(roi("enable")),
+            std::get<std::string>(roi("mode")) == "ROI",
+            x,
+            std::min(kWidth, x + static_cast<std::uint32_t>(std::get<std::int32_t>(roi("x_width")))),
+            y,
+            std::min(kHeight, y + static_cast<std::uint32_t>(std::get<std::int32_t>(roi("y_height")))),
+            std::get<bool>(erc("enable")),
+            static_cast<std::uint64_t>(std::get<std::int32_t>(erc("max_event_rate"))),
+        };
+    }
+
+    bool insideWindow(const Event2D& event) const {
+        return event.x >= x_begin && event.x < x_end && event.y >= y_begin && event.y < y_end;
+    }
+};
+
+}  // namespace
+
+struct SimulatedCamera::State {
+    explicit State(const CameraDescription& camera) : description(camera), source(seedOf(camera.serial)) {
+        for (const ToolType type : kCameraToolTypes) tools.emplace_back(type, makeTool(type, "", registers));
+    }
+
+    std::mutex reading;
+    CameraDescription description;
+    RawEventStreamFormat format{"EVT3;height=720;width=1280"};
+    std::shared_ptr<RegisterFile> registers = std::make_shared<RegisterFile>();
+    std::vector<std::pair<ToolType, std::shared_ptr<CameraTool>>> tools;
+    EventSource source;
+    // Events already let out in the aligned second counted_second.
+    std::uint64_t counted_second = 0;
+    std::uint64_t count_in_second = 0;
+};
+
+std::vector<CameraDescription> discoverCameras() { return knownCameras(); }
+
+std::shared_ptr<CameraTool> makeImx636Tool(ToolType type, std::string key_prefix) {
+    return makeTool(type, std::move(key_prefix), std::make_shared<RegisterFile>());
+}
+
+std::unique_ptr<SimulatedCamera> SimulatedCamera::open(const std::string& serial) {
+    const std::vector<CameraDescription>& cameras = knownCameras();
+    const auto found = serial.empty() ? cameras.begin()
+                                      : std::find_if(cameras.begin(), cameras.end(),
+                                                     [&](const CameraDescription& camera) { return camera.serial == serial; });
+    if (found == cameras.end()) throw std::invalid_argument("no camera with serial \"" + serial + "\"");
+    return std::unique_ptr<SimulatedCamera>(new SimulatedCamera(std::make_unique<State>(*found)));
+}
+
+SimulatedCamera::SimulatedCamera(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+SimulatedCamera::~SimulatedCamera() = default;
+
+const CameraDescription& SimulatedCamera::description() const { return state_->description; }
+
+const RawEventStreamFormat& SimulatedCamera::rawFormat() const { return state_->format; }
+
+std::vector<std::shared_ptr<CameraTool>> SimulatedCamera::tools() const {
+    std::vector<std::shared_ptr<CameraTool>> tools;
+    for (const auto& [type, tool] : state_->tools) tools.push_back(tool);
+    return tools;
+}
+
+std::shared_ptr<CameraTool> SimulatedCamera::tool(ToolType type) const {
+    for (const auto& [tool_type, tool] : state_->tools)
+        if (tool_type == type) return tool;
+    return nullptr;
+}
+
+std::size_t SimulatedCamera::readEvents(Event2D* out, std::size_t n) {
+    if (out == nullptr || n == 0) return 0;
+    State& state = *state_;
+    std::lock_guard<std::mutex> lock(state.reading);
+    const StreamSettings settings = StreamSettings::read(*state.registers);
+    // Filters that pass almost nothing must not hold the caller for long.
+    constexpr std::size_t kMaxSize = std::numeric_limits<std::size_t>::max();
+    const std::size_t candidate_budget = std::max(n > kMaxSize / 64 ? kMaxSize : 64 * n, std::size_t{1} << 20);
+    std::size_t written = 0;
+    for (std::size_t generated = 0; written < n && generated < candidate_budget; ++generated) {
+        const Event2D event = state.source.next();
+        const std::uint64_t second = event.timestamp / kMicrosecondsPerSecond;
+        if (second != state.counted_second) {
+            state.counted_second = second;
+            state.count_in_second = 0;
+        }
+        if (settings.erc_enabled && state.count_in_second >= settings.max_events_per_second) {
+            // The rest of this second would be dropped anyway.
+            state.source.skipTo((second + 1) * kMicrosecondsPerSecond);
+            continue;
+        }
+        if (settings.roi_enabled && settings.insideWindow(event) != settings.keep_inside) continue;
+        out[written++] = event;
+        ++state.count_in_second;
+    }
+    return written;
+}
+
+}  // namespace velmo

@@ -1,0 +1,213 @@
+#include "TestSupport.h"
+
+#include <VelmoHal/device/SimulatedCamera.h>
+
+#include <set>
+
+namespace velmo {
+namespace {
+
+std::vector<Event2D> read(SimulatedCamera& camera, std::size_t n) {
+    std::vector<Event2D> events(n);
+    events.resize(camera.readEvents(events.data(), n));
+    return events;
+}
+
+// Reads in chunks of the given size until n events came or a read came back short.
+std::vector<Event2D> readInChunks(SimulatedCamera& camera, std::size_t n, std::size_t chunk) {
+    std::vector<Event2D> events;
+    while (events.size() < n) {
+        const std::vector<Event2D> part = read(camera, std::min(chunk, n - events.size()));
+        events.insert(events.end(), part.begin(), part.end());
+        if (part.size() < chunk) break;
+    }
+    return events;
+}
+
+bool sameEvents(const std::vector<Event2D>& a, const std::vector<Event2D>& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Event2D& l, const Event2D& r) {
+               return l.x == r.x && l.y == r.y && l.polarity == r.polarity && l.timestamp == r.timestamp;
+           });
+}
+
+TEST(Discovery, FindsTwoDistinctUsbCameras) {
+    const auto cameras = discoverCameras();
+    ASSERT_EQ(cameras.size(), 2u);
+    EXPECT_NE(cameras[0].serial, cameras[1].serial);
+    for (const CameraDescription& camera : cameras) {
+        EXPECT_FALSE(camera.serial.empty());
+        EXPECT_FALSE(camera.product.empty());
+        EXPECT_FALSE(camera.manufacturer.empty());
+        EXPECT_NE(camera.vid, 0);
+        EXPECT_NE(camera.pid, 0);
+        EXPECT_EQ(camera.interfaceType, USB);
+    }
+}
+
+TEST(Opening, PicksTheCameraBySerial) {
+    const auto cameras = discoverCameras();
+    EXPECT_EQ(SimulatedCamera::open("")->description().serial, cameras[0].serial);
+    EXPECT_EQ(SimulatedCamera::open(cameras[1].serial)->description().serial, cameras[1].serial);
+    try {
+        SimulatedCamera::open("no-such-camera");
+        ADD_FAILURE() << "opened an unknown serial";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("no-such-camera"), std::string::npos);
+    }
+}
+
+TEST(Opening, DescribesAnEvt3StreamOfTheWholeSensor) {
+    const auto camera = SimulatedCamera::open("");
+    EXPECT_EQ(camera->rawFormat().getEncodingType(), RawEventStreamEncodingType::EVT3);
+    EXPECT_EQ(camera->rawFormat().width(), 1280);
+    EXPECT_EQ(camera->rawFormat().height(), 720);
+}
+
+TEST(CameraTools, AreSixLastingToolsInKindOrder) {
+    const auto camera = SimulatedCamera::open("");
+    const auto tools = camera->tools();
+    const std::vector<ToolType> kinds{ToolType::BIAS, ToolType::TRIGGER_IN, ToolType::ANTI_FLICKER,
+                                      ToolType::EVENT_TRAIL_FILTER, ToolType::EVENT_RATE_CONTROL, ToolType::ROI};
+    ASSERT_EQ(tools.size(), kinds.size());
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        EXPECT_EQ(tools[i]->getToolInfo().tool_type, kinds[i]);
+        EXPECT_EQ(camera->tool(kinds[i]), tools[i]);
+        EXPECT_EQ(tools[i]->key_prefix, "");
+    }
+    EXPECT_EQ(camera->tools(), tools);
+    EXPECT_EQ(camera->tool(ToolType::APS_CTRL), nullptr);
+}
+
+TEST(CameraTools, ShareOneRegisterFilePerCamera) {
+    const auto first = SimulatedCamera::open("");
+    const auto second = SimulatedCamera::open("");
+    ASSERT_TRUE(first->tool(ToolType::ROI)->setParam("x", 5));
+    int x = -1;
+    ASSERT_TRUE(second->tool(ToolType::ROI)->getParam("x", x));
+    EXPECT_EQ(x, 0);
+    ASSERT_TRUE(first->tool(ToolType::ROI)->getParam("x", x));
+    EXPECT_EQ(x, 5);
+}
+
+TEST(EventStream, StaysOnTheSensorWithOrderedTimestamps) {
+    const auto camera = SimulatedCamera::open("");
+    const auto events = read(*camera, 500'000);
+    ASSERT_EQ(events.size(), 500'000u);
+    std::set<int> polarities;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        ASSERT_LT(events[i].x, 1280);
+        ASSERT_LT(events[i].y, 720);
+        ASSERT_LE(events[i].polarity, 1);
+        if (i > 0) {
+            ASSERT_LE(events[i - 1].timestamp, events[i].timestamp);
+        }
+        polarities.insert(events[i].polarity);
+    }
+    EXPECT_EQ(polarities.size(), 2u);
+    // About a million events per second, so half a million span a fraction of a second.
+    EXPECT_GT(events.back().timestamp, 100'000u);
+    EXPECT_LT(events.back().timestamp, 2'000'000u);
+}
+
+TEST(EventStream, DependsOnlyOnTheSerialNotOnHowItIsRead) {
+    const auto cameras = discoverCameras();
+    const auto whole = SimulatedCamera::open(cameras[0].serial);
+    const auto chunked = SimulatedCamera::open(cameras[0].serial);
+    const auto other = SimulatedCamera::open(cameras[1].serial);
+    const auto expected = read(*whole, 100'000);
+    EXPECT_TRUE(sameEvents(readInChunks(*chunked, 100'000, 777), expected));
+    EXPECT_FALSE(sameEvents(read(*other, 100'000), expected));
+}
+
+TEST(EventStream, IgnoresEmptyReads) {
+    const auto camera = SimulatedCamera::open("");
+    Event2D event{};
+    EXPECT_EQ(camera->readEvents(nullptr, 10), 0u);
+    EXPECT_EQ(camera->readEvents(&event, 0), 0u);
+}
+
+struct WindowCase {
+    const char* mode;
+    bool inside;
+};
+
+class RegionOfInterest : public ::testing::TestWithParam<WindowCase> {};
+
+TEST_P(RegionOfInterest, LetsThroughOnlyOneSideOfTheWindow) {
+    const auto camera = SimulatedCamera::open("");
+    const auto roi = camera->tool(ToolType::ROI);
+    ASSERT_TRUE(roi->setParam("x", 100) && roi->setParam("y", 50) && roi->setParam("x_width", 300) &&
+                roi->setParam("y_height", 200) && roi->setParam("mode", GetParam().mode) && roi->setParam("enable", true));
+    const auto events = read(*camera, 20'000);
+    ASSERT_EQ(events.size(), 20'000u);
+    for (const Event2D& event : events) {
+        const bool inside = event.x >= 100 && event.x < 400 && event.y >= 50 && event.y < 250;
+        ASSERT_EQ(inside, GetParam().inside) << event.x << "," << event.y;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RegionOfInterest, ::testing::Values(WindowCase{"ROI", true}, WindowCase{"RONI", false}),
+                         [](const auto& info) { return std::string(info.param.mode); });
+
+TEST(RegionOfInterest, CutsTheWindowAtTheSensorEdge) {
+    const auto camera = SimulatedCamera::open("");
+    const auto roi = camera->tool(ToolType::ROI);
+    ASSERT_TRUE(roi->setParam("x", 1200) && roi->setParam("y", 700) && roi->setParam("enable", true));
+    const auto events = read(*camera, 1'000);
+    ASSERT_FALSE(events.empty());
+    for (const Event2D& event : events) ASSERT_TRUE(event.x >= 1200 && event.y >= 700);
+}
+
+TEST(RegionOfInterest, ReturnsShortWhenNothingPasses) {
+    const auto camera = SimulatedCamera::open("");
+    const auto roi = camera->tool(ToolType::ROI);
+    ASSERT_TRUE(roi->setParam("mode", "RONI") && roi->setParam("enable", true));
+    EXPECT_TRUE(read(*camera, 10).empty());
+    ASSERT_TRUE(roi->setParam("enable", false));
+    EXPECT_EQ(read(*camera, 10).size(), 10u);
+}
+
+TEST(EventRateControl, CapsEveryAlignedSecond) {
+    const auto camera = SimulatedCamera::open("");
+    const auto erc = camera->tool(ToolType::EVENT_RATE_CONTROL);
+    ASSERT_TRUE(erc->setParam("max_event_rate", 10'000) && erc->setParam("enable", true));
+    const auto events = readInChunks(*camera, 45'000, 4'096);
+    ASSERT_EQ(events.size(), 45'000u);
+    std::map<std::uint64_t, std::size_t> per_second;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (i > 0) {
+            ASSERT_LE(events[i - 1].timestamp, events[i].timestamp);
+        }
+        ++per_second[events[i].timestamp / 1'000'000];
+    }
+    ASSERT_GE(per_second.size(), 5u);
+    // The stream holds far more than the cap, so every complete second is full.
+    for (const auto& [second, count] : per_second) {
+        EXPECT_LE(count, 10'000u) << second;
+        if (second != per_second.rbegin()->first) {
+            EXPECT_EQ(count, 10'000u) << second;
+        }
+    }
+}
+
+TEST(EventRateControl, DropsNothingAtItsDefaultRate) {
+    const auto plain = SimulatedCamera::open("");
+    const auto controlled = SimulatedCamera::open("");
+    ASSERT_TRUE(controlled->tool(ToolType::EVENT_RATE_CONTROL)->setParam("enable", true));
+    EXPECT_TRUE(sameEvents(read(*controlled, 1'500'000), read(*plain, 1'500'000)));
+}
+
+TEST(EventRateControl, AppliesFromTheNextRead) {
+    const auto camera = SimulatedCamera::open("");
+    const auto erc = camera->tool(ToolType::EVENT_RATE_CONTROL);
+    const auto before = read(*camera, 50'000);
+    ASSERT_TRUE(erc->setParam("max_event_rate", 10'000) && erc->setParam("enable", true));
+    const auto after = read(*camera, 1'000);
+    ASSERT_EQ(after.size(), 1'000u);
+    // The first second already let out 50 000 events, so the next ones come from the second after.
+    EXPECT_GE(after.front().timestamp, 1'000'000u);
+    EXPECT_LT(before.back().timestamp, 1'000'000u);
+}
+
+}  // namespace
+}  // namespace velmo
