@@ -1,0 +1,96 @@
+#include "Bindings.h"
+#include "ParameterAccess.h"
+
+#include <VelmoHal/camera/tools/CameraToolPrivate.h>
+
+#include <pybind11/stl.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+
+// Lets a Python subclass of CameraTool implement the six pure operations. Native callers
+// reach the Python methods named like the native operations (getToolInfo, getAllParamInfo,
+// getParamInfo), so a Python override of get_tool_info alone does not answer them. Value
+// access (getParam / setParam) stays with the device library.
+class CameraToolPyWrapper : public velmo::CameraTool {
+public:
+    using velmo::CameraTool::CameraTool;
+
+    velmo::ToolInfo getToolInfo() override {
+        py::gil_scoped_acquire gil;
+        return convertAnswer<velmo::ToolInfo>(pythonOverride("getToolInfo")(), "getToolInfo");
+    }
+
+    std::map<std::string, velmo::BasicParameterInfo> getAllParamInfo() override {
+        py::gil_scoped_acquire gil;
+        return convertAnswer<std::map<std::string, velmo::BasicParameterInfo>>(pythonOverride("getAllParamInfo")(),
+                                                                               "getAllParamInfo");
+    }
+
+    bool getParamInfo(std::string name, velmo::IntParameterInfo& info) override {
+        return answerParamInfo(std::move(name), info);
+    }
+    bool getParamInfo(std::string name, velmo::FloatParameterInfo& info) override {
+        return answerParamInfo(std::move(name), info);
+    }
+    bool getParamInfo(std::string name, velmo::BoolParameterInfo& info) override {
+        return answerParamInfo(std::move(name), info);
+    }
+    bool getParamInfo(std::string name, velmo::EnumParameterInfo& info) override {
+        return answerParamInfo(std::move(name), info);
+    }
+
+private:
+    // Call with the GIL held. The override is found only while the Python object lives: once
+    // native code outlives it, every pure operation reports itself as unimplemented.
+    py::function pythonOverride(const char* native_name) const {
+        py::function override = py::get_override(static_cast<const velmo::CameraTool*>(this), native_name);
+        if (!override) {
+            py::pybind11_fail(std::string("Tried to call pure virtual function \"velmo::CameraTool::") +
+                              native_name + "\"");
+        }
+        return override;
+    }
+
+    // pybind11 reports None where a record is needed as a reference_cast_error, which a bound
+    // function calling this tool would pass off as a mismatch of its own arguments.
+    template <typename Result>
+    static Result convertAnswer(py::object answer, const char* native_name) {
+        try {
+            return py::cast<Result>(std::move(answer));
+        } catch (const py::reference_cast_error&) {
+            throw py::cast_error(std::string("Unable to cast the answer of the Python override \"") + native_name +
+                                 "\": None where a record is needed");
+        }
+    }
+
+    // The override fills a Python record of its own, never native memory: it may keep the
+    // object beyond the call. Its filling is what the caller asked for, so a true answer
+    // copies it back into the caller's record; a false one leaves that record as it was.
+    template <typename Info>
+    bool answerParamInfo(std::string name, Info& info) {
+        py::gil_scoped_acquire gil;
+        py::function override = pythonOverride("getParamInfo");
+        py::object record = py::cast(info, py::return_value_policy::copy);
+        const bool found = py::cast<bool>(override(std::move(name), record));
+        if (found) info = record.cast<const Info&>();
+        return found;
+    }
+};
+
+void bindCameraTool(py::module_& module) {
+    py::class_<velmo::CameraTool, CameraToolPyWrapper, std::shared_ptr<velmo::CameraTool>>(module, "CameraTool")
+        .def(py::init_alias<std::string>())
+        .def("get_tool_info", &velmo::CameraTool::getToolInfo)
+        .def("get_all_param_info", &velmo::CameraTool::getAllParamInfo)
+        .def("get_param_info", py::overload_cast<velmo::CameraTool&, std::string>(&getParamInfoAsTuple))
+        .def("get_param", py::overload_cast<velmo::CameraTool&, std::string>(&getParamAsTuple))
+        .def("set_param", py::overload_cast<std::string, const int&>(&velmo::CameraTool::setParam))
+        .def("set_param", py::overload_cast<std::string, const float&>(&velmo::CameraTool::setParam))
+        .def("set_param", py::overload_cast<std::string, const bool&>(&velmo::CameraTool::setParam))
+        .def("set_param", py::overload_cast<std::string, const std::string&>(&velmo::CameraTool::setParam));
+}

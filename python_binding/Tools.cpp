@@ -1,0 +1,119 @@
+#include "Bindings.h"
+#include "ParameterAccess.h"
+
+#include <VelmoHal/camera/tools/CameraToolPrivate.h>
+#include <VelmoHal/device/Imx636Biases.h>
+
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+
+namespace py = pybind11;
+
+namespace {
+
+std::string toolInfoText(const velmo::ToolInfo& info) { return info.toString(); }
+
+void bindToolRecords(py::module_& module) {
+    py::enum_<velmo::ToolType>(module, "ToolType")
+        .value("BIAS", velmo::ToolType::BIAS)
+        .value("TRIGGER_IN", velmo::ToolType::TRIGGER_IN)
+        .value("ANTI_FLICKER", velmo::ToolType::ANTI_FLICKER)
+        .value("EVENT_TRAIL_FILTER", velmo::ToolType::EVENT_TRAIL_FILTER)
+        .value("EVENT_RATE_CONTROL", velmo::ToolType::EVENT_RATE_CONTROL)
+        .value("ROI", velmo::ToolType::ROI)
+        .value("APS_CTRL", velmo::ToolType::APS_CTRL)
+        .export_values();
+
+    py::class_<velmo::ToolInfo>(module, "ToolInfo")
+        .def(py::init<>())
+        .def_readwrite("tool_type", &velmo::ToolInfo::tool_type)
+        .def_readwrite("parameter_names", &velmo::ToolInfo::parameter_names)
+        .def_readwrite("description", &velmo::ToolInfo::description)
+        .def("__str__", &toolInfoText);
+
+    py::enum_<velmo::ToolParameterType>(module, "ToolParameterType")
+        .value("INT", velmo::ToolParameterType::INT)
+        .value("FLOAT", velmo::ToolParameterType::FLOAT)
+        .value("BOOL", velmo::ToolParameterType::BOOL)
+        .value("STRING", velmo::ToolParameterType::STRING)
+        .value("ENUM", velmo::ToolParameterType::ENUM);
+
+    module.def("tool_parameter_type_to_string", &velmo::ToolParameterTypeToString,
+               "Convert the ToolParameterType to string.", py::arg("type"));
+
+    py::class_<velmo::BasicParameterInfo>(module, "BasicParameterInfo")
+        .def(py::init<>())
+        .def_readwrite("name", &velmo::BasicParameterInfo::name)
+        .def_readwrite("description", &velmo::BasicParameterInfo::description)
+        .def_readwrite("type", &velmo::BasicParameterInfo::type)
+        .def("__str__", &velmo::BasicParameterInfo::toString);
+
+    py::class_<velmo::IntParameterInfo>(module, "IntParameterInfo")
+        .def(py::init<>())
+        .def_readwrite("min", &velmo::IntParameterInfo::min)
+        .def_readwrite("max", &velmo::IntParameterInfo::max)
+        .def_readwrite("default_value", &velmo::IntParameterInfo::default_value)
+        .def_readwrite("unit", &velmo::IntParameterInfo::unit)
+        .def("__str__", &velmo::IntParameterInfo::toString)
+        .def("constraint_value", &velmo::IntParameterInfo::constraintValue, "Constraint the value.",
+             py::arg("value"));
+
+    py::class_<velmo::FloatParameterInfo>(module, "FloatParameterInfo")
+        .def(py::init<>())
+        .def_readwrite("min", &velmo::FloatParameterInfo::min)
+        .def_readwrite("max", &velmo::FloatParameterInfo::max)
+        .def_readwrite("default_value", &velmo::FloatParameterInfo::default_value)
+        .def_readwrite("unit", &velmo::FloatParameterInfo::unit)
+        .def("__str__", &velmo::FloatParameterInfo::toString)
+        .def("constraint_value", &velmo::FloatParameterInfo::constraintValue, "Constraint the value.",
+             py::arg("value"));
+
+    py::class_<velmo::BoolParameterInfo>(module, "BoolParameterInfo")
+        .def(py::init<>())
+        .def_readwrite("default_value", &velmo::BoolParameterInfo::default_value)
+        .def("__str__", &velmo::BoolParameterInfo::toString);
+
+    py::class_<velmo::EnumParameterInfo>(module, "EnumParameterInfo")
+        .def(py::init<>())
+        .def_readwrite("options", &velmo::EnumParameterInfo::options)
+        .def_readwrite("default_value", &velmo::EnumParameterInfo::default_value)
+        .def("__str__", &velmo::EnumParameterInfo::toString);
+}
+
+// Registered without a Python base although it derives from CameraTool natively: its methods
+// name their arguments, carry docstrings and write int values only.
+void bindCameraToolBasePrivate(py::module_& module) {
+    py::class_<velmo::CameraToolBasePrivate>(module, "CameraToolBasePrivate")
+        .def("get_tool_info", &velmo::CameraToolBasePrivate::getToolInfo, "Get the information of the tool.")
+        .def("get_all_param_info", &velmo::CameraToolBasePrivate::getAllParamInfo,
+             "Get all the parameter information.")
+        .def("get_param_info", py::overload_cast<velmo::CameraToolBasePrivate&, std::string>(&getParamInfoAsTuple),
+             "Get the detailed information of a parameter.", py::arg("name"))
+        .def("get_param", py::overload_cast<velmo::CameraToolBasePrivate&, std::string>(&getParamAsTuple),
+             "Get the value of a parameter.", py::arg("name"))
+        .def("set_param", py::overload_cast<std::string, const int&>(&velmo::CameraTool::setParam),
+             "Set the value of a parameter.", py::arg("name"), py::arg("value"));
+}
+
+// Native code hands these tools over as CameraTool; registering each class lets Python see
+// the most derived one.
+template <typename Tool>
+void bindImx636Tool(py::module_& module, const char* name) {
+    py::class_<Tool, velmo::CameraTool, std::shared_ptr<Tool>>(module, name);
+}
+
+}  // namespace
+
+void bindTools(py::module_& module) {
+    bindToolRecords(module);
+    bindCameraToolBasePrivate(module);
+    bindCameraTool(module);
+    bindImx636Tool<velmo::Imx636Biases>(module, "Imx636Biases");
+    bindImx636Tool<velmo::Imx636TriggerIn>(module, "Imx636TriggerIn");
+    bindImx636Tool<velmo::Imx636AntiFlicker>(module, "Imx636AntiFlicker");
+    bindImx636Tool<velmo::Imx636EventRateControl>(module, "Imx636EventRateControl");
+    bindImx636Tool<velmo::Imx636EventTrailFilter>(module, "Imx636EventTrailFilter");
+    bindImx636Tool<velmo::Imx636ROI>(module, "Imx636ROI");
+}

@@ -1,0 +1,8 @@
+#include "Bindings.h"
+
+// Every type is registered before the first signature that names it: the device
+// descriptions first, then the tool records, then the tool classes that take and return them.
+PYBIND11_MODULE(velmo_hal_py, module) {
+    bindDeviceDescriptions(module);
+    bindTools(module);
+}

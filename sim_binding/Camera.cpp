@@ -1,0 +1,85 @@
+#include "SimBindings.h"
+
+#include <VelmoBase/Event2D.h>
+#include <VelmoHal/device/SimulatedCamera.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+std::unique_ptr<velmo::SimulatedCamera> openCamera(const std::optional<std::string>& serial) {
+    if (!serial) return velmo::SimulatedCamera::open("");
+    // The device opens the first camera for an empty serial; from Python that is spelled None,
+    // and an empty text is a serial that no camera has.
+    if (serial->empty()) throw py::value_error("no simulated camera has the serial \"\"");
+    return velmo::SimulatedCamera::open(*serial);
+}
+
+// The device copies whole records, fill bytes included; they are cleared so that no stale
+// memory reaches Python and reads of the same stream give the same bytes.
+void clearFillBytes(velmo::Event2D* events, std::size_t count) {
+    constexpr std::size_t kFillBegin = offsetof(velmo::Event2D, polarity) + sizeof(velmo::Event2D::polarity);
+    constexpr std::size_t kFillEnd = offsetof(velmo::Event2D, timestamp);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memset(reinterpret_cast<unsigned char*>(events + i) + kFillBegin, 0, kFillEnd - kFillBegin);
+    }
+}
+
+py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
+    if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
+    py::array_t<velmo::Event2D> events(count);
+    const auto requested = static_cast<std::size_t>(count);
+    velmo::Event2D* out = events.mutable_data();
+    std::size_t written = 0;
+    {
+        // The camera serialises its own reads, and the array is ours alone until it is returned.
+        py::gil_scoped_release release;
+        written = camera.readEvents(out, requested);
+        clearFillBytes(out, written);
+    }
+    if (written < requested) events.resize({static_cast<py::ssize_t>(written)});
+    return events;
+}
+
+std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& camera, velmo::ToolType type) {
+    std::shared_ptr<velmo::CameraTool> tool = camera.tool(type);
+    if (!tool) throw py::key_error("the simulated camera has no " + velmo::to_string(type) + " tool");
+    return tool;
+}
+
+}  // namespace
+
+void bindSimCamera(py::module_& module) {
+    module.def("list_cameras", &velmo::discoverCameras, "Descriptions of every simulated camera, in a fixed order.");
+
+    module.def("open_camera", &openCamera,
+               "Opens the simulated camera with this serial, or the first one for None; an unknown serial "
+               "raises ValueError.",
+               py::arg("serial") = py::none());
+
+    py::class_<velmo::SimulatedCamera>(module, "Camera")
+        .def_property_readonly(
+            "description", [](const velmo::SimulatedCamera& camera) { return camera.description(); },
+            "A copy of the camera's description.")
+        .def_property_readonly(
+            "raw_format", [](const velmo::SimulatedCamera& camera) { return camera.rawFormat(); },
+            "A copy of the camera's raw event stream format.")
+        .def("read_events", &readEvents,
+             "The next n events of the stream as a NumPy array of the Event2D data type, as the tools' "
+             "settings let them through; shorter when the filters pass too few.",
+             py::arg("n"))
+        .def("tools", &velmo::SimulatedCamera::tools, "The camera's six tools, in ToolType order.")
+        .def("tool", &cameraTool,
+             "The camera's tool of this kind, the same object every time; KeyError for a kind it lacks.",
+             py::arg("tool_type"));
+}

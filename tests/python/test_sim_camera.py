@@ -1,0 +1,229 @@
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+import velmo_hal_py as hal
+import velmo_sim
+from velmo_hal_py import ToolType
+
+SENSOR_WIDTH, SENSOR_HEIGHT = 1280, 720
+TOOL_CLASSES = [
+    (ToolType.BIAS, hal.Imx636Biases),
+    (ToolType.TRIGGER_IN, hal.Imx636TriggerIn),
+    (ToolType.ANTI_FLICKER, hal.Imx636AntiFlicker),
+    (ToolType.EVENT_TRAIL_FILTER, hal.Imx636EventTrailFilter),
+    (ToolType.EVENT_RATE_CONTROL, hal.Imx636EventRateControl),
+    (ToolType.ROI, hal.Imx636ROI),
+]
+
+
+def assert_valid_stream(events):
+    assert events.dtype == velmo_sim.event_dtype()
+    assert np.all(events["x"] < SENSOR_WIDTH) and np.all(events["y"] < SENSOR_HEIGHT)
+    assert set(np.unique(events["polarity"])) <= {0, 1}
+    assert np.all(np.diff(events["timestamp"].astype(np.int64)) >= 0)
+
+
+def test_list_cameras_describes_distinct_usb_cameras():
+    cameras = velmo_sim.list_cameras()
+    assert len(cameras) >= 2
+    assert all(isinstance(c, hal.CameraDescription) for c in cameras)
+    assert len({c.serial for c in cameras}) == len(cameras)
+    assert all(c.interfaceType == hal.INTERFACE_TYPE.USB and c.serial for c in cameras)
+    assert str(cameras[0]).startswith(f"Product: {cameras[0].manufacturer}-{cameras[0].product} \n")
+
+
+def test_open_camera_by_serial_and_by_default():
+    cameras = velmo_sim.list_cameras()
+    assert velmo_sim.open_camera().description.serial == cameras[0].serial
+    assert velmo_sim.open_camera(None).description.serial == cameras[0].serial
+    for description in cameras:
+        assert velmo_sim.open_camera(serial=description.serial).description.serial == description.serial
+
+
+@pytest.mark.parametrize("serial", ["no-such-camera", ""])
+def test_open_camera_refuses_an_unknown_serial_naming_it(serial):
+    with pytest.raises(ValueError, match=f'"{serial}"'):
+        velmo_sim.open_camera(serial)
+
+
+def test_open_camera_refuses_a_non_text_serial():
+    with pytest.raises(TypeError):
+        velmo_sim.open_camera(1)
+
+
+def test_camera_has_no_public_constructor():
+    with pytest.raises(TypeError):
+        velmo_sim.Camera()
+
+
+def test_description_and_format_are_copies(camera):
+    serial = camera.description.serial
+    camera.description.serial = "changed"
+    assert camera.description.serial == serial
+    assert camera.description is not camera.description
+
+
+def test_raw_format_describes_the_sensor(camera):
+    raw_format = camera.raw_format
+    assert raw_format.get_encoding_type() == hal.RawEventStreamEncodingType.EVT3
+    assert (int(raw_format["width"]), int(raw_format["height"])) == (SENSOR_WIDTH, SENSOR_HEIGHT)
+
+
+def test_read_events_gives_a_valid_continuing_stream(camera):
+    first = camera.read_events(20000)
+    second = camera.read_events(20000)
+    assert first.shape == second.shape == (20000,)
+    assert first.flags.c_contiguous and first.flags.owndata
+    assert_valid_stream(first)
+    assert_valid_stream(second)
+    assert first["timestamp"][-1] <= second["timestamp"][0]
+    assert len(np.unique(first["polarity"])) == 2
+
+
+def test_read_events_is_deterministic_per_serial(camera):
+    again = velmo_sim.open_camera(camera.description.serial)
+    assert camera.read_events(5000).tobytes() == again.read_events(5000).tobytes()
+
+
+def test_read_events_counts(camera):
+    assert camera.read_events(0).shape == (0,)
+    with pytest.raises(ValueError, match="-5"):
+        camera.read_events(-5)
+    with pytest.raises(TypeError):
+        camera.read_events(1.5)
+
+
+def test_read_events_leaves_no_stale_fill_bytes(camera):
+    raw = camera.read_events(1000).view(np.uint8).reshape(-1, 16)
+    assert not raw[:, 5:8].any()
+
+
+def test_sum_events_agrees_with_numpy_on_camera_events(camera):
+    events = camera.read_events(10000)[::3]
+    expected = tuple(int(events[name].astype(object).sum()) for name in ("x", "y", "polarity", "timestamp"))
+    assert velmo_sim.sum_events(events) == expected
+
+
+def test_tools_are_the_six_imx636_tools_in_tool_type_order(camera):
+    tools = camera.tools()
+    assert [type(tool) for tool in tools] == [cls for _, cls in TOOL_CLASSES]
+    for tool, (tool_type, _) in zip(tools, TOOL_CLASSES):
+        assert isinstance(tool, hal.CameraTool)
+        assert tool.get_tool_info().tool_type == tool_type
+
+
+@pytest.mark.parametrize("tool_type, cls", TOOL_CLASSES)
+def test_tool_returns_the_same_object_every_time(camera, tool_type, cls):
+    tool = camera.tool(tool_type)
+    assert type(tool) is cls
+    assert camera.tool(tool_type) is tool
+    assert tool in camera.tools()
+
+
+def test_tool_settings_outlive_the_python_tool_object(camera):
+    assert camera.tool(ToolType.ROI).set_param("x", 17)
+    assert camera.tool(ToolType.ROI).get_param("x") == (True, 17)
+
+
+def test_tool_refuses_a_kind_the_camera_lacks(camera):
+    with pytest.raises(KeyError, match="APS_CTRL"):
+        camera.tool(ToolType.APS_CTRL)
+    with pytest.raises(TypeError):
+        camera.tool(6)
+
+
+def in_window(events, x, y, x_width, y_height):
+    return (events["x"] >= x) & (events["x"] < x + x_width) & (events["y"] >= y) & (events["y"] < y + y_height)
+
+
+def configure(tool, settings):
+    for name, value in settings.items():
+        assert tool.set_param(name, value), (name, value)
+
+
+@pytest.mark.parametrize("mode, keeps_inside", [("ROI", True), ("RONI", False)])
+@pytest.mark.parametrize(
+    "window",
+    [dict(x=100, y=50, x_width=300, y_height=200), dict(x=1000, y=500, x_width=1280, y_height=720)],
+    ids=["inner", "cut by the sensor edge"],
+)
+def test_roi_keeps_the_events_on_one_side_of_the_window(camera, mode, keeps_inside, window):
+    configure(camera.tool(ToolType.ROI), {**window, "mode": mode, "enable": True})
+    events = camera.read_events(20000)
+    assert len(events) == 20000
+    assert_valid_stream(events)
+    assert np.all(in_window(events, **window) == keeps_inside)
+
+
+def test_event_rate_control_caps_each_aligned_second(camera):
+    limit = 50_000
+    configure(camera.tool(ToolType.EVENT_RATE_CONTROL), {"max_event_rate": limit, "enable": True})
+    events = camera.read_events(4 * limit + 1000)
+    assert len(events) == 4 * limit + 1000
+    assert_valid_stream(events)
+    per_second = np.bincount((events["timestamp"] // 1_000_000).astype(np.int64))
+    assert per_second.max() == limit
+
+
+def test_disabling_the_roi_restores_the_whole_sensor(camera):
+    roi = camera.tool(ToolType.ROI)
+    configure(roi, {"x": 10, "x_width": 20, "enable": True})
+    assert camera.read_events(1000)["x"].max() < 30
+    configure(roi, {"enable": False})
+    assert camera.read_events(20000)["x"].max() >= 30
+
+
+def test_read_events_stops_early_when_the_filters_pass_nothing(camera):
+    configure(camera.tool(ToolType.ROI), {"mode": "RONI", "enable": True})
+    events = camera.read_events(10)
+    assert events.shape == (0,) and events.dtype == velmo_sim.event_dtype()
+
+
+def test_read_events_returns_only_the_events_found(camera):
+    window = dict(x=640, y=360, x_width=1, y_height=1)
+    configure(camera.tool(ToolType.ROI), {**window, "enable": True})
+    events = camera.read_events(10000)
+    assert len(events) < 10000 and events.flags.owndata
+    assert np.all(in_window(events, **window))
+
+
+def test_tools_outlive_their_camera():
+    camera = velmo_sim.open_camera()
+    roi = camera.tool(ToolType.ROI)
+    del camera
+    assert roi.set_param("x", 3)
+    assert roi.get_param("x") == (True, 3)
+
+
+def read_png(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    chunks, position = {}, 8
+    while position < len(data):
+        (length,) = struct.unpack(">I", data[position:position + 4])
+        kind, body = data[position + 4:position + 8], data[position + 8:position + 8 + length]
+        (crc,) = struct.unpack(">I", data[position + 8 + length:position + 12 + length])
+        assert crc == zlib.crc32(kind + body)
+        chunks[kind] = body
+        position += 12 + length
+    width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
+    assert (depth, colour) == (8, 2)
+    scanlines = zlib.decompress(chunks[b"IDAT"])
+    assert len(scanlines) == height * (1 + 3 * width)
+    return width, height
+
+
+def test_tour_runs_and_writes_both_frames(tmp_path):
+    tour = Path(__file__).resolve().parents[2] / "examples" / "tour.py"
+    result = subprocess.run([sys.executable, str(tour), "--out", str(tmp_path), "--events", "20000"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert read_png(tmp_path / "events.png") == (SENSOR_WIDTH, SENSOR_HEIGHT)
+    both_width, both_height = read_png(tmp_path / "events_roi_erc.png")
+    assert both_height == SENSOR_HEIGHT and both_width > 2 * SENSOR_WIDTH
+    assert "x          320 .. 959" in result.stdout
