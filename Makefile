@@ -13,7 +13,7 @@ SOURCES := $(shell find include device_library python_binding base_binding sim_b
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 
-.PHONY: demo test test-cpp test-python setup clean
+.PHONY: demo test test-cpp test-python test-arm64 setup clean
 
 demo: $(INSTALL_STAMP)
 	$(PY) examples/tour.py
@@ -49,6 +49,10 @@ test-cpp: $(CPP_BUILD)/build.ninja
 
 test-python: $(INSTALL_STAMP)
 	$(PY) -m pytest
+
+# Cross-compiles for 64-bit Arm and runs the Python tests under qemu (scripts/test-arm64.sh).
+test-arm64: $(DEPS_STAMP)
+	scripts/test-arm64.sh
 
 clean:
 	rm -rf build $(INSTALL_STAMP)

@@ -1,0 +1,252 @@
+"""A tour of velmo-python on the simulated camera.
+
+Lists the cameras, opens one, reads a million events and draws them, shows every tool with its
+parameters, narrows the stream with the region of interest and event rate control, and ends
+with a tool written in Python that native code questions through velmo_sim.NativeHolder.
+"""
+
+import argparse
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import numpy as np
+import velmo_hal_py as hal
+import velmo_sim
+from png_writer import write_png
+
+ON_COLOUR = np.array([255, 190, 60], dtype=np.float32)
+OFF_COLOUR = np.array([60, 140, 255], dtype=np.float32)
+BACKGROUND = 20
+GAP = 8  # pixels between frames placed side by side
+
+
+def heading(title):
+    print(f"\n== {title} " + "=" * max(0, 72 - len(title)))
+
+
+def indent(text, prefix="    "):
+    return textwrap.indent(str(text), prefix)
+
+
+def summarize(events):
+    count = len(events)
+    if count == 0:
+        print("    no events")
+        return
+    timestamps = events["timestamp"]
+    first, last = int(timestamps[0]), int(timestamps[-1])
+    span_s = (last - first) / 1e6
+    rate = f"{count / span_s / 1e6:.3f} Mev/s" if span_s > 0 else "n/a"
+    on_share = np.count_nonzero(events["polarity"]) / count
+    print(f"    events     {count:,}")
+    print(f"    time span  {first:,} .. {last:,} us ({span_s:.3f} s)")
+    print(f"    event rate {rate}")
+    print(f"    x          {events['x'].min()} .. {events['x'].max()}")
+    print(f"    y          {events['y'].min()} .. {events['y'].max()}")
+    print(f"    polarity   ON {on_share:.1%}, OFF {1 - on_share:.1%}")
+
+
+def accumulate_frame(events, width, height):
+    """An RGB frame: ON events in a warm colour, OFF events in a cool one, brighter for more events."""
+    pixel = events["y"].astype(np.int64) * width + events["x"]
+    on = events["polarity"] == 1
+    counts = [np.bincount(pixel[mask], minlength=width * height).reshape(height, width) for mask in (on, ~on)]
+    busy = np.concatenate([c[c > 0] for c in counts])
+    scale = float(np.percentile(busy, 99)) if busy.size else 1.0
+    frame = np.full((height, width, 3), BACKGROUND, dtype=np.float32)
+    for count, colour in zip(counts, (ON_COLOUR, OFF_COLOUR)):
+        frame += np.clip(count / scale, 0.0, 1.0)[..., None] * colour
+    return np.clip(frame, 0, 255).astype(np.uint8)
+
+
+def side_by_side(left, right):
+    gap = np.full((left.shape[0], GAP, 3), 255, dtype=np.uint8)
+    return np.hstack([left, gap, right])
+
+
+def describe_range(record):
+    if isinstance(record, hal.IntParameterInfo):
+        return f"{record.min:,} .. {record.max:,}"
+    if isinstance(record, hal.FloatParameterInfo):
+        return f"{record.min:g} .. {record.max:g}"
+    if isinstance(record, hal.EnumParameterInfo):
+        return " | ".join(record.options)
+    return "False | True"
+
+
+def print_parameter_table(tool, with_values=True):
+    table = tool.get_all_param_info()
+    named = [name for name in tool.get_tool_info().parameter_names if name in table]
+    names = named + sorted(set(table) - set(named))
+    columns = f"    {'name':<15} {'type':<6} {'range or options':<38} {'default':<12} {'unit':<6}"
+    print(columns + (" current" if with_values else ""))
+    for name in names:
+        kind = table[name].type.name
+        answer = tool.get_param_info(name)
+        if len(answer) != 2 or not answer[0]:
+            print(f"    {name:<15} {kind:<6} (no metadata)")
+            continue
+        record = answer[1]
+        default = f"{record.default_value:g}" if isinstance(record.default_value, float) else record.default_value
+        line = (f"    {name:<15} {kind:<6} {describe_range(record):<38} {str(default):<12} "
+                f"{getattr(record, 'unit', ''):<6}")
+        if with_values:
+            ok, value = tool.get_param(name)
+            line += f" {value if ok else '(unreadable)'}"
+        print(line)
+
+
+def set_params(tool, settings):
+    for name, value in settings.items():
+        accepted = tool.set_param(name, value)
+        print(f"    {type(tool).__name__}.set_param({name!r}, {value!r}) -> {accepted}")
+
+
+class FrameExposureTool(hal.CameraTool):
+    """A tool written in Python. Native code calls it under the native operation names."""
+
+    def __init__(self):
+        super().__init__("aps.")
+        self._parameters = {
+            "exposure": (hal.ToolParameterType.INT, "Exposure time of a frame", self._exposure),
+            "gain": (hal.ToolParameterType.FLOAT, "Analog gain", self._gain),
+            "auto_exposure": (hal.ToolParameterType.BOOL, "Let the sensor pick the exposure", self._auto),
+            "shutter": (hal.ToolParameterType.ENUM, "How the rows are exposed", self._shutter),
+        }
+
+    def getToolInfo(self):
+        info = hal.ToolInfo()
+        info.tool_type = hal.ToolType.APS_CTRL
+        info.parameter_names = list(self._parameters)
+        info.description = "Frame exposure control, implemented in Python"
+        return info
+
+    def getAllParamInfo(self):
+        table = {}
+        for name, (kind, description, _) in self._parameters.items():
+            basic = hal.BasicParameterInfo()
+            basic.name, basic.description, basic.type = name, description, kind
+            table[name] = basic
+        return table
+
+    def getParamInfo(self, name, record):
+        entry = self._parameters.get(name)
+        return entry is not None and entry[2](record)
+
+    @staticmethod
+    def _exposure(record):
+        if not isinstance(record, hal.IntParameterInfo):
+            return False
+        record.min, record.max, record.default_value, record.unit = 10, 100_000, 10_000, "us"
+        return True
+
+    @staticmethod
+    def _gain(record):
+        if not isinstance(record, hal.FloatParameterInfo):
+            return False
+        record.min, record.max, record.default_value, record.unit = 1.0, 16.0, 2.0, "x"
+        return True
+
+    @staticmethod
+    def _auto(record):
+        if not isinstance(record, hal.BoolParameterInfo):
+            return False
+        record.default_value = True
+        return True
+
+    @staticmethod
+    def _shutter(record):
+        if not isinstance(record, hal.EnumParameterInfo):
+            return False
+        record.options, record.default_value = ["GLOBAL", "ROLLING"], "ROLLING"
+        return True
+
+
+def tour_cameras(serial):
+    heading("Simulated cameras")
+    for description in velmo_sim.list_cameras():
+        print(indent(description))
+        print()
+    camera = velmo_sim.open_camera(serial)
+    heading("Opened camera")
+    print(indent(camera.description))
+    raw_format = camera.raw_format
+    print(f"    raw format: encoding {raw_format.get_encoding_type_str()} ({raw_format.get_encoding_type()})")
+    for option in ("width", "height"):
+        if raw_format.contains(option):
+            print(f"    option {option} = {raw_format[option]}")
+    return camera
+
+
+def tour_tools(camera):
+    heading("Tools")
+    for tool in camera.tools():
+        print(f"  {type(tool).__name__}")
+        print(indent(tool.get_tool_info()))
+        print_parameter_table(tool)
+        print()
+
+
+def tour_python_tool():
+    heading("A tool written in Python, read by native code")
+    tool = FrameExposureTool()
+    holder = velmo_sim.NativeHolder(tool)
+    print("  native getToolInfo():")
+    print(indent(holder.tool_info()))
+    print("  native getAllParamInfo():")
+    for basic in holder.all_param_info().values():
+        print(indent(basic))
+    print("  native getParamInfo(name, record):")
+    for name, record in (("exposure", hal.IntParameterInfo()), ("gain", hal.FloatParameterInfo()),
+                         ("auto_exposure", hal.BoolParameterInfo()), ("shutter", hal.EnumParameterInfo()),
+                         ("exposure", hal.FloatParameterInfo())):
+        found, filled = holder.param_info(name, record)
+        print(f"    {name:<14} as {type(record).__name__:<19} -> {found}: {filled}")
+    print("  the same tool from Python:")
+    print_parameter_table(tool, with_values=False)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=Path, default=Path("out"), help="folder for the PNG files (default: ./out)")
+    parser.add_argument("--serial", help="serial of the camera to open (default: the first)")
+    parser.add_argument("--events", type=int, default=1_000_000, help="events per read (default: 1000000)")
+    args = parser.parse_args(argv)
+    started = time.perf_counter()
+
+    camera = tour_cameras(args.serial)
+    width, height = int(camera.raw_format["width"]), int(camera.raw_format["height"])
+
+    heading(f"Reading {args.events:,} events")
+    events = camera.read_events(args.events)
+    summarize(events)
+    full_frame = accumulate_frame(events, width, height)
+    print(f"    frame written to {write_png(args.out / 'events.png', full_frame)}")
+
+    tour_tools(camera)
+
+    heading("Region of interest and event rate control")
+    span_s = (int(events["timestamp"][-1]) - int(events["timestamp"][0])) / 1e6 if len(events) > 1 else 0.0
+    erc = camera.tool(hal.ToolType.EVENT_RATE_CONTROL)
+    _, rate_info = erc.get_param_info("max_event_rate")
+    measured_rate = len(events) / span_s if span_s > 0 else rate_info.max
+    limit = rate_info.constraint_value(int(round(measured_rate / 8, -3)))
+    roi = camera.tool(hal.ToolType.ROI)
+    set_params(roi, {"x": width // 4, "y": height // 4, "x_width": width // 2, "y_height": height // 2,
+                     "mode": "ROI", "enable": True})
+    set_params(erc, {"max_event_rate": limit, "enable": True})
+    narrowed = camera.read_events(args.events)
+    summarize(narrowed)
+    both = side_by_side(full_frame, accumulate_frame(narrowed, width, height))
+    print(f"    both frames written to {write_png(args.out / 'events_roi_erc.png', both)}")
+
+    tour_python_tool()
+
+    print(f"\nTour finished in {time.perf_counter() - started:.1f} s.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
