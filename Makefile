@@ -13,7 +13,7 @@ SOURCES := $(shell find include device_library python_binding base_binding sim_b
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 
-.PHONY: demo test test-cpp test-python test-arm64 setup clean
+.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind test-wheel bench setup clean
 
 demo: $(INSTALL_STAMP)
 	$(PY) examples/tour.py
@@ -49,6 +49,23 @@ test-cpp: $(CPP_BUILD)/build.ninja
 
 test-python: $(INSTALL_STAMP)
 	$(PY) -m pytest
+
+# The libraries, modules and C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then both test suites run under them (scripts/check-asan.sh).
+check-asan: $(DEPS_STAMP) $(GTEST_HEADER)
+	scripts/check-asan.sh
+
+# The C++ tests under valgrind memcheck.
+check-valgrind: $(CPP_BUILD)/build.ninja
+	scripts/check-valgrind.sh
+
+# One wheel, installed into a new virtual environment elsewhere, passes the Python tests there.
+test-wheel: $(DEPS_STAMP)
+	scripts/test-wheel.sh
+
+# Ratios of the binding layer's costs against their floors, measured in one run.
+bench: $(INSTALL_STAMP)
+	scripts/bench.sh
 
 # Cross-compiles for 64-bit Arm and runs the Python tests under qemu (scripts/test-arm64.sh).
 test-arm64: $(DEPS_STAMP)

@@ -5,6 +5,8 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 
+# try_compile projects load this file again and need the tree too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELMO_ARM64_TREE)
 if(NOT VELMO_ARM64_TREE)
   message(FATAL_ERROR "Set VELMO_ARM64_TREE to the arm64 tree made by scripts/arm64-tree.sh")
 endif()
