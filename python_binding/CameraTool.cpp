@@ -89,8 +89,12 @@ void bindCameraTool(py::module_& module) {
         .def("get_all_param_info", &velmo::CameraTool::getAllParamInfo)
         .def("get_param_info", py::overload_cast<velmo::CameraTool&, std::string>(&getParamInfoAsTuple))
         .def("get_param", py::overload_cast<velmo::CameraTool&, std::string>(&getParamAsTuple))
-        .def("set_param", py::overload_cast<std::string, const int&>(&velmo::CameraTool::setParam))
+        // The int overload takes ints only: with conversions allowed it would also take any
+        // number with __int__ (a NumPy float32, a Fraction) and write it truncated, before the
+        // float overload had its turn.
+        .def("set_param", py::overload_cast<std::string, const int&>(&velmo::CameraTool::setParam), py::arg(),
+             py::arg().noconvert())
         .def("set_param", py::overload_cast<std::string, const float&>(&velmo::CameraTool::setParam))
-        .def("set_param", py::overload_cast<std::string, const bool&>(&velmo::CameraTool::setParam))
+        .def("set_param", &setParamBool)
         .def("set_param", py::overload_cast<std::string, const std::string&>(&velmo::CameraTool::setParam));
 }

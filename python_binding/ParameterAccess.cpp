@@ -81,3 +81,7 @@ py::tuple getParamInfoAsTuple(velmo::CameraToolBasePrivate& tool, std::string na
 py::tuple getParamAsTuple(velmo::CameraToolBasePrivate& tool, std::string name) {
     return paramTuple(tool, tool.CameraToolBasePrivate::getAllParamInfo(), name);
 }
+
+bool setParamBool(velmo::CameraTool& tool, std::string name, SetParamBool value) {
+    return tool.setParam(std::move(name), value.value);
+}

@@ -94,7 +94,7 @@ void bindCameraToolBasePrivate(py::module_& module) {
         .def("get_param", py::overload_cast<velmo::CameraToolBasePrivate&, std::string>(&getParamAsTuple),
              "Get the value of a parameter.", py::arg("name"))
         .def("set_param", py::overload_cast<std::string, const int&>(&velmo::CameraTool::setParam),
-             "Set the value of a parameter.", py::arg("name"), py::arg("value"));
+             "Set the value of a parameter.", py::arg("name"), py::arg("value").noconvert());
 }
 
 // Native code hands these tools over as CameraTool; registering each class lets Python see

@@ -1,3 +1,4 @@
+#include <VelmoHal/device/Logger.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
 
 #include <cstddef>
@@ -10,17 +11,18 @@ namespace {
 constexpr std::string_view kEvt3 = "EVT3";
 
 [[noreturn]] void reject(const std::string& format, const std::string& reason) {
-    throw std::invalid_argument("invalid raw event stream format \"" + format + "\": " + reason);
+    throw std::invalid_argument("invalid raw event stream format " + quotedForMessage(format) + ": " + reason);
 }
 
 // Only plain decimal digits: no sign, blank or other decoration, as the format text is exact.
 std::uint16_t sensorDimension(const std::string& format, const std::string& name, const std::string& value,
                               std::size_t position) {
-    const std::string where = "option \"" + name + "\" at character " + std::to_string(position);
+    const std::string where = "option " + quotedForMessage(name) + " at character " + std::to_string(position);
     if (value.empty()) reject(format, where + " is empty; expected an integer from 1 to 65535");
     std::uint32_t number = 0;
     for (const char c : value) {
-        if (c < '0' || c > '9') reject(format, where + " is \"" + value + "\"; expected an integer from 1 to 65535");
+        if (c < '0' || c > '9')
+            reject(format, where + " is " + quotedForMessage(value) + "; expected an integer from 1 to 65535");
         number = number * 10 + static_cast<std::uint32_t>(c - '0');
         if (number > 65535) reject(format, where + " is " + value + "; expected an integer from 1 to 65535");
     }
@@ -44,11 +46,11 @@ RawEventStreamFormat::RawEventStreamFormat(std::string format) {
             const std::string where = "option " + std::to_string(field_index) + " at character " +
                                       std::to_string(field_start);
             const std::size_t equals = field.find('=');
-            if (equals == std::string::npos) reject(format, where + " (\"" + field + "\") has no '='");
-            if (equals == 0) reject(format, where + " (\"" + field + "\") has an empty name");
+            if (equals == std::string::npos) reject(format, where + " (" + quotedForMessage(field) + ") has no '='");
+            if (equals == 0) reject(format, where + " (" + quotedForMessage(field) + ") has an empty name");
             std::string name = field.substr(0, equals);
             std::string value = field.substr(equals + 1);
-            if (options_.count(name) != 0) reject(format, where + " repeats the name \"" + name + "\"");
+            if (options_.count(name) != 0) reject(format, where + " repeats the name " + quotedForMessage(name));
             if (name == "width") width_ = sensorDimension(format, name, value, field_start);
             if (name == "height") height_ = sensorDimension(format, name, value, field_start);
             options_.emplace(std::move(name), std::move(value));
@@ -68,7 +70,7 @@ bool RawEventStreamFormat::contains(const std::string& name) const { return opti
 const std::string& RawEventStreamFormat::operator[](std::string_view name) const {
     const auto found = options_.find(std::string(name));
     if (found == options_.end())
-        throw std::out_of_range("raw event stream format has no option \"" + std::string(name) + "\"");
+        throw std::out_of_range("raw event stream format has no option " + quotedForMessage(name));
     return found->second;
 }
 

@@ -9,21 +9,21 @@ namespace {
 constexpr const char* kSourceFile = "hal/CameraTool.cpp";
 
 // The kind word names the overload that was reached, so a caller can tell which one a value
-// of a dynamically typed language ended up in.
+// of a dynamically typed language ended up in. Names and texts are quoted with escapes, so the
+// line shows them whole, NUL bytes and all.
 bool refuseGet(const char* kind, const std::string& name, int line) {
     hal::halLogger().log_(LogLevelType::WARNING, kSourceFile, line,
-                          "getParam(%s) is not supported by this tool: parameter \"%s\"", kind, name.c_str());
+                          "getParam(%s) is not supported by this tool: parameter %s", kind,
+                          quotedForMessage(name).c_str());
     return false;
 }
 
 bool refuseSet(const char* kind, const std::string& name, const std::string& value, int line) {
     hal::halLogger().log_(LogLevelType::WARNING, kSourceFile, line,
-                          "setParam(%s) is not supported by this tool: parameter \"%s\", value %s", kind,
-                          name.c_str(), value.c_str());
+                          "setParam(%s) is not supported by this tool: parameter %s, value %s", kind,
+                          quotedForMessage(name).c_str(), value.c_str());
     return false;
 }
-
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
@@ -45,10 +45,10 @@ bool CameraTool::setParam(std::string name, const bool& value) {
     return refuseSet("bool", name, value ? "true" : "false", __LINE__);
 }
 bool CameraTool::setParam(std::string name, const char* value) {
-    return refuseSet("const char*", name, value != nullptr ? quoted(value) : "null", __LINE__);
+    return refuseSet("const char*", name, value != nullptr ? quotedForMessage(value) : "null", __LINE__);
 }
 bool CameraTool::setParam(std::string name, const std::string& value) {
-    return refuseSet("string", name, quoted(value), __LINE__);
+    return refuseSet("string", name, quotedForMessage(value), __LINE__);
 }
 
 }  // namespace velmo

@@ -20,7 +20,7 @@ struct Access {
     const char* operation;
     const std::string& name;
 
-    std::string parameter() const { return "parameter \"" + name + "\""; }
+    std::string parameter() const { return "parameter " + quotedForMessage(name); }
 };
 
 bool refuse(const Access& access, const std::string& reason) {
@@ -107,8 +107,8 @@ bool writeOption(const ParameterEntry& entry, const Access& access, const std::s
     if (std::find(info->options.begin(), info->options.end(), value) == info->options.end()) {
         std::string options;
         for (const std::string& option : info->options) options += (options.empty() ? "" : ", ") + option;
-        return refuse(access, "\"" + value + "\" is not one of the options of " + access.parameter() + " (" +
-                                  options + ")");
+        return refuse(access, quotedForMessage(value) + " is not one of the options of " + access.parameter() +
+                                  " (" + options + ")");
     }
     return writeValue(*info, access, value);
 }

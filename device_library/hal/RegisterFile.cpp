@@ -43,4 +43,16 @@ std::map<std::string, RegisterFile::Value> RegisterFile::snapshot() const {
     return registers_;
 }
 
+std::vector<RegisterFile::Value> RegisterFile::readTogether(const std::vector<std::string>& addresses) const {
+    std::vector<Value> values;
+    values.reserve(addresses.size());
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& address : addresses) {
+        const auto found = registers_.find(address);
+        if (found == registers_.end()) throw std::out_of_range("no register at " + address);
+        values.push_back(found->second);
+    }
+    return values;
+}
+
 }  // namespace velmo

@@ -1,8 +1,10 @@
 #include <VelmoHal/device/Imx636Biases.h>
+#include <VelmoHal/device/Logger.h>
 #include <VelmoHal/device/SimulatedCamera.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
@@ -133,7 +135,7 @@ private:
     std::array<MovingBar, 3> bars_{};
 };
 
-// The settings that act on the stream, taken from one snapshot of the register file.
+// The settings that act on the stream, read from the register file at one instant.
 struct StreamSettings {
     bool roi_enabled;
     bool keep_inside;
@@ -145,22 +147,34 @@ struct StreamSettings {
     std::uint64_t max_events_per_second;
 
     static StreamSettings read(const RegisterFile& registers) {
-        const std::map<std::string, RegisterFile::Value> values = registers.snapshot();
-        const auto roi = [&](const char* name) { return values.at(imx636::registerAddress(imx636::kRoiBlock, name)); };
-        const auto erc = [&](const char* name) {
-            return values.at(imx636::registerAddress(imx636::kEventRateControlBlock, name));
+        // Every read_events call starts here: only these registers are copied, and their
+        // addresses are made once.
+        enum Register : std::size_t { kRoiEnable, kRoiMode, kRoiX, kRoiY, kRoiWidth, kRoiHeight, kErcEnable, kErcRate };
+        static const std::vector<std::string> addresses{
+            imx636::registerAddress(imx636::kRoiBlock, "enable"),
+            imx636::registerAddress(imx636::kRoiBlock, "mode"),
+            imx636::registerAddress(imx636::kRoiBlock, "x"),
+            imx636::registerAddress(imx636::kRoiBlock, "y"),
+            imx636::registerAddress(imx636::kRoiBlock, "x_width"),
+            imx636::registerAddress(imx636::kRoiBlock, "y_height"),
+            imx636::registerAddress(imx636::kEventRateControlBlock, "enable"),
+            imx636::registerAddress(imx636::kEventRateControlBlock, "max_event_rate"),
         };
-        const auto x = static_cast<std::uint32_t>(std::get<std::int32_t>(roi("x")));
-        const auto y = static_cast<std::uint32_t>(std::get<std::int32_t>(roi("y")));
+        const std::vector<RegisterFile::Value> values = registers.readTogether(addresses);
+        const auto number = [&](Register index) {
+            return static_cast<std::uint32_t>(std::get<std::int32_t>(values[index]));
+        };
+        const std::uint32_t x = number(kRoiX);
+        const std::uint32_t y = number(kRoiY);
         return StreamSettings{
-            std::get<bool>(roi("enable")),
-            std::get<std::string>(roi("mode")) == "ROI",
+            std::get<bool>(values[kRoiEnable]),
+            std::get<std::string>(values[kRoiMode]) == "ROI",
             x,
-            std::min(kWidth, x + static_cast<std::uint32_t>(std::get<std::int32_t>(roi("x_width")))),
+            std::min(kWidth, x + number(kRoiWidth)),
             y,
-            std::min(kHeight, y + static_cast<std::uint32_t>(std::get<std::int32_t>(roi("y_height")))),
-            std::get<bool>(erc("enable")),
-            static_cast<std::uint64_t>(std::get<std::int32_t>(erc("max_event_rate"))),
+            std::min(kHeight, y + number(kRoiHeight)),
+            std::get<bool>(values[kErcEnable]),
+            number(kErcRate),
         };
     }
 
@@ -168,6 +182,16 @@ struct StreamSettings {
         return event.x >= x_begin && event.x < x_end && event.y >= y_begin && event.y < y_end;
     }
 };
+
+// Sets every byte of the slot, the record's fill bytes to zero, so that nothing the caller's
+// memory held before is left in it.
+void storeEvent(Event2D& slot, const Event2D& event) {
+    std::memset(&slot, 0, sizeof slot);
+    slot.x = event.x;
+    slot.y = event.y;
+    slot.polarity = event.polarity;
+    slot.timestamp = event.timestamp;
+}
 
 }  // namespace
 
@@ -198,7 +222,7 @@ std::unique_ptr<SimulatedCamera> SimulatedCamera::open(const std::string& serial
     const auto found = serial.empty() ? cameras.begin()
                                       : std::find_if(cameras.begin(), cameras.end(),
                                                      [&](const CameraDescription& camera) { return camera.serial == serial; });
-    if (found == cameras.end()) throw std::invalid_argument("no camera with serial \"" + serial + "\"");
+    if (found == cameras.end()) throw std::invalid_argument("no camera with serial " + quotedForMessage(serial));
     return std::unique_ptr<SimulatedCamera>(new SimulatedCamera(std::make_unique<State>(*found)));
 }
 
@@ -244,7 +268,7 @@ std::size_t SimulatedCamera::readEvents(Event2D* out, std::size_t n) {
             continue;
         }
         if (settings.roi_enabled && settings.insideWindow(event) != settings.keep_inside) continue;
-        out[written++] = event;
+        storeEvent(out[written++], event);
         ++state.count_in_second;
     }
     return written;

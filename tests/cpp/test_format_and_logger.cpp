@@ -16,6 +16,10 @@ struct ValidFormat {
     std::uint16_t height;
 };
 
+// Without a printer GoogleTest shows a parameter as its raw bytes, padding and unused string
+// storage included, which hold no defined value (valgrind reports every such read).
+void PrintTo(const ValidFormat& format, std::ostream* out) { *out << format.text; }
+
 class FormatParse : public ::testing::TestWithParam<ValidFormat> {};
 
 TEST_P(FormatParse, ReadsEncodingAndOptionsExactly) {
@@ -51,6 +55,8 @@ struct MalformedFormat {
     std::string text;
     std::string reason;
 };
+
+void PrintTo(const MalformedFormat& format, std::ostream* out) { *out << format.text; }
 
 class FormatReject : public ::testing::TestWithParam<MalformedFormat> {};
 
@@ -88,6 +94,46 @@ TEST(FormatOption, MissingNameThrowsOutOfRangeNamingIt) {
         ADD_FAILURE() << "found a missing option";
     } catch (const std::out_of_range& error) {
         EXPECT_NE(std::string(error.what()).find("\"depth\""), std::string::npos) << error.what();
+    }
+}
+
+struct QuotedText {
+    std::string text;
+    std::string quoted;
+};
+
+void PrintTo(const QuotedText& text, std::ostream* out) { *out << text.quoted; }
+
+class MessageQuoting : public ::testing::TestWithParam<QuotedText> {};
+
+TEST_P(MessageQuoting, KeepsWellFormedUtf8AndEscapesEverythingElse) {
+    EXPECT_EQ(quotedForMessage(GetParam().text), GetParam().quoted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, MessageQuoting,
+    ::testing::Values(QuotedText{"", R"("")"}, QuotedText{"width", R"("width")"},
+                      QuotedText{R"(say "hi" \ )", R"("say \"hi\" \\ ")"},
+                      QuotedText{std::string("a\0b", 3), R"("a\x00b")"},
+                      QuotedText{"two\nlines\r\t\x7f", R"("two\x0alines\x0d\x09\x7f")"},
+                      QuotedText{"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf",
+                                 "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf\""},
+                      QuotedText{"\xff\xfe", R"("\xff\xfe")"},
+                      QuotedText{"a\xc3", R"("a\xc3")"},
+                      QuotedText{"\xe2\x82" "b", R"("\xe2\x82b")"},
+                      QuotedText{"\xc0\xaf", R"("\xc0\xaf")"},
+                      QuotedText{"\xe0\x80\x80", R"("\xe0\x80\x80")"},
+                      QuotedText{"\xed\xa0\x80", R"("\xed\xa0\x80")"},
+                      QuotedText{"\xf0\x80\x80\x80", R"("\xf0\x80\x80\x80")"},
+                      QuotedText{"\xf4\x90\x80\x80", R"("\xf4\x90\x80\x80")"},
+                      QuotedText{"\xc3\xa9\xa9", "\"\xc3\xa9\\xa9\""}));
+
+TEST(FormatMessages, ShowTheTextWholeAndDecodable) {
+    try {
+        RawEventStreamFormat format(std::string("EVT3;wi\0dth\xff", 12));
+        ADD_FAILURE() << "accepted a pair without '='";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find(R"("EVT3;wi\x00dth\xff")"), std::string::npos) << error.what();
     }
 }
 

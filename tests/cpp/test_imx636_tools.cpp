@@ -21,6 +21,8 @@ struct ToolInfoCase {
     std::string description;
 };
 
+void PrintTo(const ToolInfoCase& c, std::ostream* out) { *out << c.description; }
+
 class Imx636ToolInfo : public ::testing::TestWithParam<ToolInfoCase> {};
 
 TEST_P(Imx636ToolInfo, DescribesTheToolAndListsItsParameters) {
@@ -362,6 +364,22 @@ TEST(RegisterFileAccess, ChecksAddressesAndKinds) {
     EXPECT_THROW(registers.read("b"), std::out_of_range);
     registers.write("a", std::int32_t{3});
     EXPECT_EQ(registers.get<std::int32_t>("a"), 3);
+}
+
+TEST(RegisterFileAccess, ReadsSeveralRegistersInTheOrderAsked) {
+    RegisterFile registers;
+    registers.define("a", std::int32_t{1});
+    registers.define("b", std::string("mode"));
+    registers.define("c", true);
+    const std::vector<RegisterFile::Value> values = registers.readTogether({"c", "a", "b", "a"});
+    EXPECT_EQ(values, (std::vector<RegisterFile::Value>{true, std::int32_t{1}, std::string("mode"), std::int32_t{1}}));
+    EXPECT_TRUE(registers.readTogether({}).empty());
+    try {
+        registers.readTogether({"a", "missing"});
+        ADD_FAILURE() << "read an undefined register";
+    } catch (const std::out_of_range& error) {
+        EXPECT_NE(std::string(error.what()).find("missing"), std::string::npos);
+    }
 }
 
 struct DefaultCase {

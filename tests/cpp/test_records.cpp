@@ -14,6 +14,8 @@ struct TextCase {
     std::string expected;
 };
 
+void PrintTo(const TextCase& c, std::ostream* out) { *out << c.expected; }
+
 class RecordText : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(RecordText, RendersExactly) { EXPECT_EQ(GetParam().actual, GetParam().expected); }
@@ -75,6 +77,8 @@ struct NameCase {
     std::string actual;
     std::string expected;
 };
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.expected; }
 
 class DisplayName : public ::testing::TestWithParam<NameCase> {};
 

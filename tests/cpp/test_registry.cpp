@@ -79,6 +79,8 @@ struct LookupCase {
     std::string expected_log;
 };
 
+void PrintTo(const LookupCase& c, std::ostream* out) { *out << c.name; }
+
 class RegistryMiss : public Registry, public ::testing::WithParamInterface<LookupCase> {};
 
 // Every overload is tried with every name, so a miss and a type mismatch both show.

@@ -2,6 +2,7 @@
 
 #include <VelmoHal/device/SimulatedCamera.h>
 
+#include <cstring>
 #include <set>
 
 namespace velmo {
@@ -131,6 +132,8 @@ struct WindowCase {
     bool inside;
 };
 
+void PrintTo(const WindowCase& c, std::ostream* out) { *out << c.mode; }
+
 class RegionOfInterest : public ::testing::TestWithParam<WindowCase> {};
 
 TEST_P(RegionOfInterest, LetsThroughOnlyOneSideOfTheWindow) {
@@ -207,6 +210,34 @@ TEST(EventRateControl, AppliesFromTheNextRead) {
     // The first second already let out 50 000 events, so the next ones come from the second after.
     EXPECT_GE(after.front().timestamp, 1'000'000u);
     EXPECT_LT(before.back().timestamp, 1'000'000u);
+}
+
+// Records are copied into caller memory that held anything before: every byte of a written
+// record is the device's, fill bytes included, and the slots past the last one written are
+// left alone.
+TEST(EventStream, SetsEveryByteOfWrittenRecordsAndNothingBeyond) {
+    const auto camera = SimulatedCamera::open("");
+    const auto roi = camera->tool(ToolType::ROI);
+    ASSERT_TRUE(roi->setParam("x", 640) && roi->setParam("y", 360) && roi->setParam("x_width", 8) &&
+                roi->setParam("y_height", 8) && roi->setParam("enable", true));
+    constexpr std::size_t kSlots = 20'000;
+    constexpr unsigned char kStale = 0xA5;
+    std::vector<Event2D> slots(kSlots);
+    std::memset(static_cast<void*>(slots.data()), kStale, kSlots * sizeof(Event2D));
+    const std::size_t written = camera->readEvents(slots.data(), kSlots);
+    ASSERT_GT(written, 0u);
+    ASSERT_LT(written, kSlots);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(slots.data());
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        const unsigned char* record = bytes + i * sizeof(Event2D);
+        for (std::size_t fill = 5; fill < 8; ++fill) {
+            ASSERT_EQ(record[fill], i < written ? 0 : kStale) << "record " << i << ", byte " << fill;
+        }
+        if (i >= written) {
+            ASSERT_TRUE(std::all_of(record, record + sizeof(Event2D), [](unsigned char b) { return b == kStale; }))
+                << "record " << i;
+        }
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace velmo {
 
@@ -28,6 +29,10 @@ public:
     // Every register at one instant, so that settings spread over several registers are
     // never seen half-changed.
     std::map<std::string, Value> snapshot() const;
+    // The registers at these addresses, in the order given, at one instant: what snapshot()
+    // gives for them without copying the rest. Throws std::out_of_range for an address that
+    // was never defined.
+    std::vector<Value> readTogether(const std::vector<std::string>& addresses) const;
 
     template <typename T>
     T get(const std::string& address) const {

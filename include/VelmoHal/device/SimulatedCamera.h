@@ -41,7 +41,8 @@ public:
 
     // Writes the next events of the stream, as the tools' settings let them through, into
     // out[0 .. n). Returns how many were written: n, unless the filters pass so few events
-    // that a bounded amount of generation cannot find n of them.
+    // that a bounded amount of generation cannot find n of them. Every byte of a written
+    // record is set, its fill bytes to zero; out[written .. n) is left as it was.
     std::size_t readEvents(Event2D* out, std::size_t n);
 
 private:
