@@ -1,10 +1,13 @@
 """Writes 8-bit greyscale or RGB images as PNG files with nothing but zlib and struct."""
 
+import os
 import struct
 import zlib
 from pathlib import Path
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 _SIGNATURE = b"\x89PNG\r\n\x1a\n"
 _COLOR_TYPES = {1: 0, 3: 2}  # channels -> PNG colour type (greyscale, truecolour)
@@ -14,7 +17,7 @@ def _chunk(kind: bytes, data: bytes) -> bytes:
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def write_png(path, image: np.ndarray) -> Path:
+def write_png(path: str | os.PathLike[str], image: npt.NDArray[Any]) -> Path:
     """Writes a uint8 array of shape (height, width) or (height, width, 3) and returns the path."""
     image = np.ascontiguousarray(image)
     if image.dtype != np.uint8 or image.ndim not in (2, 3):

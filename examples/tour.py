@@ -3,34 +3,61 @@
 Lists the cameras, opens one, reads a million events and draws them, shows every tool with its
 parameters, narrows the stream with the region of interest and event rate control, and ends
 with a tool written in Python that native code questions through velmo_sim.NativeHolder.
+
+Events are read in chunks; on a terminal a progress bar on standard error follows the reads.
 """
 
 import argparse
 import sys
 import textwrap
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 import velmo_hal_py as hal
 import velmo_sim
 from png_writer import write_png
+from progress_bar import ProgressBar
+
+EventArray = np.ndarray[tuple[int], np.dtype[np.void]]
+ParameterRecord = hal.IntParameterInfo | hal.FloatParameterInfo | hal.BoolParameterInfo | hal.EnumParameterInfo
+ParameterValue = int | float | bool | str
 
 ON_COLOUR = np.array([255, 190, 60], dtype=np.float32)
 OFF_COLOUR = np.array([60, 140, 255], dtype=np.float32)
 BACKGROUND = 20
 GAP = 8  # pixels between frames placed side by side
+READ_CHUNK = 100_000  # events per read_events call: small enough for a smooth progress bar
 
 
-def heading(title):
+def heading(title: str) -> None:
     print(f"\n== {title} " + "=" * max(0, 72 - len(title)))
 
 
-def indent(text, prefix="    "):
+def indent(text: object, prefix: str = "    ") -> str:
     return textwrap.indent(str(text), prefix)
 
 
-def summarize(events):
+def read_events(camera: velmo_sim.Camera, count: int, label: str) -> EventArray:
+    """Reads count events in chunks; fewer only when the camera's filters pass too few."""
+    chunks: list[EventArray] = []
+    with ProgressBar(count, label) as progress:
+        while progress.done < count:
+            wanted = min(READ_CHUNK, count - progress.done)
+            chunk = camera.read_events(wanted)
+            chunks.append(chunk)
+            progress.advance(len(chunk))
+            if len(chunk) < wanted:
+                break
+    # Without the data type NumPy would pack the records into 13 bytes, dropping the fill.
+    events: EventArray = np.concatenate(chunks, dtype=velmo_sim.event_dtype()) if chunks else \
+        np.empty(0, dtype=velmo_sim.event_dtype())
+    return events
+
+
+def summarize(events: EventArray) -> None:
     count = len(events)
     if count == 0:
         print("    no events")
@@ -48,7 +75,7 @@ def summarize(events):
     print(f"    polarity   ON {on_share:.1%}, OFF {1 - on_share:.1%}")
 
 
-def accumulate_frame(events, width, height):
+def accumulate_frame(events: EventArray, width: int, height: int) -> npt.NDArray[np.uint8]:
     """An RGB frame: ON events in a warm colour, OFF events in a cool one, brighter for more events."""
     pixel = events["y"].astype(np.int64) * width + events["x"]
     on = events["polarity"] == 1
@@ -61,12 +88,12 @@ def accumulate_frame(events, width, height):
     return np.clip(frame, 0, 255).astype(np.uint8)
 
 
-def side_by_side(left, right):
+def side_by_side(left: npt.NDArray[np.uint8], right: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
     gap = np.full((left.shape[0], GAP, 3), 255, dtype=np.uint8)
     return np.hstack([left, gap, right])
 
 
-def describe_range(record):
+def describe_range(record: ParameterRecord) -> str:
     if isinstance(record, hal.IntParameterInfo):
         return f"{record.min:,} .. {record.max:,}"
     if isinstance(record, hal.FloatParameterInfo):
@@ -76,7 +103,7 @@ def describe_range(record):
     return "False | True"
 
 
-def print_parameter_table(tool, with_values=True):
+def print_parameter_table(tool: hal.CameraTool, with_values: bool = True) -> None:
     table = tool.get_all_param_info()
     named = [name for name in tool.get_tool_info().parameter_names if name in table]
     names = named + sorted(set(table) - set(named))
@@ -88,7 +115,7 @@ def print_parameter_table(tool, with_values=True):
         if len(answer) != 2 or not answer[0]:
             print(f"    {name:<15} {kind:<6} (no metadata)")
             continue
-        record = answer[1]
+        record: ParameterRecord = answer[1]
         default = f"{record.default_value:g}" if isinstance(record.default_value, float) else record.default_value
         line = (f"    {name:<15} {kind:<6} {describe_range(record):<38} {str(default):<12} "
                 f"{getattr(record, 'unit', ''):<6}")
@@ -98,7 +125,7 @@ def print_parameter_table(tool, with_values=True):
         print(line)
 
 
-def set_params(tool, settings):
+def set_params(tool: hal.CameraTool, settings: dict[str, ParameterValue]) -> None:
     for name, value in settings.items():
         accepted = tool.set_param(name, value)
         print(f"    {type(tool).__name__}.set_param({name!r}, {value!r}) -> {accepted}")
@@ -107,64 +134,64 @@ def set_params(tool, settings):
 class FrameExposureTool(hal.CameraTool):
     """A tool written in Python. Native code calls it under the native operation names."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__("aps.")
-        self._parameters = {
+        self._parameters: dict[str, tuple[hal.ToolParameterType, str, Callable[[ParameterRecord], bool]]] = {
             "exposure": (hal.ToolParameterType.INT, "Exposure time of a frame", self._exposure),
             "gain": (hal.ToolParameterType.FLOAT, "Analog gain", self._gain),
             "auto_exposure": (hal.ToolParameterType.BOOL, "Let the sensor pick the exposure", self._auto),
             "shutter": (hal.ToolParameterType.ENUM, "How the rows are exposed", self._shutter),
         }
 
-    def getToolInfo(self):
+    def getToolInfo(self) -> hal.ToolInfo:
         info = hal.ToolInfo()
         info.tool_type = hal.ToolType.APS_CTRL
         info.parameter_names = list(self._parameters)
         info.description = "Frame exposure control, implemented in Python"
         return info
 
-    def getAllParamInfo(self):
-        table = {}
+    def getAllParamInfo(self) -> dict[str, hal.BasicParameterInfo]:
+        table: dict[str, hal.BasicParameterInfo] = {}
         for name, (kind, description, _) in self._parameters.items():
             basic = hal.BasicParameterInfo()
             basic.name, basic.description, basic.type = name, description, kind
             table[name] = basic
         return table
 
-    def getParamInfo(self, name, record):
+    def getParamInfo(self, name: str, record: ParameterRecord) -> bool:
         entry = self._parameters.get(name)
         return entry is not None and entry[2](record)
 
     @staticmethod
-    def _exposure(record):
+    def _exposure(record: ParameterRecord) -> bool:
         if not isinstance(record, hal.IntParameterInfo):
             return False
         record.min, record.max, record.default_value, record.unit = 10, 100_000, 10_000, "us"
         return True
 
     @staticmethod
-    def _gain(record):
+    def _gain(record: ParameterRecord) -> bool:
         if not isinstance(record, hal.FloatParameterInfo):
             return False
         record.min, record.max, record.default_value, record.unit = 1.0, 16.0, 2.0, "x"
         return True
 
     @staticmethod
-    def _auto(record):
+    def _auto(record: ParameterRecord) -> bool:
         if not isinstance(record, hal.BoolParameterInfo):
             return False
         record.default_value = True
         return True
 
     @staticmethod
-    def _shutter(record):
+    def _shutter(record: ParameterRecord) -> bool:
         if not isinstance(record, hal.EnumParameterInfo):
             return False
         record.options, record.default_value = ["GLOBAL", "ROLLING"], "ROLLING"
         return True
 
 
-def tour_cameras(serial):
+def tour_cameras(serial: str | None) -> velmo_sim.Camera:
     heading("Simulated cameras")
     for description in velmo_sim.list_cameras():
         print(indent(description))
@@ -180,7 +207,7 @@ def tour_cameras(serial):
     return camera
 
 
-def tour_tools(camera):
+def tour_tools(camera: velmo_sim.Camera) -> None:
     heading("Tools")
     for tool in camera.tools():
         print(f"  {type(tool).__name__}")
@@ -189,7 +216,7 @@ def tour_tools(camera):
         print()
 
 
-def tour_python_tool():
+def tour_python_tool() -> None:
     heading("A tool written in Python, read by native code")
     tool = FrameExposureTool()
     holder = velmo_sim.NativeHolder(tool)
@@ -199,17 +226,19 @@ def tour_python_tool():
     for basic in holder.all_param_info().values():
         print(indent(basic))
     print("  native getParamInfo(name, record):")
-    for name, record in (("exposure", hal.IntParameterInfo()), ("gain", hal.FloatParameterInfo()),
-                         ("auto_exposure", hal.BoolParameterInfo()), ("shutter", hal.EnumParameterInfo()),
-                         ("exposure", hal.FloatParameterInfo())):
+    queries: list[tuple[str, ParameterRecord]] = [
+        ("exposure", hal.IntParameterInfo()), ("gain", hal.FloatParameterInfo()),
+        ("auto_exposure", hal.BoolParameterInfo()), ("shutter", hal.EnumParameterInfo()),
+        ("exposure", hal.FloatParameterInfo())]
+    for name, record in queries:
         found, filled = holder.param_info(name, record)
         print(f"    {name:<14} as {type(record).__name__:<19} -> {found}: {filled}")
     print("  the same tool from Python:")
     print_parameter_table(tool, with_values=False)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").partition("\n")[0])
     parser.add_argument("--out", type=Path, default=Path("out"), help="folder for the PNG files (default: ./out)")
     parser.add_argument("--serial", help="serial of the camera to open (default: the first)")
     parser.add_argument("--events", type=int, default=1_000_000, help="events per read (default: 1000000)")
@@ -220,7 +249,7 @@ def main(argv=None):
     width, height = int(camera.raw_format["width"]), int(camera.raw_format["height"])
 
     heading(f"Reading {args.events:,} events")
-    events = camera.read_events(args.events)
+    events = read_events(camera, args.events, "Reading events")
     summarize(events)
     full_frame = accumulate_frame(events, width, height)
     print(f"    frame written to {write_png(args.out / 'events.png', full_frame)}")
@@ -231,13 +260,15 @@ def main(argv=None):
     span_s = (int(events["timestamp"][-1]) - int(events["timestamp"][0])) / 1e6 if len(events) > 1 else 0.0
     erc = camera.tool(hal.ToolType.EVENT_RATE_CONTROL)
     _, rate_info = erc.get_param_info("max_event_rate")
+    if not isinstance(rate_info, hal.IntParameterInfo):
+        raise RuntimeError(f"max_event_rate has no integer range: {rate_info}")
     measured_rate = len(events) / span_s if span_s > 0 else rate_info.max
     limit = rate_info.constraint_value(int(round(measured_rate / 8, -3)))
     roi = camera.tool(hal.ToolType.ROI)
     set_params(roi, {"x": width // 4, "y": height // 4, "x_width": width // 2, "y_height": height // 2,
                      "mode": "ROI", "enable": True})
     set_params(erc, {"max_event_rate": limit, "enable": True})
-    narrowed = camera.read_events(args.events)
+    narrowed = read_events(camera, args.events, "Reading narrowed events")
     summarize(narrowed)
     both = side_by_side(full_frame, accumulate_frame(narrowed, width, height))
     print(f"    both frames written to {write_png(args.out / 'events_roi_erc.png', both)}")

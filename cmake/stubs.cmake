@@ -1,0 +1,45 @@
+# Type stubs for the three modules, written by scripts/gen-stubs.py from the modules of this
+# build and installed twice: beside the modules (velmo_hal_py.pyi, what editors and most type
+# checkers look for) and as stub-only packages (velmo_hal_py-stubs/__init__.pyi), the only form
+# in which mypy reads stubs of a single-file module from site-packages.
+#
+# The build's interpreter must load the modules, so a cross build and a sanitizer build (whose
+# modules need the sanitizer runtime preloaded) go without stubs.
+if(CMAKE_CROSSCOMPILING OR VELMO_SANITIZE)
+  message(STATUS "Type stubs are not generated for a cross or sanitizer build")
+  return()
+endif()
+
+set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py velmo_sim)
+set(VELMO_STUB_DIR ${CMAKE_CURRENT_BINARY_DIR}/stubs)
+set(VELMO_STUB_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/scripts/gen-stubs.py)
+
+execute_process(
+  COMMAND ${Python_EXECUTABLE} -c "import pybind11_stubgen"
+  RESULT_VARIABLE VELMO_STUBGEN_MISSING
+  OUTPUT_QUIET ERROR_QUIET)
+if(VELMO_STUBGEN_MISSING)
+  message(FATAL_ERROR "${Python_EXECUTABLE} cannot import pybind11_stubgen, which writes the type stubs: "
+                      "pip install -r requirements-dev.txt")
+endif()
+
+set(VELMO_STUB_FILES)
+set(VELMO_STUB_MODULE_DIRS)
+foreach(module IN LISTS VELMO_STUB_MODULES)
+  list(APPEND VELMO_STUB_FILES ${VELMO_STUB_DIR}/${module}.pyi)
+  list(APPEND VELMO_STUB_MODULE_DIRS $<TARGET_FILE_DIR:${module}>)
+endforeach()
+
+add_custom_command(
+  OUTPUT ${VELMO_STUB_FILES}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${VELMO_STUB_DIR}
+  COMMAND ${Python_EXECUTABLE} ${VELMO_STUB_SCRIPT} ${VELMO_STUB_DIR} ${VELMO_STUB_MODULE_DIRS}
+  DEPENDS ${VELMO_STUB_MODULES} ${VELMO_STUB_SCRIPT}
+  COMMENT "Writing the type stubs of the Python modules"
+  VERBATIM)
+add_custom_target(velmo_stubs ALL DEPENDS ${VELMO_STUB_FILES})
+
+foreach(module IN LISTS VELMO_STUB_MODULES)
+  install(FILES ${VELMO_STUB_DIR}/${module}.pyi DESTINATION .)
+  install(FILES ${VELMO_STUB_DIR}/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi)
+endforeach()

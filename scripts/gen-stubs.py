@@ -1,0 +1,65 @@
+"""Writes the type stubs of velmo_hal_py, velmo_base_py and velmo_sim from the compiled modules.
+
+Usage: gen-stubs.py OUTPUT_DIR MODULE_DIR [MODULE_DIR ...]
+
+The module directories are put first on sys.path, so the stubs describe the modules of this
+build rather than whatever is installed. Any error of the generator fails the run before a
+file is written: a stub with a hole in a signature misleads more than a missing stub.
+"""
+
+import argparse
+import importlib
+import logging
+import sys
+from pathlib import Path
+
+import pybind11_stubgen as stubgen
+from pybind11_stubgen.structs import ResolvedType
+
+MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim")
+
+# pybind11 names an array of a registered record type after the record's class, which is no
+# type a checker knows. Every function that hands out events returns a one-dimensional
+# structured array, and NumPy types structured items as numpy.void.
+EVENT_ARRAY = "numpy.ndarray[velmo_base_py.Event2D]"
+TYPED_EVENT_ARRAY = "numpy.ndarray[tuple[int], numpy.dtype[numpy.void]]"
+
+
+class TypedEventArrays:
+    def parse_annotation_str(self, annotation_str):
+        result = super().parse_annotation_str(annotation_str)
+        if isinstance(result, ResolvedType) and str(result) == EVENT_ARRAY:
+            return super().parse_annotation_str(TYPED_EVENT_ARRAY)
+        return result
+
+
+def imported_from(name, directories):
+    """Imports the module and tells whether it came from one of the directories."""
+    location = Path(importlib.import_module(name).__file__ or "").resolve()
+    return any(location.is_relative_to(directory) for directory in directories)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("output_dir", type=Path)
+    parser.add_argument("module_dirs", type=Path, nargs="+")
+    args = parser.parse_args(argv)
+    directories = [directory.resolve() for directory in args.module_dirs]
+    sys.path[:0] = [str(directory) for directory in directories]
+    strays = [name for name in MODULES if not imported_from(name, directories)]
+    if strays:
+        print(f"gen-stubs: {', '.join(strays)} not found in {', '.join(map(str, directories))}", file=sys.stderr)
+        return 1
+
+    logging.basicConfig(level=logging.WARNING, format="pybind11-stubgen: %(levelname)s: %(message)s")
+    options = stubgen.arg_parser().parse_args(["--exit-code", *MODULES], namespace=stubgen.CLIArgs())
+    standard = type(stubgen.stub_parser_from_args(options))
+    stub_parser = type("VelmoStubParser", (TypedEventArrays, standard), {})()
+    printer = stubgen.Printer(invalid_expr_as_ellipses=True)
+    stubgen.run(stub_parser, printer, list(MODULES), str(args.output_dir), root_suffix=None, dry_run=False,
+                writer=stubgen.Writer())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,31 @@
+"""Where the type stubs of the imported modules are, for the tests that read or use them."""
+
+import importlib
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim")
+
+
+def stub_beside(name: str) -> Path:
+    module = importlib.import_module(name)
+    return Path(module.__file__).with_name(f"{name}.pyi")
+
+
+def installed_as_package(name: str) -> bool:
+    """True when the module was installed by pip into this interpreter's site-packages."""
+    folder = Path(importlib.import_module(name).__file__).resolve().parent
+    paths = sysconfig.get_paths()
+    return folder in {Path(paths["platlib"]).resolve(), Path(paths["purelib"]).resolve()}
+
+
+def require_stubs() -> dict[str, Path]:
+    """The stub beside each module. An installed package must carry them; a cross or sanitizer
+    build tree put on PYTHONPATH carries none, and the calling test is skipped there."""
+    if not all(installed_as_package(name) for name in MODULES):
+        missing = [name for name in MODULES if not stub_beside(name).is_file()]
+        if missing:
+            pytest.skip(f"the modules come from a build tree without type stubs ({', '.join(missing)})")
+    return {name: stub_beside(name) for name in MODULES}

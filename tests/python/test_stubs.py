@@ -1,0 +1,105 @@
+"""The installed type stubs against the live modules, and the API reference against the stubs.
+
+A stub that lacks a name, claims one the module does not have, shows a different number of
+overloads or a writable property that is read-only misleads every editor and type checker
+that reads it.
+"""
+
+import ast
+import importlib
+import re
+import runpy
+from pathlib import Path
+
+import pytest
+
+from installed_stubs import MODULES, require_stubs
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="module")
+def stubs():
+    return {name: ast.parse(path.read_text(encoding="utf-8")) for name, path in require_stubs().items()}
+
+
+def is_pybind_function(value):
+    return type(getattr(value, "__func__", value)).__name__ == "builtin_function_or_method"
+
+
+def is_dunder(name):
+    return name.startswith("__") and name.endswith("__")
+
+
+def live_overloads(function, name):
+    """pybind11 lists the overloads of a function in its docstring, numbered from 1."""
+    numbered = re.findall(rf"^\d+\. {re.escape(name)}\(", function.__doc__ or "", flags=re.MULTILINE)
+    return len(numbered) or 1
+
+
+def stub_members(body):
+    """Name -> list of the stub's nodes for it (a function has one per overload)."""
+    members = {}
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            members.setdefault(node.name, []).append(node)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            members.setdefault(node.target.id, []).append(node)
+    return members
+
+
+def compared_names(namespace, stub):
+    """The public names, and the special methods that the binding defines, of both sides."""
+    live = {name for name, value in namespace.items()
+            if not name.startswith("_") or (is_dunder(name) and is_pybind_function(value))}
+    declared = {name for name, nodes in stub.items()
+                if not name.startswith("_") or (is_dunder(name) and isinstance(nodes[0], ast.FunctionDef))}
+    return live, declared
+
+
+def differences(owner, namespace, stub):
+    live, declared = compared_names(namespace, stub)
+    found = [f"{owner}.{name} is missing from the stub" for name in sorted(live - declared)]
+    found += [f"{owner}.{name} is in the stub but not in the module" for name in sorted(declared - live)]
+    for name in sorted(live & declared):
+        value, nodes = namespace[name], stub[name]
+        if is_pybind_function(value):
+            expected = live_overloads(value, name)
+            if len(nodes) != expected:
+                found.append(f"{owner}.{name}: {expected} overloads, the stub has {len(nodes)}")
+        elif isinstance(value, property):
+            read_only = value.fset is None
+            declared_read_only = isinstance(nodes[0], ast.FunctionDef)
+            if read_only != declared_read_only:
+                found.append(f"{owner}.{name}: read-only is {read_only}, the stub says {declared_read_only}")
+    return found
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_matches_the_live_module(stubs, name):
+    module = importlib.import_module(name)
+    stub = stub_members(stubs[name].body)
+    namespace = {attribute: getattr(module, attribute) for attribute in dir(module)}
+    found = differences(name, namespace, stub)
+    for class_name, nodes in stub.items():
+        cls = namespace.get(class_name)
+        if isinstance(nodes[0], ast.ClassDef) and isinstance(cls, type):
+            found += differences(f"{name}.{class_name}", dict(vars(cls)), stub_members(nodes[0].body))
+            bases = [ast.unparse(base) for base in nodes[0].bases]
+            live_bases = [base.__name__ for base in cls.__bases__ if base.__module__ == name]
+            if bases != live_bases:
+                found.append(f"{name}.{class_name}: bases {live_bases}, the stub has {bases}")
+    assert found == []
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_package_for_mypy_is_the_same_stub(name):
+    beside = require_stubs()[name]
+    assert (beside.parent / f"{name}-stubs" / "__init__.pyi").read_bytes() == beside.read_bytes()
+
+
+def test_api_reference_is_generated_from_the_installed_stubs():
+    generator = runpy.run_path(str(REPO / "scripts" / "gen-api-docs.py"))
+    texts = {name: path.read_text(encoding="utf-8") for name, path in require_stubs().items()}
+    written = (REPO / "docs" / "api.md").read_text(encoding="utf-8")
+    assert written == generator["render"](texts), "docs/api.md is stale: run scripts/gen-api-docs.py"
