@@ -7,7 +7,6 @@
 #include <pybind11/stl.h>
 
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,16 +24,6 @@ std::unique_ptr<velmo::SimulatedCamera> openCamera(const std::optional<std::stri
     return velmo::SimulatedCamera::open(*serial);
 }
 
-// The device copies whole records, fill bytes included; they are cleared so that no stale
-// memory reaches Python and reads of the same stream give the same bytes.
-void clearFillBytes(velmo::Event2D* events, std::size_t count) {
-    constexpr std::size_t kFillBegin = offsetof(velmo::Event2D, polarity) + sizeof(velmo::Event2D::polarity);
-    constexpr std::size_t kFillEnd = offsetof(velmo::Event2D, timestamp);
-    for (std::size_t i = 0; i < count; ++i) {
-        std::memset(reinterpret_cast<unsigned char*>(events + i) + kFillBegin, 0, kFillEnd - kFillBegin);
-    }
-}
-
 py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
     if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
     py::array_t<velmo::Event2D> events(count);
@@ -43,9 +32,10 @@ py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize
     std::size_t written = 0;
     {
         // The camera serialises its own reads, and the array is ours alone until it is returned.
+        // The camera sets every byte of the records it writes, fill bytes to zero, so no stale
+        // memory reaches Python and reads of the same stream give the same bytes.
         py::gil_scoped_release release;
         written = camera.readEvents(out, requested);
-        clearFillBytes(out, written);
     }
     if (written < requested) events.resize({static_cast<py::ssize_t>(written)});
     return events;
@@ -60,13 +50,7 @@ std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& came
 }  // namespace
 
 void bindSimCamera(py::module_& module) {
-    module.def("list_cameras", &velmo::discoverCameras, "Descriptions of every simulated camera, in a fixed order.");
-
-    module.def("open_camera", &openCamera,
-               "Opens the simulated camera with this serial, or the first one for None; an unknown serial "
-               "raises ValueError.",
-               py::arg("serial") = py::none());
-
+    // The class comes first so that open_camera's signature names it as velmo_sim.Camera.
     py::class_<velmo::SimulatedCamera>(module, "Camera")
         .def_property_readonly(
             "description", [](const velmo::SimulatedCamera& camera) { return camera.description(); },
@@ -82,4 +66,11 @@ void bindSimCamera(py::module_& module) {
         .def("tool", &cameraTool,
              "The camera's tool of this kind, the same object every time; KeyError for a kind it lacks.",
              py::arg("tool_type"));
+
+    module.def("list_cameras", &velmo::discoverCameras, "Descriptions of every simulated camera, in a fixed order.");
+
+    module.def("open_camera", &openCamera,
+               "Opens the simulated camera with this serial, or the first one for None; an unknown serial "
+               "raises ValueError.",
+               py::arg("serial") = py::none());
 }

@@ -6,3 +6,4 @@
 void bindSimEvents(pybind11::module_& module);
 void bindSimCamera(pybind11::module_& module);
 void bindSimToolHooks(pybind11::module_& module);
+void bindSimBench(pybind11::module_& module);

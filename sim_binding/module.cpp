@@ -12,4 +12,5 @@ PYBIND11_MODULE(velmo_sim, module) {
     bindSimEvents(module);
     bindSimCamera(module);
     bindSimToolHooks(module);
+    bindSimBench(module);
 }

@@ -1,0 +1,70 @@
+#include "SimBindings.h"
+
+#include <VelmoBase/Event2D.h>
+#include <VelmoHal/device/CameraTool.h>
+#include <VelmoHal/device/SimulatedCamera.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace py = pybind11;
+
+namespace {
+
+// The floor under every tool method: bound like CameraTool's get_param and set_param (a
+// class held by std::shared_ptr, the name converted to std::string, a tuple or a bool
+// returned, no argument names), but doing nothing, so what a call of it costs is pybind11 and
+// the interpreter.
+class NoOpTool {
+public:
+    py::tuple getParam(std::string) const { return py::make_tuple(true, 0); }
+    bool setParam(std::string, int) const { return true; }
+};
+
+velmo::ToolInfo callToolInfo(velmo::CameraTool& tool, int calls) {
+    if (calls < 1) throw py::value_error("calls must be at least 1, got " + std::to_string(calls));
+    velmo::ToolInfo info;
+    for (int call = 0; call < calls; ++call) info = tool.getToolInfo();
+    return info;
+}
+
+// What read_events costs beyond this is the hand-off to NumPy: the array, the first touch of
+// its memory and the call. The buffer is an array allocated as read_events allocates one, so
+// that its memory is of the same kind, and it is touched before the clock starts.
+double deviceReadSeconds(velmo::SimulatedCamera& camera, py::ssize_t count) {
+    if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
+    py::array_t<velmo::Event2D> events(count);
+    const auto requested = static_cast<std::size_t>(count);
+    velmo::Event2D* out = events.mutable_data();
+    py::gil_scoped_release release;
+    std::memset(static_cast<void*>(out), 0, requested * sizeof(velmo::Event2D));
+    const auto start = std::chrono::steady_clock::now();
+    camera.readEvents(out, requested);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+void bindSimBench(py::module_& module) {
+    py::class_<NoOpTool, std::shared_ptr<NoOpTool>>(module, "NoOpTool",
+                                                    "Does nothing, bound like a tool: the cost of a bare call.")
+        .def(py::init<>())
+        .def("get_param", &NoOpTool::getParam, "Returns (True, 0).")
+        .def("set_param", &NoOpTool::setParam, "Returns True.");
+
+    module.def("call_tool_info", &callToolInfo,
+               "Calls getToolInfo natively `calls` times, as native code holding the tool would, and returns "
+               "the last answer.",
+               py::arg("tool").none(false), py::arg("calls"));
+
+    module.def("time_device_read", &deviceReadSeconds,
+               "Seconds the camera takes to write its next n events into native memory made ready "
+               "beforehand; the stream moves on as with read_events.",
+               py::arg("camera"), py::arg("n"));
+}
