@@ -32,10 +32,10 @@ Enums are pybind11 enums: each member is a class attribute (`ToolType.ROI`), `in
 
 
 def installed_stub(module: str) -> Path:
-    spec = importlib.util.find_spec(module)
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec(module)
+    if found is None or found.origin is None:
         raise SystemExit(f"gen-api-docs: {module} is not importable")
-    return Path(spec.origin).parent / f"{module}.pyi"
+    return Path(found.origin).parent / f"{module}.pyi"
 
 
 def docstring(node: ast.ClassDef | ast.FunctionDef) -> str:

@@ -36,5 +36,8 @@ for object in "${objects[@]}"; do
   [ "$machine" = "AArch64" ] || { echo "$object is not an AArch64 ELF" >&2; exit 1; }
 done
 
-PYTHONPATH="$PWD/$site" PYTHONDONTWRITEBYTECODE=1 \
+# Emulation runs some twenty times slower: the stress tests repeat each call family a few
+# thousand times here (as under the sanitizers), enough to reach every path on this target;
+# their full counts run natively.
+VELMO_STRESS_REPEAT=${VELMO_STRESS_REPEAT:-3000} PYTHONPATH="$PWD/$site" PYTHONDONTWRITEBYTECODE=1 \
   qemu-aarch64 -L "$tree" "$tree/usr/bin/python3.13" -m pytest -p no:cacheprovider "$@"

@@ -1,6 +1,8 @@
 #include "SimBindings.h"
 
 #include <VelmoBase/Event2D.h>
+#include <VelmoHal/camera/tools/CameraToolPrivate.h>
+#include <VelmoHal/device/SplitMix64.h>
 
 #include <pybind11/numpy.h>
 
@@ -13,25 +15,6 @@
 namespace py = pybind11;
 
 namespace {
-
-constexpr std::uint32_t kSensorWidth = 1280;
-constexpr std::uint32_t kSensorHeight = 720;
-
-// splitmix64: tiny, fast and the same sequence on every platform for a given seed.
-class SplitMix64 {
-public:
-    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
-
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-
-private:
-    std::uint64_t state_;
-};
 
 // Maps 20 random bits onto [0, bound) without division.
 std::uint16_t scaleTo(std::uint64_t bits20, std::uint32_t bound) {
@@ -46,7 +29,7 @@ py::array_t<velmo::Event2D> makeEvents(py::ssize_t count, std::uint64_t seed) {
     requireCount(count);
     py::array_t<velmo::Event2D> events(count);
     velmo::Event2D* out = events.mutable_data();
-    SplitMix64 random(seed);
+    velmo::SplitMix64 random(seed);
     std::uint64_t timestamp = 0;
     for (py::ssize_t i = 0; i < count; ++i) {
         const std::uint64_t bits = random.next();
@@ -55,8 +38,8 @@ py::array_t<velmo::Event2D> makeEvents(py::ssize_t count, std::uint64_t seed) {
         // Every byte is set, the fill bytes to zero, in the one pass over the array: no stale
         // memory reaches Python, and equal seeds give equal bytes.
         std::memset(&event, 0, sizeof event);
-        event.x = scaleTo(bits & 0xFFFFF, kSensorWidth);
-        event.y = scaleTo((bits >> 20) & 0xFFFFF, kSensorHeight);
+        event.x = scaleTo(bits & 0xFFFFF, velmo::imx636::kSensorWidth);
+        event.y = scaleTo((bits >> 20) & 0xFFFFF, velmo::imx636::kSensorHeight);
         event.polarity = static_cast<std::uint8_t>((bits >> 40) & 1);
         event.timestamp = timestamp;
     }

@@ -1,6 +1,7 @@
 #include <VelmoHal/device/Imx636Biases.h>
 #include <VelmoHal/device/Logger.h>
 #include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoHal/device/SplitMix64.h>
 
 #include <algorithm>
 #include <array>
@@ -48,27 +49,6 @@ constexpr std::array<ToolType, 6> kCameraToolTypes{ToolType::BIAS,
                                                    ToolType::EVENT_TRAIL_FILTER,
                                                    ToolType::EVENT_RATE_CONTROL,
                                                    ToolType::ROI};
-
-// splitmix64: tiny state and good enough statistics for a synthetic scene.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-
-    // Uniform in [0, bound), by multiplying instead of dividing.
-    std::uint32_t below(std::uint32_t bound) {
-        return static_cast<std::uint32_t>(((next() >> 32) * bound) >> 32);
-    }
-
-private:
-    std::uint64_t state_;
-};
 
 std::uint64_t seedOf(const std::string& serial) {
     std::uint64_t hash = 0xCBF29CE484222325ULL;
@@ -130,7 +110,7 @@ public:
     void skipTo(std::uint64_t timestamp) { time_ = std::max(time_, timestamp); }
 
 private:
-    Random random_;
+    SplitMix64 random_;
     std::uint64_t time_ = 0;
     std::array<MovingBar, 3> bars_{};
 };
