@@ -37,7 +37,7 @@ for object in "${objects[@]}"; do
 done
 
 # Emulation runs some twenty times slower: the stress tests repeat each call family a few
-# thousand times here (as under the sanitizers), enough to reach every path on this target;
-# their full counts run natively.
-VELMO_STRESS_REPEAT=${VELMO_STRESS_REPEAT:-3000} PYTHONPATH="$PWD/$site" PYTHONDONTWRITEBYTECODE=1 \
+# thousand times here (as under the sanitizers) and each property sees 50 examples, enough to
+# reach every path on this target; their full counts run natively.
+VELMO_STRESS_REPEAT=${VELMO_STRESS_REPEAT:-3000} VELMO_HYPOTHESIS_EXAMPLES=${VELMO_HYPOTHESIS_EXAMPLES:-50} PYTHONPATH="$PWD/$site" PYTHONDONTWRITEBYTECODE=1 \
   qemu-aarch64 -L "$tree" "$tree/usr/bin/python3.13" -m pytest -p no:cacheprovider "$@"
