@@ -73,34 +73,27 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{ToolInfo{static_cast<ToolType>(2), {"only"}, "two\nlines"}.toString(),
                  "ToolType: ToolType(2)\nDescription: two\nlines\nParameters: only "}));
 
-struct NameCase {
-    std::string actual;
-    std::string expected;
-};
-
-void PrintTo(const NameCase& c, std::ostream* out) { *out << c.expected; }
-
-class DisplayName : public ::testing::TestWithParam<NameCase> {};
+class DisplayName : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(DisplayName, IsTheEnumeratorOrTheValue) { EXPECT_EQ(GetParam().actual, GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, DisplayName,
-    ::testing::Values(NameCase{to_string(ToolType::BIAS), "BIAS"}, NameCase{to_string(ToolType::TRIGGER_IN), "TRIGGER_IN"},
-                      NameCase{to_string(ToolType::ANTI_FLICKER), "ANTI_FLICKER"},
-                      NameCase{to_string(ToolType::EVENT_TRAIL_FILTER), "EVENT_TRAIL_FILTER"},
-                      NameCase{to_string(ToolType::EVENT_RATE_CONTROL), "EVENT_RATE_CONTROL"},
-                      NameCase{to_string(ToolType::ROI), "ROI"}, NameCase{to_string(ToolType::APS_CTRL), "APS_CTRL"},
-                      NameCase{to_string(static_cast<ToolType>(2)), "ToolType(2)"},
-                      NameCase{to_string(static_cast<ToolType>(-1)), "ToolType(-1)"},
-                      NameCase{ToolParameterTypeToString(ToolParameterType::INT), "INT"},
-                      NameCase{ToolParameterTypeToString(ToolParameterType::FLOAT), "FLOAT"},
-                      NameCase{ToolParameterTypeToString(ToolParameterType::BOOL), "BOOL"},
-                      NameCase{ToolParameterTypeToString(ToolParameterType::STRING), "STRING"},
-                      NameCase{ToolParameterTypeToString(ToolParameterType::ENUM), "ENUM"},
-                      NameCase{ToolParameterTypeToString(static_cast<ToolParameterType>(9)), "ToolParameterType(9)"},
-                      NameCase{to_string(USB), "USB"},
-                      NameCase{to_string(static_cast<INTERFACE_TYPE>(4294967295u)), "INTERFACE_TYPE(4294967295)"}));
+    ::testing::Values(TextCase{to_string(ToolType::BIAS), "BIAS"}, TextCase{to_string(ToolType::TRIGGER_IN), "TRIGGER_IN"},
+                      TextCase{to_string(ToolType::ANTI_FLICKER), "ANTI_FLICKER"},
+                      TextCase{to_string(ToolType::EVENT_TRAIL_FILTER), "EVENT_TRAIL_FILTER"},
+                      TextCase{to_string(ToolType::EVENT_RATE_CONTROL), "EVENT_RATE_CONTROL"},
+                      TextCase{to_string(ToolType::ROI), "ROI"}, TextCase{to_string(ToolType::APS_CTRL), "APS_CTRL"},
+                      TextCase{to_string(static_cast<ToolType>(2)), "ToolType(2)"},
+                      TextCase{to_string(static_cast<ToolType>(-1)), "ToolType(-1)"},
+                      TextCase{ToolParameterTypeToString(ToolParameterType::INT), "INT"},
+                      TextCase{ToolParameterTypeToString(ToolParameterType::FLOAT), "FLOAT"},
+                      TextCase{ToolParameterTypeToString(ToolParameterType::BOOL), "BOOL"},
+                      TextCase{ToolParameterTypeToString(ToolParameterType::STRING), "STRING"},
+                      TextCase{ToolParameterTypeToString(ToolParameterType::ENUM), "ENUM"},
+                      TextCase{ToolParameterTypeToString(static_cast<ToolParameterType>(9)), "ToolParameterType(9)"},
+                      TextCase{to_string(USB), "USB"},
+                      TextCase{to_string(static_cast<INTERFACE_TYPE>(4294967295u)), "INTERFACE_TYPE(4294967295)"}));
 
 struct IntClampCase {
     std::int32_t min, max, value, expected;

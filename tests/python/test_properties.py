@@ -179,16 +179,11 @@ class TestTextForms:
     def test_unit_given_as_bytes(self, unit):
         info = IntParameterInfo()
         info.unit = unit
-        try:
-            text = unit.decode("utf-8")
-        except UnicodeDecodeError:
-            with pytest.raises(UnicodeDecodeError):
-                str(info)
-            with pytest.raises(UnicodeDecodeError):
-                info.unit
-        else:
-            assert str(info) == f"Min: 0 Max: 0 Default: 0 Unit: {text}"
-            assert info.unit == text
+        text = decoded_or_error(unit)
+        assert call_or_error(lambda: info.unit) == text
+        assert call_or_error(lambda: str(info)) == (
+            UnicodeDecodeError if text is UnicodeDecodeError else f"Min: 0 Max: 0 Default: 0 Unit: {text}"
+        )
 
 
 EVENT_ATTRIBUTES = {"x": 16, "y": 16, "p": 8, "t": 64}
