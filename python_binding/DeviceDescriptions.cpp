@@ -1,4 +1,5 @@
 #include "Bindings.h"
+#include "ValueProperty.h"
 
 #include <VelmoHal/device/CameraDescription.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
@@ -35,7 +36,8 @@ void bindDeviceDescriptions(py::module_& module) {
         .def_readwrite("manufacturer", &velmo::CameraDescription::manufacturer)
         .def_readwrite("vid", &velmo::CameraDescription::vid)
         .def_readwrite("pid", &velmo::CameraDescription::pid)
-        .def_readwrite("interfaceType", &velmo::CameraDescription::interfaceType)
+        .def_property("interfaceType", readByValue(&velmo::CameraDescription::interfaceType),
+                      writeByValue(&velmo::CameraDescription::interfaceType))
         .def("__str__", &describeCamera);
 
     py::enum_<velmo::RawEventStreamEncodingType>(module, "RawEventStreamEncodingType")

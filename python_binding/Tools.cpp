@@ -1,5 +1,6 @@
 #include "Bindings.h"
 #include "ParameterAccess.h"
+#include "ValueProperty.h"
 
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/Imx636Biases.h>
@@ -28,7 +29,7 @@ void bindToolRecords(py::module_& module) {
 
     py::class_<velmo::ToolInfo>(module, "ToolInfo")
         .def(py::init<>())
-        .def_readwrite("tool_type", &velmo::ToolInfo::tool_type)
+        .def_property("tool_type", readByValue(&velmo::ToolInfo::tool_type), writeByValue(&velmo::ToolInfo::tool_type))
         .def_readwrite("parameter_names", &velmo::ToolInfo::parameter_names)
         .def_readwrite("description", &velmo::ToolInfo::description)
         .def("__str__", &toolInfoText);
@@ -47,7 +48,8 @@ void bindToolRecords(py::module_& module) {
         .def(py::init<>())
         .def_readwrite("name", &velmo::BasicParameterInfo::name)
         .def_readwrite("description", &velmo::BasicParameterInfo::description)
-        .def_readwrite("type", &velmo::BasicParameterInfo::type)
+        .def_property("type", readByValue(&velmo::BasicParameterInfo::type),
+                      writeByValue(&velmo::BasicParameterInfo::type))
         .def("__str__", &velmo::BasicParameterInfo::toString);
 
     py::class_<velmo::IntParameterInfo>(module, "IntParameterInfo")

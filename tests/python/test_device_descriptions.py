@@ -125,6 +125,13 @@ def test_interface_type_accepts_only_its_own_members(value):
     assert description.interfaceType == INTERFACE_TYPE.USB
 
 
+def test_interface_type_read_keeps_its_value_through_later_writes():
+    description = CameraDescription()
+    read = description.interfaceType
+    description.interfaceType = INTERFACE_TYPE(1)
+    assert (read, int(read), int(description.interfaceType)) == (INTERFACE_TYPE.USB, 0, 1)
+
+
 def test_description_has_only_the_default_constructor():
     with pytest.raises(TypeError):
         CameraDescription("serial")

@@ -140,6 +140,35 @@ class TestProperties:
         basic.type = ToolParameterType.ENUM
         assert (info.tool_type, basic.type) == (ToolType.ROI, ToolParameterType.ENUM)
 
+    @pytest.mark.parametrize(
+        "cls, field, first, second",
+        [
+            (ToolInfo, "tool_type", ToolType.ROI, ToolType.BIAS),
+            (ToolInfo, "parameter_names", ["a"], ["b"]),
+            (ToolInfo, "description", "one", "two"),
+            (BasicParameterInfo, "name", "one", "two"),
+            (BasicParameterInfo, "description", "one", "two"),
+            (BasicParameterInfo, "type", ToolParameterType.ENUM, ToolParameterType.FLOAT),
+            (IntParameterInfo, "min", 1, 2),
+            (IntParameterInfo, "max", 1, 2),
+            (IntParameterInfo, "default_value", 1, 2),
+            (IntParameterInfo, "unit", "ms", "us"),
+            (FloatParameterInfo, "min", 1.5, 2.5),
+            (FloatParameterInfo, "max", 1.5, 2.5),
+            (FloatParameterInfo, "default_value", 1.5, 2.5),
+            (FloatParameterInfo, "unit", "ms", "us"),
+            (BoolParameterInfo, "default_value", True, False),
+            (EnumParameterInfo, "options", ["a"], ["b"]),
+            (EnumParameterInfo, "default_value", "a", "b"),
+        ],
+    )
+    def test_a_value_read_keeps_it_through_later_writes(self, cls, field, first, second):
+        record = cls()
+        setattr(record, field, first)
+        read = getattr(record, field)
+        setattr(record, field, second)
+        assert (read, type(read)) == (first, type(first))
+
     @pytest.mark.parametrize("cls, field", [(ToolInfo, "parameter_names"), (EnumParameterInfo, "options")])
     def test_lists_are_copied_both_ways(self, cls, field):
         record = cls()
