@@ -244,7 +244,8 @@ class TestNativeHolder:
 
     @pytest.mark.parametrize("threads, calls", [(1, 1), (4, 50), (8, 0), (0, 10)])
     def test_native_threads_call_a_python_tool(self, threads, calls):
-        assert NativeHolder(PythonTool()).call_from_threads(threads, calls) == threads * calls
+        tool = PythonTool()
+        assert NativeHolder(tool).call_from_threads(threads, calls) == threads * calls
 
     def test_failing_calls_on_threads_are_counted_out(self):
         counter = itertools.count()
@@ -255,7 +256,8 @@ class TestNativeHolder:
                     raise ValueError("odd call")
                 return tool_info()
 
-        assert NativeHolder(EveryOtherFails()).call_from_threads(4, 25) == 50
+        tool = EveryOtherFails()
+        assert NativeHolder(tool).call_from_threads(4, 25) == 50
         assert NativeHolder(CameraTool("")).call_from_threads(3, 5) == 0
         assert NativeHolder(velmo_sim.make_tool(ToolType.BIAS)).call_from_threads(3, 5) == 15
 
