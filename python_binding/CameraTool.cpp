@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -22,13 +23,13 @@ public:
 
     velmo::ToolInfo getToolInfo() override {
         py::gil_scoped_acquire gil;
-        return convertAnswer<velmo::ToolInfo>(pythonOverride("getToolInfo")(), "getToolInfo");
+        return convertResult<velmo::ToolInfo>(pythonOverride("getToolInfo")(), "getToolInfo", "ToolInfo");
     }
 
     std::map<std::string, velmo::BasicParameterInfo> getAllParamInfo() override {
         py::gil_scoped_acquire gil;
-        return convertAnswer<std::map<std::string, velmo::BasicParameterInfo>>(pythonOverride("getAllParamInfo")(),
-                                                                               "getAllParamInfo");
+        return convertResult<std::map<std::string, velmo::BasicParameterInfo>>(
+            pythonOverride("getAllParamInfo")(), "getAllParamInfo", "dict[str, BasicParameterInfo]");
     }
 
     bool getParamInfo(std::string name, velmo::IntParameterInfo& info) override {
@@ -46,26 +47,55 @@ public:
 
 private:
     // Call with the GIL held. The override is found only while the Python object lives: once
-    // native code outlives it, every pure operation reports itself as unimplemented.
+    // native code outlives it, every pure operation reports itself as unimplemented. The error
+    // is thrown as it stands, without pybind11_fail: that helper asserts on Python's error
+    // state, which is only safe while this thread holds the GIL.
     py::function pythonOverride(const char* native_name) const {
         py::function override = py::get_override(static_cast<const velmo::CameraTool*>(this), native_name);
         if (!override) {
-            py::pybind11_fail(std::string("Tried to call pure virtual function \"velmo::CameraTool::") +
-                              native_name + "\"");
+            throw std::runtime_error(std::string("Tried to call pure virtual function \"velmo::CameraTool::") +
+                                     native_name + "\"");
         }
         return override;
     }
 
-    // pybind11 reports None where a record is needed as a reference_cast_error, which a bound
-    // function calling this tool would pass off as a mismatch of its own arguments.
+    // Every result that does not convert becomes one cast error naming the operation and what
+    // it got. pybind11 alone would let None through as a null record and report it as a
+    // reference_cast_error, which a bound function calling this tool passes off as a mismatch
+    // of its own arguments.
     template <typename Result>
-    static Result convertAnswer(py::object answer, const char* native_name) {
+    static Result convertResult(const py::object& result, const char* native_name, const char* wanted) {
         try {
-            return py::cast<Result>(std::move(answer));
+            return py::cast<Result>(result);
+        } catch (const py::cast_error&) {
+            throw castFailure(result, native_name, wanted);
         } catch (const py::reference_cast_error&) {
-            throw py::cast_error(std::string("Unable to cast the answer of the Python override \"") + native_name +
-                                 "\": None where a record is needed");
+            throw castFailure(result, native_name, wanted);
         }
+    }
+
+    static py::cast_error castFailure(py::handle result, const char* native_name, const char* wanted) {
+        return py::cast_error(std::string("Unable to cast the result of the Python override \"") + native_name +
+                              "\" to " + wanted + ": got " + describeResult(result));
+    }
+
+    // A dict is described by its first entry that cannot be part of the parameter table.
+    static std::string describeResult(py::handle result) {
+        if (py::isinstance<py::dict>(result)) {
+            for (auto [key, value] : py::reinterpret_borrow<py::dict>(result)) {
+                if (!py::detail::make_caster<std::string>().load(key, true)) {
+                    return "dict with a key of type " + typeName(key);
+                }
+                if (!py::isinstance<velmo::BasicParameterInfo>(value)) {
+                    return "dict with a value of type " + typeName(value);
+                }
+            }
+        }
+        return typeName(result);
+    }
+
+    static std::string typeName(py::handle object) {
+        return py::str(py::type::handle_of(object).attr("__name__"));
     }
 
     // The override fills a Python record of its own, never native memory: it may keep the
@@ -76,7 +106,7 @@ private:
         py::gil_scoped_acquire gil;
         py::function override = pythonOverride("getParamInfo");
         py::object record = py::cast(info, py::return_value_policy::copy);
-        const bool found = py::cast<bool>(override(std::move(name), record));
+        const bool found = convertResult<bool>(override(std::move(name), record), "getParamInfo", "bool");
         if (found) info = record.cast<const Info&>();
         return found;
     }

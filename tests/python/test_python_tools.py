@@ -1,5 +1,6 @@
 import gc
 import itertools
+import re
 
 import pytest
 
@@ -22,6 +23,11 @@ RECORD_CLASSES = [IntParameterInfo, FloatParameterInfo, BoolParameterInfo, EnumP
 
 def pure_virtual(operation):
     return pytest.raises(RuntimeError, match=rf'^Tried to call pure virtual function "velmo::CameraTool::{operation}"$')
+
+
+def cast_failure(operation, wanted, got):
+    message = f'Unable to cast the result of the Python override "{operation}" to {wanted}: got {got}'
+    return pytest.raises(RuntimeError, match=f"^{re.escape(message)}$")
 
 
 def tool_info(description="python tool", names=("gain",)):
@@ -155,37 +161,43 @@ class TestOverrides:
     def test_answer_truth_value(self, answer, ok):
         assert PythonTool(answer=answer).get_param_info("gain")[0] is ok
 
-    @pytest.mark.parametrize("answer", [[True], "yes"])
-    def test_answer_without_numeric_truth(self, answer):
-        with pytest.raises(RuntimeError, match="Unable to cast"):
-            PythonTool(answer=answer).get_param_info("gain")
+    @pytest.mark.parametrize("answer, got", [([True], "list"), ("yes", "str"), (b"", "bytes")])
+    def test_answer_without_numeric_truth(self, answer, got):
+        tool = PythonTool(answer=answer)
+        with cast_failure("getParamInfo", "bool", got):
+            tool.get_param_info("gain")
+        with cast_failure("getParamInfo", "bool", got):
+            NativeHolder(tool).param_info("gain", BoolParameterInfo())
 
-    @pytest.mark.parametrize("result", [None, BasicParameterInfo(), "info"])
+    @pytest.mark.parametrize(
+        "result, got", [(None, "NoneType"), (BasicParameterInfo(), "BasicParameterInfo"), ("info", "str"), (7, "int")]
+    )
     @pytest.mark.parametrize("call", [CameraTool.get_tool_info, lambda tool: NativeHolder(tool).tool_info()])
-    def test_tool_info_that_does_not_convert(self, result, call):
+    def test_tool_info_that_does_not_convert(self, result, got, call):
         tool = PythonTool()
         tool.getToolInfo = lambda: result
-        with pytest.raises(RuntimeError, match="^Unable to cast"):
+        with cast_failure("getToolInfo", "ToolInfo", got):
             call(tool)
 
     @pytest.mark.parametrize(
-        "result",
+        "result, got",
         [
-            None,
-            [("gain", basic("gain", ToolParameterType.INT))],
-            {1: basic("gain", ToolParameterType.INT)},
-            {"gain": IntParameterInfo()},
-            {"gain": None},
+            (None, "NoneType"),
+            ([("gain", basic("gain", ToolParameterType.INT))], "list"),
+            ({1: basic("gain", ToolParameterType.INT)}, "dict with a key of type int"),
+            ({"gain": IntParameterInfo()}, "dict with a value of type IntParameterInfo"),
+            ({"gain": None}, "dict with a value of type NoneType"),
+            ({b"gain": basic("gain", ToolParameterType.INT), "bias": None}, "dict with a value of type NoneType"),
         ],
     )
     @pytest.mark.parametrize(
         "call",
         [CameraTool.get_all_param_info, lambda tool: tool.get_param("gain"), lambda tool: NativeHolder(tool).all_param_info()],
     )
-    def test_table_that_does_not_convert(self, result, call):
+    def test_table_that_does_not_convert(self, result, got, call):
         tool = PythonTool()
         tool.getAllParamInfo = lambda: result
-        with pytest.raises(RuntimeError, match="^Unable to cast"):
+        with cast_failure("getAllParamInfo", "dict[str, BasicParameterInfo]", got):
             call(tool)
 
     def test_exceptions_keep_their_python_type(self):
