@@ -5,7 +5,6 @@
 
 #include <pybind11/stl.h>
 
-#include <atomic>
 #include <exception>
 #include <map>
 #include <memory>
@@ -110,9 +109,30 @@ public:
 
     long useCount() const { return tool_.use_count(); }
 
-    // Returns how many of the threads * calls calls of getToolInfo returned a result. The
-    // GIL is released meanwhile, so a Python-implemented tool is entered from every thread.
+    // Returns how many of the threads * calls calls of getToolInfo returned a result.
     int callFromThreads(int threads, int calls) {
+        int answered = 0;
+        for (const ThreadOutcome& outcome : runOnThreads(threads, calls)) answered += outcome.answered;
+        return answered;
+    }
+
+    // One table per thread: how many of its calls failed with each message.
+    std::vector<std::map<std::string, int>> failuresOnThreads(int threads, int calls) {
+        std::vector<std::map<std::string, int>> failures;
+        for (ThreadOutcome& outcome : runOnThreads(threads, calls)) failures.push_back(std::move(outcome.failures));
+        return failures;
+    }
+
+private:
+    struct ThreadOutcome {
+        int answered = 0;
+        std::map<std::string, int> failures;
+    };
+
+    // Calls getToolInfo natively `calls` times on each of `threads` threads with the GIL
+    // released, so a Python-implemented tool is entered from every thread. Each thread keeps
+    // its own outcome: nothing is shared while they run.
+    std::vector<ThreadOutcome> runOnThreads(int threads, int calls) {
         if (threads < 0 || threads > kMaxThreads) {
             throw py::value_error("threads must lie in [0, " + std::to_string(kMaxThreads) + "], got " +
                                   std::to_string(threads));
@@ -121,20 +141,21 @@ public:
             throw py::value_error("calls must lie in [0, " + std::to_string(kMaxCallsPerThread) + "], got " +
                                   std::to_string(calls));
         }
-        std::atomic<int> answered{0};
+        std::vector<ThreadOutcome> outcomes(static_cast<std::size_t>(threads));
         py::gil_scoped_release release;
         std::vector<std::thread> workers;
-        workers.reserve(static_cast<std::size_t>(threads));
+        workers.reserve(outcomes.size());
         try {
-            for (int i = 0; i < threads; ++i) {
-                workers.emplace_back([this, calls, &answered] {
+            for (ThreadOutcome& outcome : outcomes) {
+                workers.emplace_back([this, calls, &outcome] {
                     for (int call = 0; call < calls; ++call) {
                         try {
                             tool_->getToolInfo();
-                            answered.fetch_add(1, std::memory_order_relaxed);
-                        } catch (const std::exception&) {
-                            // A failed call is what the count reports. A Python error is
-                            // released here too: it takes the GIL for that itself.
+                            ++outcome.answered;
+                        } catch (const std::exception& error) {
+                            // what() of a Python error takes the GIL for itself, and so does
+                            // its release when the handler ends.
+                            ++outcome.failures[error.what()];
                         }
                     }
                 });
@@ -144,10 +165,9 @@ public:
             throw;
         }
         for (std::thread& worker : workers) worker.join();
-        return answered.load();
+        return outcomes;
     }
 
-private:
     template <typename Info>
     bool queryIf(const std::string& name, py::handle record, py::tuple& answer) {
         if (!py::isinstance<Info>(record)) return false;
@@ -186,5 +206,9 @@ void bindSimToolHooks(py::module_& module) {
         .def("call_from_threads", &NativeHolder::callFromThreads,
              "Calls getToolInfo natively `calls` times on each of `threads` threads with the GIL "
              "released; returns how many calls returned a result.",
+             py::arg("threads"), py::arg("calls"))
+        .def("failures_on_threads", &NativeHolder::failuresOnThreads,
+             "Calls getToolInfo natively as call_from_threads does; returns, for each thread, how "
+             "many of its calls failed with each error message.",
              py::arg("threads"), py::arg("calls"));
 }

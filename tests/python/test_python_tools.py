@@ -273,6 +273,28 @@ class TestNativeHolder:
         assert NativeHolder(CameraTool("")).call_from_threads(3, 5) == 0
         assert NativeHolder(velmo_sim.make_tool(ToolType.BIAS)).call_from_threads(3, 5) == 15
 
+    def test_every_thread_reports_the_pure_virtual_error(self):
+        tool = PythonTool()
+        outlived = NativeHolder(tool)
+        del tool
+        gc.collect()
+        message = 'Tried to call pure virtual function "velmo::CameraTool::getToolInfo"'
+        for holder in (NativeHolder(CameraTool("")), outlived):
+            assert holder.failures_on_threads(8, 20) == [{message: 20}] * 8
+
+    def test_failures_on_threads_name_each_error(self):
+        class Failing(PythonTool):
+            def getToolInfo(self):
+                raise ValueError("no sensor")
+
+        failing, answering = Failing(), PythonTool()
+        failures = NativeHolder(failing).failures_on_threads(3, 4)
+        # A Python error's message goes on with the traceback.
+        assert [{message.partition("\n")[0]: count for message, count in table.items()} for table in failures] == [
+            {"ValueError: no sensor": 4}
+        ] * 3
+        assert NativeHolder(answering).failures_on_threads(2, 10) == [{}, {}]
+
     @pytest.mark.parametrize("threads, calls", [(-1, 1), (1, -1), (10_000, 1), (1, 10**8)])
     def test_thread_counts_are_checked(self, threads, calls):
         with pytest.raises(ValueError):
