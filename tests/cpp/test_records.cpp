@@ -20,23 +20,19 @@ class RecordText : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(RecordText, RendersExactly) { EXPECT_EQ(GetParam().actual, GetParam().expected); }
 
-IntParameterInfo intInfo(std::int32_t min, std::int32_t max, std::int32_t default_value, std::string unit) {
-    IntParameterInfo info;
+// IntParameterInfo and FloatParameterInfo share their four fields and differ in number type.
+template <typename Info>
+Info numericInfo(decltype(Info::min) min, decltype(Info::min) max, decltype(Info::min) default_value,
+                 std::string unit) {
+    Info info;
     info.min = min;
     info.max = max;
     info.default_value = default_value;
     info.unit = std::move(unit);
     return info;
 }
-
-FloatParameterInfo floatInfo(float min, float max, float default_value, std::string unit) {
-    FloatParameterInfo info;
-    info.min = min;
-    info.max = max;
-    info.default_value = default_value;
-    info.unit = std::move(unit);
-    return info;
-}
+constexpr auto intInfo = &numericInfo<IntParameterInfo>;
+constexpr auto floatInfo = &numericInfo<FloatParameterInfo>;
 
 EnumParameterInfo enumInfo(std::vector<std::string> options, std::string default_value) {
     EnumParameterInfo info;

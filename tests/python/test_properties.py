@@ -174,15 +174,22 @@ class TestTextForms:
         type_name = display_name("ToolParameterType", PARAMETER_TYPE_NAMES, kind)
         assert str(info) == f"Name: {name} Description: {description} Type: {type_name}"
 
+    @pytest.mark.parametrize(
+        "cls, field, text_form",
+        [
+            (IntParameterInfo, "unit", "Min: 0 Max: 0 Default: 0 Unit: {}"),
+            (CameraDescription, "serial", "Product: - \nSerial: {} \nInterface: USB"),
+        ],
+    )
     @PROPERTIES
-    @given(unit=st.binary(max_size=12))
-    def test_unit_given_as_bytes(self, unit):
-        info = IntParameterInfo()
-        info.unit = unit
-        text = decoded_or_error(unit)
-        assert call_or_error(lambda: info.unit) == text
-        assert call_or_error(lambda: str(info)) == (
-            UnicodeDecodeError if text is UnicodeDecodeError else f"Min: 0 Max: 0 Default: 0 Unit: {text}"
+    @given(data=st.binary(max_size=12))
+    def test_text_given_as_bytes(self, cls, field, text_form, data):
+        record = cls()
+        setattr(record, field, data)
+        text = decoded_or_error(data)
+        assert call_or_error(lambda: getattr(record, field)) == text
+        assert call_or_error(lambda: str(record)) == (
+            UnicodeDecodeError if text is UnicodeDecodeError else text_form.format(text)
         )
 
 
@@ -418,17 +425,6 @@ class TestCameraDescription:
         description.serial, description.product, description.manufacturer = serial, product, manufacturer
         assert (description.serial, description.product, description.manufacturer) == (serial, product, manufacturer)
         assert str(description) == f"Product: {manufacturer}-{product} \nSerial: {serial} \nInterface: USB"
-
-    @PROPERTIES
-    @given(data=st.binary(max_size=12))
-    def test_texts_given_as_bytes(self, data):
-        description = CameraDescription()
-        description.serial = data
-        text = decoded_or_error(data)
-        assert call_or_error(lambda: description.serial) == text
-        assert call_or_error(lambda: str(description)) == (
-            UnicodeDecodeError if text is UnicodeDecodeError else f"Product: - \nSerial: {text} \nInterface: USB"
-        )
 
     @PROPERTIES
     @given(field=st.sampled_from(["vid", "pid"]), value=AROUND_THE_RANGES | ANY_FLOAT | TEXT)
