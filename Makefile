@@ -12,9 +12,10 @@ GTEST_HEADER := /usr/include/gtest/gtest.h
 SOURCES := $(shell find include device_library python_binding base_binding sim_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py
+WHEELS_STAMP := dist/.built
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 
-.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind test-wheel bench setup clean
+.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind wheels test-wheel bench setup clean
 
 demo: $(INSTALL_STAMP)
 	$(PY) examples/tour.py
@@ -60,17 +61,27 @@ check-asan: $(DEPS_STAMP) $(GTEST_HEADER)
 check-valgrind: $(CPP_BUILD)/build.ninja
 	scripts/check-valgrind.sh
 
-# One wheel, installed into a new virtual environment elsewhere, passes the Python tests there.
-test-wheel: $(DEPS_STAMP)
+# The manylinux wheels for x86-64 and aarch64 in dist/, repaired and checked with auditwheel.
+wheels: $(WHEELS_STAMP)
+
+$(WHEELS_STAMP): $(DEPS_STAMP) $(SOURCES) README.md cmake/aarch64-linux-gnu.cmake \
+		scripts/build-wheels.sh scripts/check-wheel.py scripts/arm64-tree.sh
+	scripts/build-wheels.sh
+	touch $@
+
+# The x86-64 wheel, installed with the oldest NumPy it accepts into a new virtual environment
+# elsewhere, passes the Python tests there.
+test-wheel: $(WHEELS_STAMP)
 	scripts/test-wheel.sh
 
 # Ratios of the binding layer's costs against their floors, measured in one run.
 bench: $(INSTALL_STAMP)
 	scripts/bench.sh
 
-# Cross-compiles for 64-bit Arm and runs the Python tests under qemu (scripts/test-arm64.sh).
-test-arm64: $(DEPS_STAMP)
+# The aarch64 wheel, installed with pip into a new environment of the Debian arm64 tree's
+# CPython, passes the Python tests under qemu (scripts/test-arm64.sh).
+test-arm64: $(WHEELS_STAMP)
 	scripts/test-arm64.sh
 
 clean:
-	rm -rf build $(INSTALL_STAMP)
+	rm -rf build dist $(INSTALL_STAMP)

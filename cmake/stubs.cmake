@@ -4,13 +4,33 @@
 # in which mypy reads stubs of a single-file module from site-packages.
 #
 # The build's interpreter must load the modules, so a cross build and a sanitizer build (whose
-# modules need the sanitizer runtime preloaded) go without stubs.
+# modules need the sanitizer runtime preloaded) write no stubs. The stubs do not depend on the
+# machine, so a cross build may install those of a native build of the same sources, from the
+# folder VELMO_PREBUILT_STUBS.
+set(VELMO_PREBUILT_STUBS "" CACHE PATH "Folder of type stubs written by a native build, installed by a cross build")
+set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py velmo_sim)
+
+function(velmo_install_stubs stub_dir)
+  foreach(module IN LISTS VELMO_STUB_MODULES)
+    install(FILES ${stub_dir}/${module}.pyi DESTINATION .)
+    install(FILES ${stub_dir}/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi)
+  endforeach()
+endfunction()
+
+if(CMAKE_CROSSCOMPILING AND VELMO_PREBUILT_STUBS)
+  foreach(module IN LISTS VELMO_STUB_MODULES)
+    if(NOT EXISTS ${VELMO_PREBUILT_STUBS}/${module}.pyi)
+      message(FATAL_ERROR "VELMO_PREBUILT_STUBS (${VELMO_PREBUILT_STUBS}) has no ${module}.pyi")
+    endif()
+  endforeach()
+  velmo_install_stubs(${VELMO_PREBUILT_STUBS})
+  return()
+endif()
 if(CMAKE_CROSSCOMPILING OR VELMO_SANITIZE)
   message(STATUS "Type stubs are not generated for a cross or sanitizer build")
   return()
 endif()
 
-set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py velmo_sim)
 set(VELMO_STUB_DIR ${CMAKE_CURRENT_BINARY_DIR}/stubs)
 set(VELMO_STUB_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/scripts/gen-stubs.py)
 
@@ -39,7 +59,4 @@ add_custom_command(
   VERBATIM)
 add_custom_target(velmo_stubs ALL DEPENDS ${VELMO_STUB_FILES})
 
-foreach(module IN LISTS VELMO_STUB_MODULES)
-  install(FILES ${VELMO_STUB_DIR}/${module}.pyi DESTINATION .)
-  install(FILES ${VELMO_STUB_DIR}/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi)
-endforeach()
+velmo_install_stubs(${VELMO_STUB_DIR})

@@ -2,8 +2,18 @@
 # Makes, once, a Debian 13 arm64 tree with Python 3.13, NumPy, pytest and Hypothesis from
 # Debian's packages, ready to run under qemu-aarch64, and prints its path. The tree lives
 # outside the repository (VELMO_ARM64_CACHE, default /var/cache/velmo-arm64) and is reused
-# while its recipe is unchanged.
+# while its recipe is unchanged. The cross compiler and qemu that build for the tree and run
+# in it are installed first when missing.
 set -euo pipefail
+
+missing=()
+command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(crossbuild-essential-arm64)
+command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
+command -v mmdebstrap >/dev/null || missing+=(mmdebstrap)
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq >&2
+  apt-get install -y -qq "${missing[@]}" >&2
+fi
 
 cache=${VELMO_ARM64_CACHE:-/var/cache/velmo-arm64}
 tree=$cache/tree

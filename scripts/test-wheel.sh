@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds one wheel of the package, checks what it carries, installs it into a new virtual
-# environment in a temporary folder outside the repository and runs the Python tests there.
-# The repository is not on sys.path in that run: the modules, the stand-in libraries and the
-# type stubs all have to come from the environment's site-packages.
+# Installs the x86_64 wheel of dist/ (scripts/build-wheels.sh) into a new virtual environment
+# in a temporary folder outside the repository, with the oldest NumPy the wheel accepts, and
+# runs the Python tests there. The repository is not on sys.path in that run: the modules, the
+# device libraries and the type stubs all have to come from the environment's site-packages.
 #
 # Extra arguments go to pytest. VELMO_KEEP_WHEEL_TEST=1 keeps the temporary folder.
 set -euo pipefail
@@ -17,54 +17,47 @@ else
   trap 'rm -rf "$work"' EXIT
 fi
 
-echo "== Building the wheel"
-# Built with the development environment and its persistent build folder, so a wheel after
-# `make test` compiles nothing new.
-"$venv/bin/python" -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir "$work/dist" .
-wheels=("$work"/dist/*.whl)
-[ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, found ${#wheels[@]}" >&2; exit 1; }
-wheel=${wheels[0]}
-echo "$(basename "$wheel")"
+wheels=(dist/*-manylinux_*_x86_64.whl)
+[ -f "${wheels[0]}" ] || { echo "no x86_64 wheel in dist/: run make wheels" >&2; exit 1; }
+wheel=$repo/${wheels[0]}
+echo "== Installing $(basename "$wheel") into a new environment in $work"
 
-"$venv/bin/python" - "$wheel" <<'EOF'
-import fnmatch
+# The NumPy the tests run against is the lowest the wheel's metadata accepts, so that the
+# declared requirement is the tested one.
+numpy=$("$venv/bin/python" - "$wheel" <<'EOF_PY'
+import re
 import sys
 import zipfile
 
-names = zipfile.ZipFile(sys.argv[1]).namelist()
-expected = ["libVelmoHal.so", "libVelmoBase.so"]
-for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim"):
-    expected += [f"{module}.cpython-313-*.so", f"{module}.pyi", f"{module}-stubs/__init__.pyi"]
-missing = [pattern for pattern in expected if not fnmatch.filter(names, pattern)]
-if missing:
-    sys.exit(f"the wheel lacks {', '.join(missing)}")
-print(f"the wheel carries the 3 modules, the 2 libraries and the stubs ({len(names)} files)")
-EOF
+wheel = zipfile.ZipFile(sys.argv[1])
+metadata = next(name for name in wheel.namelist() if name.endswith(".dist-info/METADATA"))
+found = re.search(r"^Requires-Dist: numpy>=([0-9.]+)$", wheel.read(metadata).decode(), re.MULTILINE)
+if found is None:
+    sys.exit("the wheel declares no lower bound for NumPy")
+print(found[1])
+EOF_PY
+)
+# The development pins fix the test tools; NumPy is pinned to that lower bound instead.
+grep -v '^numpy==' requirements-dev.txt > "$work/constraints.txt"
+echo "numpy==$numpy" >> "$work/constraints.txt"
 
-echo "== Installing it into a new environment in $work"
 python313=$(scripts/find-python313.sh)
 "$python313" -m venv "$work/venv"
-# The development pins (requirements-dev.txt) also pin NumPy and the test tools here.
 "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-  --constraint requirements-dev.txt "$wheel" pytest hypothesis mypy
+  --constraint "$work/constraints.txt" "$wheel" pytest hypothesis mypy
 
-# The tests, the files they read, and pytest's configuration; nothing importable of the
-# repository's own.
 project=$work/project
-mkdir -p "$project/tests" "$project/scripts"
-cp -r tests/python tests/typing "$project/tests/"
-cp -r examples docs "$project/"
-cp scripts/gen-api-docs.py "$project/scripts/"
-cp pyproject.toml "$project/"
-find "$project" -name __pycache__ -prune -exec rm -rf {} +
+scripts/stage-tests.sh "$project"
 
 cd "$project"
 unset PYTHONPATH
-"$work/venv/bin/python" - "$repo" <<'EOF'
+"$work/venv/bin/python" - "$repo" "$numpy" <<'EOF_PY'
 import importlib
 import sys
 import sysconfig
 from pathlib import Path
+
+import numpy
 
 repo = Path(sys.argv[1]).resolve()
 site = Path(sysconfig.get_paths()["platlib"]).resolve()
@@ -76,7 +69,10 @@ for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim"):
 on_path = [entry for entry in sys.path if entry and Path(entry).resolve().is_relative_to(repo)]
 if on_path:
     sys.exit(f"the repository is on sys.path: {on_path}")
-EOF
+if numpy.__version__ != sys.argv[2]:
+    sys.exit(f"NumPy {numpy.__version__} is installed, not {sys.argv[2]}")
+print(f"numpy: {numpy.__version__}")
+EOF_PY
 
 echo "== Python tests against the installed wheel"
 "$work/venv/bin/python" -m pytest -p no:cacheprovider "$@"

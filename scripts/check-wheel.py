@@ -1,0 +1,61 @@
+"""Checks a repaired wheel: `auditwheel show` finds it consistent with the given platform tag
+and needing no library outside that policy, and the wheel holds the extension modules with
+their stubs, the two device libraries once in their own folder, and nothing else.
+
+Usage: check-wheel.py WHEEL PLATFORM_TAG
+"""
+
+import fnmatch
+import re
+import subprocess
+import sys
+import zipfile
+from pathlib import PurePosixPath
+
+LIBRARY_DIR = "velmo_python.libs"
+LIBRARIES = {"libVelmoHal.so", "libVelmoBase.so"}
+REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim"}
+
+
+def auditwheel_faults(wheel, tag):
+    shown = subprocess.run(["auditwheel", "show", wheel], capture_output=True, text=True, check=True)
+    # auditwheel wraps its sentences to the terminal width.
+    text = " ".join(shown.stdout.split())
+    print(text)
+    faults = []
+    if f'consistent with the following platform tag: "{tag}"' not in text:
+        faults.append(f"auditwheel does not find the wheel consistent with {tag}")
+    if "external shared libraries are required" in text:
+        faults.append("the wheel needs libraries outside the policy")
+    return faults
+
+
+def layout_faults(names):
+    files = [PurePosixPath(name) for name in names if not name.endswith("/")]
+    dist_info = [path for path in files if path.parts[0].endswith(".dist-info")]
+    libraries = [path.name for path in files if path.parts[0] == LIBRARY_DIR]
+    modules = {path.name.split(".")[0] for path in files
+               if len(path.parts) == 1 and fnmatch.fnmatch(path.name, "*.cpython-313-*-linux-gnu.so")}
+    expected = {f"{module}{suffix}" for module in modules for suffix in (".pyi", "-stubs/__init__.pyi")}
+    faults = []
+    if sorted(libraries) != sorted(LIBRARIES):
+        faults.append(f"{LIBRARY_DIR} holds {sorted(libraries)}, not each of {sorted(LIBRARIES)} once")
+    if not REQUIRED_MODULES <= modules:
+        faults.append(f"modules missing: {sorted(REQUIRED_MODULES - modules)}")
+    others = {str(path) for path in files if path.parts[0] != LIBRARY_DIR and path not in dist_info
+              and not re.fullmatch(r"[a-z_]+\.cpython-313-[a-z0-9_]+-linux-gnu\.so", str(path))}
+    if others != expected:
+        faults.append(f"stubs missing: {sorted(expected - others)}; unexpected files: {sorted(others - expected)}")
+    return faults
+
+
+def main():
+    wheel, tag = sys.argv[1:]
+    faults = auditwheel_faults(wheel, tag) + layout_faults(zipfile.ZipFile(wheel).namelist())
+    if faults:
+        sys.exit(f"{wheel}:\n  " + "\n  ".join(faults))
+    print(f"{wheel}: {tag}, modules with stubs, the device libraries once under {LIBRARY_DIR}/")
+
+
+if __name__ == "__main__":
+    main()
