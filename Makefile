@@ -8,13 +8,14 @@ DEPS_STAMP := $(VENV)/.deps-installed
 INSTALL_STAMP := $(VENV)/.velmo-installed
 CPP_BUILD := build/cpp
 GTEST_HEADER := /usr/include/gtest/gtest.h
+CLANG := /usr/bin/clang++
 
 SOURCES := $(shell find include device_library python_binding base_binding sim_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 
-.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind test-wheel bench setup clean
+.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind test-wheel bench fuzz setup clean
 
 demo: $(INSTALL_STAMP)
 	$(PY) examples/tour.py
@@ -40,6 +41,11 @@ $(GTEST_HEADER):
 	apt-get update -qq
 	apt-get install -y -qq libgtest-dev
 
+# Debian's clang brings libFuzzer and the sanitizer runtimes the fuzz target links.
+$(CLANG):
+	apt-get update -qq
+	apt-get install -y -qq clang
+
 $(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt device_library/CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF
@@ -63,6 +69,11 @@ check-valgrind: $(CPP_BUILD)/build.ninja
 # One wheel, installed into a new virtual environment elsewhere, passes the Python tests there.
 test-wheel: $(DEPS_STAMP)
 	scripts/test-wheel.sh
+
+# The EVT3 decoder fuzzed with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer
+# for FUZZ_SECONDS (default 60) from the seed streams in tests/fuzz/corpus (scripts/fuzz.sh).
+fuzz: $(CLANG)
+	scripts/fuzz.sh
 
 # Ratios of the binding layer's costs against their floors, measured in one run.
 bench: $(INSTALL_STAMP)

@@ -47,6 +47,23 @@ void storeTrigger(TriggerEvent* slot, std::uint32_t value, std::uint32_t channel
     std::memcpy(reinterpret_cast<unsigned char*>(slot) + sizeof head, &timestamp, sizeof timestamp);
 }
 
+// Adds one event per ADDR_X word and per bit of a vector's mask, and one trigger per
+// EXT_TRIGGER word: what the words carry before anything is dropped.
+void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Capacity& capacity) {
+    std::size_t events = 0;
+    std::size_t triggers = 0;
+    for (std::size_t i = 0; i < word_count; ++i) {
+        const std::uint16_t word = wordAt(words + 2 * i);
+        const unsigned type = typeOf(word);
+        const std::uint16_t in_vector =
+            type == code(WordType::Vect12) ? 0xFFF : type == code(WordType::Vect8) ? 0xFF : 0;
+        events += bitsSet(static_cast<std::uint16_t>(word & in_vector)) + (type == code(WordType::AddrX));
+        triggers += type == code(WordType::ExtTrigger);
+    }
+    capacity.events += events;
+    capacity.triggers += triggers;
+}
+
 std::uint32_t sizeOrAddressRange(std::uint16_t size) { return size == 0 ? evt3::kAddressRange : size; }
 
 }  // namespace
@@ -60,26 +77,14 @@ Evt3Decoder Evt3Decoder::forFormat(const RawEventStreamFormat& format) {
 }
 
 Evt3Capacity Evt3Decoder::capacityFor(const std::uint8_t* data, std::size_t size) const {
-    Evt3Capacity capacity;
+    Evt3Capacity capacity{kVectorSlack, 0};
     if (has_kept_byte_ && size > 0) {
         const std::uint8_t joined[2] = {kept_byte_, data[0]};
-        capacity = capacityFor(joined, 2);
+        addRecordsCarried(joined, 1, capacity);
         ++data;
         --size;
     }
-    std::size_t events = 0;
-    std::size_t triggers = 0;
-    const std::size_t word_count = size / 2;
-    for (std::size_t i = 0; i < word_count; ++i) {
-        const std::uint16_t word = wordAt(data + 2 * i);
-        const unsigned type = typeOf(word);
-        const std::uint16_t in_vector =
-            type == code(WordType::Vect12) ? 0xFFF : type == code(WordType::Vect8) ? 0xFF : 0;
-        events += bitsSet(static_cast<std::uint16_t>(word & in_vector)) + (type == code(WordType::AddrX));
-        triggers += type == code(WordType::ExtTrigger);
-    }
-    capacity.events += events + kVectorSlack;
-    capacity.triggers += triggers;
+    addRecordsCarried(data, size / 2, capacity);
     return capacity;
 }
 
