@@ -2,6 +2,7 @@
 #include <VelmoHal/device/Logger.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -34,6 +35,27 @@ std::uint16_t bitsSet(std::uint16_t v) {
     return static_cast<std::uint16_t>((v + (v >> 8)) & 0x1F);
 }
 
+constexpr unsigned kRowShift = 16;
+constexpr unsigned kCommonTypes =
+    1u << code(WordType::AddrY) | 1u << code(WordType::AddrX) | 1u << code(WordType::TimeLow);
+
+// Per word type, the bits of the row field and of the time stamp that the word's payload sets.
+constexpr std::array<std::uint64_t, 16> kRowMasks = [] {
+    std::array<std::uint64_t, 16> masks{};
+    masks[code(WordType::AddrY)] = std::uint64_t{evt3::kAddressMask} << kRowShift;
+    return masks;
+}();
+constexpr std::array<std::uint64_t, 16> kLowMasks = [] {
+    std::array<std::uint64_t, 16> masks{};
+    masks[code(WordType::TimeLow)] = evt3::kPayloadMask;
+    return masks;
+}();
+
+void storeHalves(void* slot, std::uint64_t head, std::uint64_t tail) {
+    std::memcpy(slot, &head, sizeof head);
+    std::memcpy(static_cast<unsigned char*>(slot) + sizeof head, &tail, sizeof tail);
+}
+
 // The record with every byte set: fill bytes zero.
 void storeEvent(Event2D* slot, std::uint32_t x, std::uint32_t y, std::uint32_t polarity, std::uint64_t timestamp) {
     const std::uint64_t head = std::uint64_t{x} | (std::uint64_t{y} << 16) | (std::uint64_t{polarity} << 32);
@@ -50,18 +72,25 @@ void storeTrigger(TriggerEvent* slot, std::uint32_t value, std::uint32_t channel
 // Adds one event per ADDR_X word and per bit of a vector's mask, and one trigger per
 // EXT_TRIGGER word: what the words carry before anything is dropped.
 void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Capacity& capacity) {
-    std::size_t events = 0;
-    std::size_t triggers = 0;
-    for (std::size_t i = 0; i < word_count; ++i) {
-        const std::uint16_t word = wordAt(words + 2 * i);
-        const unsigned type = typeOf(word);
-        const std::uint16_t in_vector =
-            type == code(WordType::Vect12) ? 0xFFF : type == code(WordType::Vect8) ? 0xFF : 0;
-        events += bitsSet(static_cast<std::uint16_t>(word & in_vector)) + (type == code(WordType::AddrX));
-        triggers += type == code(WordType::ExtTrigger);
+    // Counted in blocks with 16-bit sums, as wide as the words, which the compiler turns into
+    // vector code with no widening; a block's sums stay below 12 * 4096.
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t start = 0; start < word_count; start += kBlock) {
+        const std::size_t end = std::min(word_count, start + kBlock);
+        std::uint16_t events = 0;
+        std::uint16_t triggers = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const std::uint16_t word = wordAt(words + 2 * i);
+            const unsigned type = typeOf(word);
+            const std::uint16_t in_vector =
+                type == code(WordType::Vect12) ? 0xFFF : type == code(WordType::Vect8) ? 0xFF : 0;
+            events = static_cast<std::uint16_t>(events + bitsSet(static_cast<std::uint16_t>(word & in_vector)) +
+                                                (type == code(WordType::AddrX)));
+            triggers = static_cast<std::uint16_t>(triggers + (type == code(WordType::ExtTrigger)));
+        }
+        capacity.events += events;
+        capacity.triggers += triggers;
     }
-    capacity.events += events;
-    capacity.triggers += triggers;
 }
 
 std::uint32_t sizeOrAddressRange(std::uint16_t size) { return size == 0 ? evt3::kAddressRange : size; }
@@ -107,86 +136,115 @@ Evt3Decoded Evt3Decoder::decode(const std::uint8_t* data, std::size_t size, Even
 
 void Evt3Decoder::reset() { *this = Evt3Decoder(width_, height_); }
 
+// Every word but ADDR_Y, ADDR_X and TIME_LOW.
+__attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, Cursor& cursor, Output& out) {
+    const unsigned type = typeOf(word);
+    const std::uint32_t address = word & evt3::kAddressMask;
+    const std::uint32_t y = static_cast<std::uint32_t>(cursor.row_field >> kRowShift);
+    const std::uint32_t payload = word & evt3::kPayloadMask;
+    switch (type) {
+        case code(WordType::TimeHigh): {
+            if (cursor.timed && payload < time_high_) ++counters_.time_wraps;
+            if (!cursor.timed) {
+                counters_.untimed_dropped += cursor.carried;
+                cursor.carried = 0;
+                cursor.kept_since_timed = cursor.kept;
+                cursor.timed = true;
+                cursor.kept_columns = width_;
+            }
+            time_high_ = payload;
+            cursor.timestamp = (counters_.time_wraps << 24) | (std::uint64_t{payload} << evt3::kTimeHalfBits) |
+                               (cursor.timestamp & evt3::kPayloadMask);
+            break;
+        }
+        case code(WordType::VectBaseX):
+            vector_x_ = address;
+            vector_polarity_ = payload >> evt3::kPolarityBit;
+            break;
+        case code(WordType::Vect12):
+        case code(WordType::Vect8): {
+            const unsigned columns = type == code(WordType::Vect12) ? 12 : 8;
+            const std::uint32_t mask = payload & ((1u << columns) - 1);
+            for (unsigned bit = 0; bit < columns; ++bit) {
+                const std::uint32_t x = vector_x_ + bit;
+                storeEvent(out.events + cursor.kept, x & 0xFFFF, y, vector_polarity_, cursor.timestamp);
+                cursor.kept += ((mask >> bit) & 1) & (x < cursor.kept_columns) & (y < height_);
+            }
+            cursor.carried += static_cast<std::uint64_t>(bitsSet(static_cast<std::uint16_t>(mask)));
+            vector_x_ = std::min(vector_x_ + columns, kVectorBaseLimit);
+            break;
+        }
+        case code(WordType::ExtTrigger):
+            if (cursor.timed) {
+                storeTrigger(out.triggers + out.trigger_count, payload & 1, payload >> 8, cursor.timestamp);
+                ++out.trigger_count;
+            } else {
+                ++counters_.untimed_dropped;
+            }
+            break;
+        case code(WordType::Continued4):
+        case code(WordType::Others):
+        case code(WordType::Continued12): break;
+        default: ++counters_.skipped_words; break;
+    }
+}
+
 void Evt3Decoder::decodeWords(const std::uint8_t* words, std::size_t word_count, Output& out) {
-    // Kept in locals so that the compiler holds them in registers across the stores.
+    // The state lives in locals, so that it stays in registers across the stores.
     Event2D* const events = out.events;
     std::size_t kept = out.event_count;
-    std::uint32_t y = y_;
-    std::uint32_t low = time_low_;
-    std::uint64_t base = time_base_;
+    // Where this call's kept events begin, or where they began once the time base came.
+    std::size_t kept_since_timed = kept;
+    // Events the words carried since that point: kept, or else outside (or untimed).
+    std::uint64_t carried = 0;
+    // The row as it stands in the first half of a record.
+    std::uint64_t row_field = std::uint64_t{y_} << kRowShift;
+    std::uint64_t timestamp = time_base_ | time_low_;
     bool timed = timed_;
-    bool row_inside = y < height_;
-    std::uint64_t untimed = 0;
-    std::uint64_t outside = 0;
+    // Until the time base comes no column is inside: nothing is kept.
+    std::uint32_t kept_columns = timed ? width_ : 0;
+    const std::uint64_t row_limit = std::uint64_t{height_} << kRowShift;
     for (std::size_t i = 0; i < word_count; ++i) {
         const std::uint16_t word = wordAt(words + 2 * i);
-        const std::uint32_t payload = word & evt3::kPayloadMask;
-        switch (typeOf(word)) {
-            case code(WordType::AddrY):
-                y = word & evt3::kAddressMask;
-                row_inside = y < height_;
-                break;
-            case code(WordType::AddrX): {
-                const std::uint32_t x = word & evt3::kAddressMask;
-                storeEvent(events + kept, x, y, payload >> evt3::kPolarityBit, base | low);
-                const bool inside = row_inside && x < width_;
-                kept += timed && inside;
-                outside += timed && !inside;
-                untimed += !timed;
-                break;
-            }
-            case code(WordType::TimeLow): low = payload; break;
-            case code(WordType::TimeHigh):
-                if (timed && payload < time_high_) ++counters_.time_wraps;
-                time_high_ = payload;
-                timed = true;
-                base = (counters_.time_wraps << 24) | (std::uint64_t{payload} << evt3::kTimeHalfBits);
-                break;
-            case code(WordType::VectBaseX):
-                vector_x_ = word & evt3::kAddressMask;
-                vector_polarity_ = payload >> evt3::kPolarityBit;
-                break;
-            case code(WordType::Vect12):
-            case code(WordType::Vect8): {
-                const unsigned columns = typeOf(word) == code(WordType::Vect12) ? 12 : 8;
-                const std::uint32_t mask = payload & ((1u << columns) - 1);
-                const std::size_t before = kept;
-                const std::uint64_t timestamp = base | low;
-                for (unsigned bit = 0; bit < columns; ++bit) {
-                    const std::uint32_t x = vector_x_ + bit;
-                    storeEvent(events + kept, x & 0xFFFF, y, vector_polarity_, timestamp);
-                    kept += ((mask >> bit) & 1) & (timed && row_inside && x < width_);
-                }
-                const std::uint64_t seen = static_cast<std::uint64_t>(__builtin_popcount(mask));
-                if (timed) {
-                    outside += seen - (kept - before);
-                } else {
-                    untimed += seen;
-                }
-                vector_x_ = std::min(vector_x_ + columns, kVectorBaseLimit);
-                break;
-            }
-            case code(WordType::ExtTrigger):
-                if (timed) {
-                    storeTrigger(out.triggers + out.trigger_count, payload & 1, payload >> 8, base | low);
-                    ++out.trigger_count;
-                } else {
-                    ++untimed;
-                }
-                break;
-            case code(WordType::Continued4):
-            case code(WordType::Others):
-            case code(WordType::Continued12): break;
-            default: ++counters_.skipped_words; break;
+        const unsigned type = typeOf(word);
+        if (__builtin_expect((kCommonTypes >> type) & 1, 1)) {
+            // ADDR_Y, ADDR_X and TIME_LOW, the bulk of most streams, without a branch on the
+            // type: a candidate event is written every time and counted only for ADDR_X, and
+            // the row and the time take the word's payload only where their mask lets it.
+            const std::uint64_t payload = word;
+            const std::uint32_t column = word & evt3::kAddressMask;
+            const std::uint64_t head = row_field | column | (((payload >> evt3::kPolarityBit) & 1) << 32);
+            storeHalves(events + kept, head, timestamp);
+            const std::uint32_t is_event = type == code(WordType::AddrX);
+            kept += is_event & (column < kept_columns) & (row_field < row_limit);
+            carried += is_event;
+            const std::uint64_t row_mask = kRowMasks[type];
+            row_field = (row_field & ~row_mask) | ((payload << kRowShift) & row_mask);
+            const std::uint64_t low_mask = kLowMasks[type];
+            timestamp = (timestamp & ~low_mask) | (payload & low_mask);
+            continue;
         }
+        // Copied out and back so that the state stays in registers on the common path.
+        Cursor cursor{kept, kept_since_timed, carried, row_field, timestamp, kept_columns, timed};
+        decodeRareWord(word, cursor, out);
+        kept = cursor.kept;
+        kept_since_timed = cursor.kept_since_timed;
+        carried = cursor.carried;
+        row_field = cursor.row_field;
+        timestamp = cursor.timestamp;
+        kept_columns = cursor.kept_columns;
+        timed = cursor.timed;
+    }
+    if (timed) {
+        counters_.outside_dropped += carried - (kept - kept_since_timed);
+    } else {
+        counters_.untimed_dropped += carried;
     }
     out.event_count = kept;
-    y_ = y;
-    time_low_ = low;
-    time_base_ = base;
+    y_ = static_cast<std::uint32_t>(row_field >> kRowShift);
+    time_low_ = static_cast<std::uint32_t>(timestamp & evt3::kPayloadMask);
+    time_base_ = timestamp & ~std::uint64_t{evt3::kPayloadMask};
     timed_ = timed;
-    counters_.untimed_dropped += untimed;
-    counters_.outside_dropped += outside;
 }
 
 }  // namespace velmo

@@ -66,6 +66,18 @@ private:
         std::size_t trigger_count;
     };
 
+    // What a call carries from word to word.
+    struct Cursor {
+        std::size_t kept;
+        std::size_t kept_since_timed;
+        std::uint64_t carried;
+        std::uint64_t row_field;
+        std::uint64_t timestamp;
+        std::uint32_t kept_columns;
+        bool timed;
+    };
+
+    void decodeRareWord(std::uint16_t word, Cursor& cursor, Output& out);
     void decodeWords(const std::uint8_t* words, std::size_t word_count, Output& out);
 
     std::uint32_t width_;
