@@ -23,8 +23,11 @@ constexpr std::uint32_t kVectorBaseLimit = 0x10000;
 constexpr unsigned typeOf(std::uint16_t word) { return word >> evt3::kTypeShift; }
 constexpr unsigned code(WordType type) { return static_cast<unsigned>(type); }
 
+// The stream is little-endian, as are the targets (Event2D.h checks it): a plain load.
 std::uint16_t wordAt(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+    std::uint16_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
 }
 
 // The 16-bit population count written out so that a loop of it vectorises on any target.
