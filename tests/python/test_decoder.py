@@ -74,10 +74,7 @@ def test_the_format_bounds_the_sensor(raw_format, kept):
     assert decoder.skipped_words == 1
 
 
-@pytest.mark.parametrize(
-    "raw_format, error",
-    [("EVT2;width=4", ValueError), ("EVT3;width=0", ValueError), ("", ValueError), (3, TypeError)],
-)
+@pytest.mark.parametrize("raw_format, error", [("EVT2;width=4", ValueError), ("EVT3;width=0", ValueError), (3, TypeError)])
 def test_a_format_that_is_not_evt3_text_is_refused(raw_format, error):
     with pytest.raises(error, match="raw_format" if error is ValueError else "incompatible"):
         velmo_sim.Decoder(raw_format)
