@@ -8,6 +8,7 @@ DEPS_STAMP := $(VENV)/.deps-installed
 INSTALL_STAMP := $(VENV)/.velmo-installed
 CPP_BUILD := build/cpp
 GTEST_HEADER := /usr/include/gtest/gtest.h
+CLANG := /usr/bin/clang++
 
 SOURCES := $(shell find include device_library python_binding base_binding sim_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
@@ -15,7 +16,7 @@ SOURCES := $(shell find include device_library python_binding base_binding sim_b
 WHEELS_STAMP := dist/.built
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 
-.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind wheels test-wheel bench setup clean
+.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind wheels test-wheel bench fuzz setup clean
 
 demo: $(INSTALL_STAMP)
 	$(PY) examples/tour.py
@@ -40,6 +41,11 @@ $(INSTALL_STAMP): $(DEPS_STAMP) $(SOURCES)
 $(GTEST_HEADER):
 	apt-get update -qq
 	apt-get install -y -qq libgtest-dev
+
+# Debian's clang brings libFuzzer and the sanitizer runtimes the fuzz target links.
+$(CLANG):
+	apt-get update -qq
+	apt-get install -y -qq clang
 
 $(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt device_library/CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -73,6 +79,11 @@ $(WHEELS_STAMP): $(DEPS_STAMP) $(SOURCES) README.md cmake/aarch64-linux-gnu.cmak
 # elsewhere, passes the Python tests there.
 test-wheel: $(WHEELS_STAMP)
 	scripts/test-wheel.sh
+
+# The EVT3 decoder fuzzed with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer
+# for FUZZ_SECONDS (default 60) from the seed streams in tests/fuzz/corpus (scripts/fuzz.sh).
+fuzz: $(CLANG)
+	scripts/fuzz.sh
 
 # Ratios of the binding layer's costs against their floors, measured in one run.
 bench: $(INSTALL_STAMP)

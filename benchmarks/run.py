@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,import,memory]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,import,memory]
 """
 
 import argparse
@@ -13,12 +13,19 @@ import time
 import numpy as np
 
 import calls
+import decode
 import events
 import memory
 import startup
 from harness import DEFAULT_REPETITIONS, format_table
 
-GROUPS = {"calls": calls.rows, "events": events.rows, "import": startup.rows, "memory": memory.rows}
+GROUPS = {
+    "calls": calls.rows,
+    "events": events.rows,
+    "decode": decode.rows,
+    "import": startup.rows,
+    "memory": memory.rows,
+}
 
 
 def cpu_model() -> str:

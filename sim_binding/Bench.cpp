@@ -2,16 +2,20 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/CameraTool.h>
+#include <VelmoHal/device/Evt3Encoder.h>
 #include <VelmoHal/device/SimulatedCamera.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -49,6 +53,35 @@ double deviceReadSeconds(velmo::SimulatedCamera& camera, py::ssize_t count) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The records of a contiguous one-dimensional array of their registered data type.
+template <typename Record>
+const Record* recordsOf(const py::array& array, const char* name) {
+    const py::dtype expected = py::dtype::of<Record>();
+    if (!array.dtype().equal(expected) || array.ndim() != 1 || !(array.flags() & py::array::c_style)) {
+        throw py::type_error(std::string(name) + " must be a contiguous one-dimensional array of " +
+                             std::string(py::repr(expected)) + ", got " + std::string(py::repr(array.dtype())));
+    }
+    return static_cast<const Record*>(array.data());
+}
+
+// The bytes the camera would send for these records: one span that ends with the last record.
+py::bytes encodeEvt3(const py::array& events, const py::array& triggers) {
+    const velmo::Event2D* event_records = recordsOf<velmo::Event2D>(events, "events");
+    const velmo::TriggerEvent* trigger_records = recordsOf<velmo::TriggerEvent>(triggers, "triggers");
+    const auto event_count = static_cast<std::size_t>(events.size());
+    const auto trigger_count = static_cast<std::size_t>(triggers.size());
+    std::uint64_t span_end = 0;
+    if (event_count > 0) span_end = event_records[event_count - 1].timestamp;
+    if (trigger_count > 0) span_end = std::max(span_end, trigger_records[trigger_count - 1].timestamp);
+    std::vector<std::uint8_t> bytes;
+    {
+        py::gil_scoped_release release;
+        velmo::Evt3Encoder encoder;
+        encoder.encode(event_records, event_count, trigger_records, trigger_count, span_end, bytes);
+    }
+    return py::bytes(reinterpret_cast<const char*>(bytes.data()), static_cast<py::ssize_t>(bytes.size()));
+}
+
 }  // namespace
 
 void bindSimBench(py::module_& module) {
@@ -67,4 +100,10 @@ void bindSimBench(py::module_& module) {
                "Seconds the camera takes to write its next n events into native memory made ready "
                "beforehand; the stream moves on as with read_events.",
                py::arg("camera"), py::arg("n"));
+
+    module.def("encode_evt3", &encodeEvt3,
+               "The EVT3 bytes of these events and trigger edges (arrays of their data types, each in time "
+               "order), as one span from time 0 to the last record; ValueError for records the stream "
+               "cannot carry.",
+               py::arg("events"), py::arg("triggers"));
 }

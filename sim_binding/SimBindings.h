@@ -7,3 +7,5 @@ void bindSimEvents(pybind11::module_& module);
 void bindSimCamera(pybind11::module_& module);
 void bindSimToolHooks(pybind11::module_& module);
 void bindSimBench(pybind11::module_& module);
+void bindSimTriggerDtype(pybind11::module_& module);
+void bindSimDecoding(pybind11::module_& module);

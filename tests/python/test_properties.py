@@ -450,3 +450,52 @@ class TestCameraDescription:
         with pytest.raises(ValueError) as refused:
             velmo_sim.open_camera(serial)
         assert str(refused.value) == f"no camera with serial {quoted(data)}"
+
+
+# Words of the types the stream uses (so vectors, time and rows get exercised), or anything.
+EVT3_WORD = st.one_of(
+    st.integers(0, 0xFFFF),
+    st.tuples(st.sampled_from([0x0, 0x2, 0x3, 0x4, 0x5, 0x6, 0x8, 0xA]), st.integers(0, 0xFFF)).map(
+        lambda word: word[0] << 12 | word[1]
+    ),
+)
+EVT3_BYTES = st.one_of(
+    st.binary(max_size=600),
+    st.tuples(st.lists(EVT3_WORD, max_size=300), st.binary(max_size=1)).map(
+        lambda parts: np.array(parts[0], dtype="<u2").tobytes() + parts[1]
+    ),
+)
+
+
+def bits_set(values):
+    return sum(bin(int(value)).count("1") for value in values)
+
+
+class TestDecoder:
+    @PROPERTIES
+    @given(data=EVT3_BYTES, cuts=st.lists(st.integers(0, 600), max_size=6))
+    def test_any_split_decodes_as_one_call_and_the_counters_add_up(self, data, cuts):
+        fmt = "EVT3;height=720;width=1280"
+        whole = velmo_sim.Decoder(fmt)
+        events, triggers = whole.decode(data)
+        split = velmo_sim.Decoder(fmt)
+        bounds = [0, *sorted(min(cut, len(data)) for cut in cuts), len(data)]
+        pieces = [split.decode(data[start:stop]) for start, stop in zip(bounds, bounds[1:])]
+        assert b"".join(piece[0].tobytes() for piece in pieces) == events.tobytes()
+        assert b"".join(piece[1].tobytes() for piece in pieces) == triggers.tobytes()
+        counters = ("skipped_words", "untimed_dropped", "outside_dropped", "time_wraps")
+        assert [getattr(split, name) for name in counters] == [getattr(whole, name) for name in counters]
+
+        words = np.frombuffer(data[: len(data) // 2 * 2], dtype="<u2")
+        types = words >> 12
+        carried = (
+            np.count_nonzero(types == 0x2)
+            + bits_set(words[types == 0x4] & 0xFFF)
+            + bits_set(words[types == 0x5] & 0xFF)
+            + np.count_nonzero(types == 0xA)
+        )
+        assert len(events) + len(triggers) + whole.untimed_dropped + whole.outside_dropped == carried
+        assert whole.skipped_words == np.count_nonzero(np.isin(types, [0x1, 0x9, 0xB, 0xC, 0xD]))
+        assert np.all(events["x"] < 1280) and np.all(events["y"] < 720) and np.all(events["polarity"] <= 1)
+        assert np.all(triggers["value"] <= 1) and np.all(triggers["channel"] <= 15)
+        assert velmo_sim.decode(data)[1].tobytes() == triggers.tobytes()

@@ -1,0 +1,113 @@
+"""The EVT3 decoder: events per second on the camera's stream and on a dense one, against the
+NumPy floor of filling the same event array, two threads against one, and bytes per event."""
+
+import threading
+
+import numpy as np
+import velmo_sim
+
+from harness import Row, interleaved, median_ratio
+
+COUNT = 10**6
+DECODE_TARGET = 1.5
+# Two threads on two streams take at most this share of one thread's time per event: at least
+# 1.8 times its throughput.
+TWO_THREAD_TARGET = round(1 / 1.8, 3)
+
+
+def no_triggers():
+    return np.zeros(0, dtype=velmo_sim.trigger_dtype())
+
+
+def dense_events(count):
+    """Whole rows of adjacent events, one row per microsecond: what vectors carry."""
+    width = 1280
+    index = np.arange(count)
+    row = index // width
+    events = np.zeros(count, dtype=velmo_sim.event_dtype())
+    events["x"] = index % width
+    events["y"] = row % 720
+    events["polarity"] = row % 2
+    events["timestamp"] = row
+    return events
+
+
+def numpy_fill(events):
+    """numpy.empty of the events' size and type, filled field by field from prepared arrays."""
+    fields = [(name, np.ascontiguousarray(events[name])) for name in events.dtype.names]
+    count, dtype = len(events), events.dtype
+
+    def run(calls):
+        for _ in range(calls):
+            target = np.empty(count, dtype)
+            for name, values in fields:
+                target[name] = values
+
+    return run
+
+
+def decode(raw):
+    def run(calls):
+        for _ in range(calls):
+            velmo_sim.decode(raw)
+
+    return run
+
+
+def decode_on_two_threads(raws):
+    def run(calls):
+        for _ in range(calls):
+            threads = [threading.Thread(target=velmo_sim.decode, args=(raw,)) for raw in raws]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+
+    return run
+
+
+def rate(seconds_per_event):
+    return f"{1e-6 / seconds_per_event:.0f} M events/s"
+
+
+def rows(repetitions: int) -> list[Row]:
+    camera = velmo_sim.open_camera()
+    default = camera.read_events(COUNT)
+    default_raw = velmo_sim.encode_evt3(default, no_triggers())
+    dense = dense_events(COUNT)
+    dense_raw = velmo_sim.encode_evt3(dense, no_triggers())
+    second_raw = velmo_sim.encode_evt3(camera.read_events(COUNT), no_triggers())
+    for events, raw in ((default, default_raw), (dense, dense_raw)):
+        if velmo_sim.decode(raw)[0].tobytes() != events.tobytes():
+            raise RuntimeError("the decoded stream differs from the events encoded")
+
+    samples = interleaved(
+        {
+            "floor": numpy_fill(default),
+            "default": decode(default_raw),
+            "dense floor": numpy_fill(dense),
+            "dense": decode(dense_raw),
+            "two threads": decode_on_two_threads([default_raw, second_raw]),
+        },
+        COUNT,
+        repetitions,
+    )
+    # Two streams per call: the time per event is half the time per call's COUNT.
+    samples["two threads"] = [seconds / 2 for seconds in samples["two threads"]]
+
+    def median(name):
+        return sorted(samples[name])[len(samples[name]) // 2]
+
+    return [
+        Row("decode", f"decode the camera's stream, 1e6 events: {rate(median('default'))}", median("default"),
+            median("floor"), "event", median_ratio(samples["default"], samples["floor"]), DECODE_TARGET,
+            "numpy fill of 4 fields"),
+        Row("decode", f"decode a dense stream, 1e6 events: {rate(median('dense'))}", median("dense"),
+            median("dense floor"), "event", median_ratio(samples["dense"], samples["dense floor"]), None,
+            "numpy fill of 4 fields"),
+        Row("decode", f"two threads on two streams: {rate(median('two threads'))}", median("two threads"),
+            median("default"), "event", median_ratio(samples["two threads"], samples["default"]),
+            TWO_THREAD_TARGET, "one thread, one stream"),
+        Row("decode", "EVT3 bytes per event of the camera's stream", len(default_raw) / COUNT, 16.0, "B/event",
+            len(default_raw) / COUNT / 16.0, None, "the Event2D record"),
+    ]

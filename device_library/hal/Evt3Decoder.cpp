@@ -1,0 +1,253 @@
+#include <VelmoHal/device/Evt3Decoder.h>
+#include <VelmoHal/device/Logger.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <stdexcept>
+
+namespace velmo {
+
+namespace {
+
+using evt3::WordType;
+
+// A vector is written column by column, each record whether its bit is set or not, and only
+// the kept ones are counted: no branch per bit. The last vector may thus write this many
+// records past the last event kept.
+constexpr std::size_t kVectorSlack = 12;
+// Far enough past every 16-bit column that a base moved on by vector after vector stays out
+// of the sensor without ever wrapping around.
+constexpr std::uint32_t kVectorBaseLimit = 0x10000;
+
+constexpr unsigned typeOf(std::uint16_t word) { return word >> evt3::kTypeShift; }
+constexpr unsigned code(WordType type) { return static_cast<unsigned>(type); }
+
+// The stream is little-endian, as are the targets (Event2D.h checks it): a plain load.
+std::uint16_t wordAt(const std::uint8_t* bytes) {
+    std::uint16_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// The 16-bit population count written out so that a loop of it vectorises on any target.
+std::uint16_t bitsSet(std::uint16_t v) {
+    v = static_cast<std::uint16_t>(v - ((v >> 1) & 0x5555));
+    v = static_cast<std::uint16_t>((v & 0x3333) + ((v >> 2) & 0x3333));
+    v = static_cast<std::uint16_t>((v + (v >> 4)) & 0x0F0F);
+    return static_cast<std::uint16_t>((v + (v >> 8)) & 0x1F);
+}
+
+constexpr unsigned kRowShift = 16;
+constexpr unsigned kCommonTypes =
+    1u << code(WordType::AddrY) | 1u << code(WordType::AddrX) | 1u << code(WordType::TimeLow);
+
+// Per word type, the bits of the row field and of the time stamp that the word's payload sets.
+constexpr std::array<std::uint64_t, 16> kRowMasks = [] {
+    std::array<std::uint64_t, 16> masks{};
+    masks[code(WordType::AddrY)] = std::uint64_t{evt3::kAddressMask} << kRowShift;
+    return masks;
+}();
+constexpr std::array<std::uint64_t, 16> kLowMasks = [] {
+    std::array<std::uint64_t, 16> masks{};
+    masks[code(WordType::TimeLow)] = evt3::kPayloadMask;
+    return masks;
+}();
+
+void storeHalves(void* slot, std::uint64_t head, std::uint64_t tail) {
+    std::memcpy(slot, &head, sizeof head);
+    std::memcpy(static_cast<unsigned char*>(slot) + sizeof head, &tail, sizeof tail);
+}
+
+// The record with every byte set: fill bytes zero.
+void storeEvent(Event2D* slot, std::uint32_t x, std::uint32_t y, std::uint32_t polarity, std::uint64_t timestamp) {
+    const std::uint64_t head = std::uint64_t{x} | (std::uint64_t{y} << 16) | (std::uint64_t{polarity} << 32);
+    std::memcpy(reinterpret_cast<unsigned char*>(slot), &head, sizeof head);
+    std::memcpy(reinterpret_cast<unsigned char*>(slot) + sizeof head, &timestamp, sizeof timestamp);
+}
+
+void storeTrigger(TriggerEvent* slot, std::uint32_t value, std::uint32_t channel, std::uint64_t timestamp) {
+    const std::uint64_t head = std::uint64_t{value} | (std::uint64_t{channel} << 8);
+    std::memcpy(reinterpret_cast<unsigned char*>(slot), &head, sizeof head);
+    std::memcpy(reinterpret_cast<unsigned char*>(slot) + sizeof head, &timestamp, sizeof timestamp);
+}
+
+// Adds one event per ADDR_X word and per bit of a vector's mask, and one trigger per
+// EXT_TRIGGER word: what the words carry before anything is dropped.
+void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Capacity& capacity) {
+    // Counted in blocks with 16-bit sums, as wide as the words, which the compiler turns into
+    // vector code with no widening; a block's sums stay below 12 * 4096.
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t start = 0; start < word_count; start += kBlock) {
+        const std::size_t end = std::min(word_count, start + kBlock);
+        std::uint16_t events = 0;
+        std::uint16_t triggers = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const std::uint16_t word = wordAt(words + 2 * i);
+            const unsigned type = typeOf(word);
+            const std::uint16_t in_vector =
+                type == code(WordType::Vect12) ? 0xFFF : type == code(WordType::Vect8) ? 0xFF : 0;
+            events = static_cast<std::uint16_t>(events + bitsSet(static_cast<std::uint16_t>(word & in_vector)) +
+                                                (type == code(WordType::AddrX)));
+            triggers = static_cast<std::uint16_t>(triggers + (type == code(WordType::ExtTrigger)));
+        }
+        capacity.events += events;
+        capacity.triggers += triggers;
+    }
+}
+
+std::uint32_t sizeOrAddressRange(std::uint16_t size) { return size == 0 ? evt3::kAddressRange : size; }
+
+}  // namespace
+
+Evt3Decoder::Evt3Decoder(std::uint32_t width, std::uint32_t height) : width_(width), height_(height) {}
+
+Evt3Decoder Evt3Decoder::forFormat(const RawEventStreamFormat& format) {
+    if (format.getEncodingType() != RawEventStreamEncodingType::EVT3)
+        throw std::invalid_argument("cannot decode the encoding " + quotedForMessage(format.getEncodingTypeStr()) + " as EVT3");
+    return Evt3Decoder(sizeOrAddressRange(format.width()), sizeOrAddressRange(format.height()));
+}
+
+Evt3Capacity Evt3Decoder::capacityFor(const std::uint8_t* data, std::size_t size) const {
+    Evt3Capacity capacity{kVectorSlack, 0};
+    if (has_kept_byte_ && size > 0) {
+        const std::uint8_t joined[2] = {kept_byte_, data[0]};
+        addRecordsCarried(joined, 1, capacity);
+        ++data;
+        --size;
+    }
+    addRecordsCarried(data, size / 2, capacity);
+    return capacity;
+}
+
+Evt3Decoded Evt3Decoder::decode(const std::uint8_t* data, std::size_t size, Event2D* events, TriggerEvent* triggers) {
+    Output out{events, triggers, 0, 0};
+    if (has_kept_byte_ && size > 0) {
+        const std::uint8_t joined[2] = {kept_byte_, data[0]};
+        has_kept_byte_ = false;
+        decodeWords(joined, 1, out);
+        ++data;
+        --size;
+    }
+    decodeWords(data, size / 2, out);
+    if (size % 2 != 0) {
+        has_kept_byte_ = true;
+        kept_byte_ = data[size - 1];
+    }
+    return Evt3Decoded{out.event_count, out.trigger_count};
+}
+
+void Evt3Decoder::reset() { *this = Evt3Decoder(width_, height_); }
+
+// Every word but ADDR_Y, ADDR_X and TIME_LOW.
+__attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, Cursor& cursor, Output& out) {
+    const unsigned type = typeOf(word);
+    const std::uint32_t address = word & evt3::kAddressMask;
+    const std::uint32_t y = static_cast<std::uint32_t>(cursor.row_field >> kRowShift);
+    const std::uint32_t payload = word & evt3::kPayloadMask;
+    switch (type) {
+        case code(WordType::TimeHigh): {
+            if (cursor.timed && payload < time_high_) ++counters_.time_wraps;
+            if (!cursor.timed) {
+                counters_.untimed_dropped += cursor.carried;
+                cursor.carried = 0;
+                cursor.kept_since_timed = cursor.kept;
+                cursor.timed = true;
+                cursor.kept_columns = width_;
+            }
+            time_high_ = payload;
+            cursor.timestamp = (counters_.time_wraps << 24) | (std::uint64_t{payload} << evt3::kTimeHalfBits) |
+                               (cursor.timestamp & evt3::kPayloadMask);
+            break;
+        }
+        case code(WordType::VectBaseX):
+            vector_x_ = address;
+            vector_polarity_ = payload >> evt3::kPolarityBit;
+            break;
+        case code(WordType::Vect12):
+        case code(WordType::Vect8): {
+            const unsigned columns = type == code(WordType::Vect12) ? 12 : 8;
+            const std::uint32_t mask = payload & ((1u << columns) - 1);
+            for (unsigned bit = 0; bit < columns; ++bit) {
+                const std::uint32_t x = vector_x_ + bit;
+                storeEvent(out.events + cursor.kept, x & 0xFFFF, y, vector_polarity_, cursor.timestamp);
+                cursor.kept += ((mask >> bit) & 1) & (x < cursor.kept_columns) & (y < height_);
+            }
+            cursor.carried += static_cast<std::uint64_t>(bitsSet(static_cast<std::uint16_t>(mask)));
+            vector_x_ = std::min(vector_x_ + columns, kVectorBaseLimit);
+            break;
+        }
+        case code(WordType::ExtTrigger):
+            if (cursor.timed) {
+                storeTrigger(out.triggers + out.trigger_count, payload & 1, payload >> 8, cursor.timestamp);
+                ++out.trigger_count;
+            } else {
+                ++counters_.untimed_dropped;
+            }
+            break;
+        case code(WordType::Continued4):
+        case code(WordType::Others):
+        case code(WordType::Continued12): break;
+        default: ++counters_.skipped_words; break;
+    }
+}
+
+void Evt3Decoder::decodeWords(const std::uint8_t* words, std::size_t word_count, Output& out) {
+    // The state lives in locals, so that it stays in registers across the stores.
+    Event2D* const events = out.events;
+    std::size_t kept = out.event_count;
+    // Where this call's kept events begin, or where they began once the time base came.
+    std::size_t kept_since_timed = kept;
+    // Events the words carried since that point: kept, or else outside (or untimed).
+    std::uint64_t carried = 0;
+    // The row as it stands in the first half of a record.
+    std::uint64_t row_field = std::uint64_t{y_} << kRowShift;
+    std::uint64_t timestamp = time_base_ | time_low_;
+    bool timed = timed_;
+    // Until the time base comes no column is inside: nothing is kept.
+    std::uint32_t kept_columns = timed ? width_ : 0;
+    const std::uint64_t row_limit = std::uint64_t{height_} << kRowShift;
+    for (std::size_t i = 0; i < word_count; ++i) {
+        const std::uint16_t word = wordAt(words + 2 * i);
+        const unsigned type = typeOf(word);
+        if (__builtin_expect((kCommonTypes >> type) & 1, 1)) {
+            // ADDR_Y, ADDR_X and TIME_LOW, the bulk of most streams, without a branch on the
+            // type: a candidate event is written every time and counted only for ADDR_X, and
+            // the row and the time take the word's payload only where their mask lets it.
+            const std::uint64_t payload = word;
+            const std::uint32_t column = word & evt3::kAddressMask;
+            const std::uint64_t head = row_field | column | (((payload >> evt3::kPolarityBit) & 1) << 32);
+            storeHalves(events + kept, head, timestamp);
+            const std::uint32_t is_event = type == code(WordType::AddrX);
+            kept += is_event & (column < kept_columns) & (row_field < row_limit);
+            carried += is_event;
+            const std::uint64_t row_mask = kRowMasks[type];
+            row_field = (row_field & ~row_mask) | ((payload << kRowShift) & row_mask);
+            const std::uint64_t low_mask = kLowMasks[type];
+            timestamp = (timestamp & ~low_mask) | (payload & low_mask);
+            continue;
+        }
+        // Copied out and back so that the state stays in registers on the common path.
+        Cursor cursor{kept, kept_since_timed, carried, row_field, timestamp, kept_columns, timed};
+        decodeRareWord(word, cursor, out);
+        kept = cursor.kept;
+        kept_since_timed = cursor.kept_since_timed;
+        carried = cursor.carried;
+        row_field = cursor.row_field;
+        timestamp = cursor.timestamp;
+        kept_columns = cursor.kept_columns;
+        timed = cursor.timed;
+    }
+    if (timed) {
+        counters_.outside_dropped += carried - (kept - kept_since_timed);
+    } else {
+        counters_.untimed_dropped += carried;
+    }
+    out.event_count = kept;
+    y_ = static_cast<std::uint32_t>(row_field >> kRowShift);
+    time_low_ = static_cast<std::uint32_t>(timestamp & evt3::kPayloadMask);
+    time_base_ = timestamp & ~std::uint64_t{evt3::kPayloadMask};
+    timed_ = timed;
+}
+
+}  // namespace velmo

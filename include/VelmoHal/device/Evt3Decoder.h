@@ -1,0 +1,99 @@
+#pragma once
+
+#include <VelmoBase/Event2D.h>
+#include <VelmoHal/device/Evt3Words.h>
+#include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/TriggerEvent.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmo {
+
+// What a decoder left out or noticed, summed over every call since it was made or reset.
+struct Evt3DecodeCounters {
+    std::uint64_t skipped_words = 0;    // words of a type the stream does not use (padding)
+    std::uint64_t untimed_dropped = 0;  // events and trigger edges before the first TIME_HIGH
+    std::uint64_t outside_dropped = 0;  // events at a column or row beyond the sensor
+    std::uint64_t time_wraps = 0;       // times the 24-bit time counter went round
+};
+
+// How many records a decode call may write; the caller provides at least this many.
+struct Evt3Capacity {
+    std::size_t events = 0;
+    std::size_t triggers = 0;
+};
+
+struct Evt3Decoded {
+    std::size_t events = 0;
+    std::size_t triggers = 0;
+};
+
+// Turns EVT3 bytes into events and trigger edges, chunk after chunk of one stream. It accepts
+// any bytes: every word moves it on, nothing is read or written beyond the given buffers, and
+// what cannot be decoded is counted, never guessed. Time stamps are extended to 64 bits by
+// counting wraps of the 24-bit counter (a TIME_HIGH below the previous one). A chunk may end in
+// the middle of a word: its last byte is kept for the next call.
+//
+// Not thread-safe: one caller at a time.
+class Evt3Decoder {
+public:
+    // Events at a column >= width or a row >= height are dropped and counted.
+    explicit Evt3Decoder(std::uint32_t width = evt3::kAddressRange, std::uint32_t height = evt3::kAddressRange);
+    // The sensor size of an EVT3 format; a size the format lacks is the whole address range.
+    // Throws std::invalid_argument for another encoding.
+    static Evt3Decoder forFormat(const RawEventStreamFormat& format);
+
+    // Records that decode(data, size, ...) may write at most: one per event the words carry,
+    // plus room the decoder writes past the last kept event. Reads the bytes once.
+    Evt3Capacity capacityFor(const std::uint8_t* data, std::size_t size) const;
+
+    // Decodes the bytes into events[0 ..) and triggers[0 ..), which hold at least
+    // capacityFor(data, size) records. Every byte of a returned record is set, fill bytes to
+    // zero; records beyond the returned counts may be overwritten.
+    Evt3Decoded decode(const std::uint8_t* data, std::size_t size, Event2D* events, TriggerEvent* triggers);
+
+    // Back to the state of a new decoder: no time base, no kept byte, counters zero.
+    void reset();
+
+    const Evt3DecodeCounters& counters() const { return counters_; }
+
+private:
+    struct Output {
+        Event2D* events;
+        TriggerEvent* triggers;
+        std::size_t event_count;
+        std::size_t trigger_count;
+    };
+
+    // What a call carries from word to word.
+    struct Cursor {
+        std::size_t kept;
+        std::size_t kept_since_timed;
+        std::uint64_t carried;
+        std::uint64_t row_field;
+        std::uint64_t timestamp;
+        std::uint32_t kept_columns;
+        bool timed;
+    };
+
+    void decodeRareWord(std::uint16_t word, Cursor& cursor, Output& out);
+    void decodeWords(const std::uint8_t* words, std::size_t word_count, Output& out);
+
+    std::uint32_t width_;
+    std::uint32_t height_;
+
+    bool timed_ = false;
+    std::uint32_t time_high_ = 0;
+    std::uint32_t time_low_ = 0;
+    // (wraps << 24) | (time_high_ << 12): the time stamp less its low half.
+    std::uint64_t time_base_ = 0;
+    std::uint32_t y_ = 0;
+    std::uint32_t vector_x_ = 0;
+    std::uint32_t vector_polarity_ = 0;
+    bool has_kept_byte_ = false;
+    std::uint8_t kept_byte_ = 0;
+    Evt3DecodeCounters counters_;
+};
+
+}  // namespace velmo

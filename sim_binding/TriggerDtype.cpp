@@ -1,0 +1,14 @@
+#include "SimBindings.h"
+
+#include <VelmoHal/device/TriggerEvent.h>
+
+#include <pybind11/numpy.h>
+
+namespace py = pybind11;
+
+void bindSimTriggerDtype(py::module_& module) {
+    PYBIND11_NUMPY_DTYPE(velmo::TriggerEvent, value, channel, timestamp);
+    module.def(
+        "trigger_dtype", [] { return py::dtype::of<velmo::TriggerEvent>(); },
+        "The NumPy data type registered for TriggerEvent: value, channel, timestamp.");
+}
