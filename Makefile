@@ -9,7 +9,7 @@ INSTALL_STAMP := $(VENV)/.velmo-installed
 CPP_BUILD := build/cpp
 GTEST_HEADER := /usr/include/gtest/gtest.h
 
-SOURCES := $(shell find include device_library python_binding base_binding sim_binding \
+SOURCES := $(shell find include device_library binding_support python_binding base_binding sim_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)

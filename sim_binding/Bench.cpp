@@ -3,6 +3,8 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/CameraTool.h>
 #include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/NativeObjects.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -42,7 +44,7 @@ double deviceReadSeconds(velmo::SimulatedCamera& camera, py::ssize_t count) {
     py::array_t<velmo::Event2D> events(count);
     const auto requested = static_cast<std::size_t>(count);
     velmo::Event2D* out = events.mutable_data();
-    py::gil_scoped_release release;
+    velmo::binding::ReleasedGil released;
     std::memset(static_cast<void*>(out), 0, requested * sizeof(velmo::Event2D));
     const auto start = std::chrono::steady_clock::now();
     camera.readEvents(out, requested);
@@ -53,7 +55,8 @@ double deviceReadSeconds(velmo::SimulatedCamera& camera, py::ssize_t count) {
 
 void bindSimBench(py::module_& module) {
     py::class_<NoOpTool, std::shared_ptr<NoOpTool>>(module, "NoOpTool",
-                                                    "Does nothing, bound like a tool: the cost of a bare call.")
+                                                    "Does nothing, bound like a tool: the cost of a bare call.",
+                                                    velmo::binding::guardedNativeObject())
         .def(py::init<>())
         .def("get_param", &NoOpTool::getParam, "Returns (True, 0).")
         .def("set_param", &NoOpTool::setParam, "Returns True.");
