@@ -142,12 +142,12 @@ for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
     assert len(lines) == 3 and all("cannot be copied or pickled" in line for line in lines), out
 
 
-@pytest.mark.parametrize("use", ["u.x", "u.t = 5", "u.min", "u.unit = 'x'", "u.get_tool_info()", "u.read_events(1)",
-                                 "u.__reduce_ex__(2)"])
-def test_objects_never_initialised_refuse_their_native_members(use):
-    target = {"x": "base.Event2D", "t": "base.Event2D", "min": "hal.IntParameterInfo",
-              "unit": "hal.FloatParameterInfo", "get_tool_info": "hal.Imx636ROI", "read_events": "velmo_sim.Camera",
-              "__reduce_ex__": "hal.ToolInfo"}[use.split(".")[1].split(" ")[0].split("(")[0]]
+@pytest.mark.parametrize("target, use", [
+    ("base.Event2D", "u.x"), ("base.Event2D", "u.t = 5"), ("hal.IntParameterInfo", "u.min"),
+    ("hal.FloatParameterInfo", "u.unit = 'x'"), ("hal.Imx636ROI", "u.get_tool_info()"),
+    ("velmo_sim.Camera", "u.read_events(1)"), ("hal.ToolInfo", "u.__reduce_ex__(2)"), ("hal.EnumParameterInfo", "copy.copy(u)"),
+])
+def test_objects_never_initialised_refuse_their_native_members(target, use):
     out = run(f"""
 u = {target}.__new__({target})
 try:

@@ -62,6 +62,15 @@ inline bool refuseWithoutNativeValue(PyObject* self, PyObject* name) {
     return true;
 }
 
+// copy and pickle look __reduce_ex__ up on the class, past the object's own guard.
+inline void requireNativeValue(py::handle self) {
+    if (!hasNativeValue(self.ptr())) {
+        throw py::type_error("'" + std::string(Py_TYPE(self.ptr())->tp_name) +
+                             "' object is not initialised: it was made by __new__ without a constructor, and has no "
+                             "native value to copy");
+    }
+}
+
 // Python lets __class__ change between classes of equal size, and every bound class has the
 // size of a pybind11 instance; the native value must be of the same type as well.
 inline bool refuseOtherLayout(PyObject* self, PyObject* name, PyObject* value) {
@@ -234,6 +243,7 @@ void copyByValue(Class& cls) {
     cls.def(
         "__reduce_ex__",
         [](pybind11::handle self, int) {
+            detail::requireNativeValue(self);
             const Value& value = pybind11::cast<const Value&>(self);
             return pybind11::make_tuple(pybind11::handle(detail::restoreFunction()),
                                         pybind11::make_tuple(pybind11::type::handle_of(self), toState(value)),
