@@ -10,7 +10,7 @@ CPP_BUILD := build/cpp
 GTEST_HEADER := /usr/include/gtest/gtest.h
 CLANG := /usr/bin/clang++
 
-SOURCES := $(shell find include device_library python_binding base_binding sim_binding \
+SOURCES := $(shell find include device_library binding_support python_binding base_binding sim_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py
 WHEELS_STAMP := dist/.built

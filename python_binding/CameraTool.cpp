@@ -2,6 +2,9 @@
 #include "ParameterAccess.h"
 
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
+#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/NativeObjects.h>
+#include <VelmoBinding/Overrides.h>
 
 #include <pybind11/stl.h>
 
@@ -22,14 +25,16 @@ public:
     using velmo::CameraTool::CameraTool;
 
     velmo::ToolInfo getToolInfo() override {
-        py::gil_scoped_acquire gil;
-        return convertResult<velmo::ToolInfo>(pythonOverride("getToolInfo")(), "getToolInfo", "ToolInfo");
+        velmo::binding::HeldGil held;
+        return convertResult<velmo::ToolInfo>(velmo::binding::callPython(pythonOverride("getToolInfo"), py::tuple()),
+                                              "getToolInfo", "ToolInfo");
     }
 
     std::map<std::string, velmo::BasicParameterInfo> getAllParamInfo() override {
-        py::gil_scoped_acquire gil;
+        velmo::binding::HeldGil held;
         return convertResult<std::map<std::string, velmo::BasicParameterInfo>>(
-            pythonOverride("getAllParamInfo")(), "getAllParamInfo", "dict[str, BasicParameterInfo]");
+            velmo::binding::callPython(pythonOverride("getAllParamInfo"), py::tuple()), "getAllParamInfo",
+            "dict[str, BasicParameterInfo]");
     }
 
     bool getParamInfo(std::string name, velmo::IntParameterInfo& info) override {
@@ -51,7 +56,7 @@ private:
     // is thrown as it stands, without pybind11_fail: that helper asserts on Python's error
     // state, which is only safe while this thread holds the GIL.
     py::function pythonOverride(const char* native_name) const {
-        py::function override = py::get_override(static_cast<const velmo::CameraTool*>(this), native_name);
+        py::function override = velmo::binding::findPythonOverride<velmo::CameraTool>(this, native_name);
         if (!override) {
             throw std::runtime_error(std::string("Tried to call pure virtual function \"velmo::CameraTool::") +
                                      native_name + "\"");
@@ -103,18 +108,23 @@ private:
     // copies it back into the caller's record; a false one leaves that record as it was.
     template <typename Info>
     bool answerParamInfo(std::string name, Info& info) {
-        py::gil_scoped_acquire gil;
+        velmo::binding::HeldGil held;
         py::function override = pythonOverride("getParamInfo");
         py::object record = py::cast(info, py::return_value_policy::copy);
-        const bool found = convertResult<bool>(override(std::move(name), record), "getParamInfo", "bool");
+        const bool found = convertResult<bool>(
+            velmo::binding::callPython(override, py::make_tuple(std::move(name), record)), "getParamInfo", "bool");
         if (found) info = record.cast<const Info&>();
         return found;
     }
 };
 
 void bindCameraTool(py::module_& module) {
-    py::class_<velmo::CameraTool, CameraToolPyWrapper, std::shared_ptr<velmo::CameraTool>>(module, "CameraTool")
-        .def(py::init_alias<std::string>())
+    py::class_<velmo::CameraTool, CameraToolPyWrapper, std::shared_ptr<velmo::CameraTool>> tool(
+        module, "CameraTool", velmo::binding::guardedNativeObject());
+    velmo::binding::refuseCopies(tool, "a tool belongs to the device or the Python code that made it");
+    tool.def(py::init_alias<std::string>());
+    velmo::binding::refuseInitOfBoundSubclasses(tool, "device tools cannot be constructed from Python");
+    tool
         .def("get_tool_info", &velmo::CameraTool::getToolInfo)
         .def("get_all_param_info", &velmo::CameraTool::getAllParamInfo)
         .def("get_param_info", py::overload_cast<velmo::CameraTool&, std::string>(&getParamInfoAsTuple))

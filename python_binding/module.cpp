@@ -1,8 +1,11 @@
 #include "Bindings.h"
 
+#include <VelmoBinding/NativeObjects.h>
+
 // Every type is registered before the first signature that names it: the device
 // descriptions first, then the tool records, then the tool classes that take and return them.
 PYBIND11_MODULE(velmo_hal_py, module) {
     bindDeviceDescriptions(module);
     bindTools(module);
+    velmo::binding::addCopyRestorer(module);
 }

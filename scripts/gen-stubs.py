@@ -11,6 +11,7 @@ import argparse
 import importlib
 import logging
 import sys
+import types
 from pathlib import Path
 
 import pybind11_stubgen as stubgen
@@ -31,6 +32,20 @@ class TypedEventArrays:
         if isinstance(result, ResolvedType) and str(result) == EVENT_ARRAY:
             return super().parse_annotation_str(TYPED_EVENT_ARRAY)
         return result
+
+
+class NoAttributeSlotWrappers:
+    """Every bound class guards attribute access natively, so the interpreter adds wrappers
+    named __getattribute__, __setattr__ and __delattr__ to it. They behave as object's do for
+    a usable object and say nothing a checker needs."""
+
+    def handle_class_member(self, path, class_, member):
+        if isinstance(member, types.WrapperDescriptorType) and path[-1] in ATTRIBUTE_SLOTS:
+            return None
+        return super().handle_class_member(path, class_, member)
+
+
+ATTRIBUTE_SLOTS = {"__getattribute__", "__setattr__", "__delattr__"}
 
 
 def imported_from(name, directories):
@@ -54,7 +69,7 @@ def main(argv=None):
     logging.basicConfig(level=logging.WARNING, format="pybind11-stubgen: %(levelname)s: %(message)s")
     options = stubgen.arg_parser().parse_args(["--exit-code", *MODULES], namespace=stubgen.CLIArgs())
     standard = type(stubgen.stub_parser_from_args(options))
-    stub_parser = type("VelmoStubParser", (TypedEventArrays, standard), {})()
+    stub_parser = type("VelmoStubParser", (TypedEventArrays, NoAttributeSlotWrappers, standard), {})()
     printer = stubgen.Printer(invalid_expr_as_ellipses=True)
     stubgen.run(stub_parser, printer, list(MODULES), str(args.output_dir), root_suffix=None, dry_run=False,
                 writer=stubgen.Writer())

@@ -4,6 +4,8 @@
 #include <VelmoHal/device/CameraTool.h>
 #include <VelmoHal/device/Evt3Encoder.h>
 #include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/NativeObjects.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -46,7 +48,7 @@ double deviceReadSeconds(velmo::SimulatedCamera& camera, py::ssize_t count) {
     py::array_t<velmo::Event2D> events(count);
     const auto requested = static_cast<std::size_t>(count);
     velmo::Event2D* out = events.mutable_data();
-    py::gil_scoped_release release;
+    velmo::binding::ReleasedGil released;
     std::memset(static_cast<void*>(out), 0, requested * sizeof(velmo::Event2D));
     const auto start = std::chrono::steady_clock::now();
     camera.readEvents(out, requested);
@@ -75,7 +77,7 @@ py::bytes encodeEvt3(const py::array& events, const py::array& triggers) {
     if (trigger_count > 0) span_end = std::max(span_end, trigger_records[trigger_count - 1].timestamp);
     std::vector<std::uint8_t> bytes;
     {
-        py::gil_scoped_release release;
+        velmo::binding::ReleasedGil released;
         velmo::Evt3Encoder encoder;
         encoder.encode(event_records, event_count, trigger_records, trigger_count, span_end, bytes);
     }
@@ -86,7 +88,8 @@ py::bytes encodeEvt3(const py::array& events, const py::array& triggers) {
 
 void bindSimBench(py::module_& module) {
     py::class_<NoOpTool, std::shared_ptr<NoOpTool>>(module, "NoOpTool",
-                                                    "Does nothing, bound like a tool: the cost of a bare call.")
+                                                    "Does nothing, bound like a tool: the cost of a bare call.",
+                                                    velmo::binding::guardedNativeObject())
         .def(py::init<>())
         .def("get_param", &NoOpTool::getParam, "Returns (True, 0).")
         .def("set_param", &NoOpTool::setParam, "Returns True.");

@@ -2,10 +2,13 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/NativeObjects.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -24,18 +27,49 @@ std::unique_ptr<velmo::SimulatedCamera> openCamera(const std::optional<std::stri
     return velmo::SimulatedCamera::open(*serial);
 }
 
+// A long read is cut into device reads of this many events, so that a signal (Ctrl-C) is
+// seen between two of them. The device gives a read of n events max(64 n, 2**20) candidates
+// to find them in, so a device read of this size or less that comes back short has spent
+// 2**20 candidates: a few tens of milliseconds.
+constexpr std::size_t kEventsPerDeviceRead = std::size_t{1} << 14;
+
+// How many short device reads fit in the budget the device gives one read of n events: the
+// chunked read stops where a single read would have.
+std::size_t shortReadsAllowed(std::size_t requested) {
+    return std::max<std::size_t>(1, requested / kEventsPerDeviceRead);
+}
+
+// Raised when a signal handler raised between two device reads. The events read so far have
+// left the stream: the note says how many, so that a caller who catches the error knows where
+// the stream stands (the next read starts right after them).
+[[noreturn]] void throwInterrupted(std::size_t written, std::size_t requested) {
+    py::error_already_set interrupted;
+    interrupted.value().attr("add_note")("read_events was interrupted after " + std::to_string(written) + " of " +
+                                         std::to_string(requested) +
+                                         " events; the stream has moved past those events and they are dropped");
+    throw interrupted;
+}
+
 py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
     if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
     py::array_t<velmo::Event2D> events(count);
     const auto requested = static_cast<std::size_t>(count);
     velmo::Event2D* out = events.mutable_data();
     std::size_t written = 0;
-    {
-        // The camera serialises its own reads, and the array is ours alone until it is returned.
-        // The camera sets every byte of the records it writes, fill bytes to zero, so no stale
-        // memory reaches Python and reads of the same stream give the same bytes.
-        py::gil_scoped_release release;
-        written = camera.readEvents(out, requested);
+    std::size_t shortReadsLeft = shortReadsAllowed(requested);
+    while (written < requested && shortReadsLeft > 0) {
+        const std::size_t asked = std::min(kEventsPerDeviceRead, requested - written);
+        std::size_t got = 0;
+        {
+            // The camera serialises its own reads, and the array is ours alone until it is
+            // returned. The camera sets every byte of the records it writes, fill bytes to zero,
+            // so no stale memory reaches Python and reads of the same stream give the same bytes.
+            velmo::binding::ReleasedGil released;
+            got = camera.readEvents(out + written, asked);
+        }
+        written += got;
+        if (got < asked) --shortReadsLeft;
+        if (PyErr_CheckSignals() != 0) throwInterrupted(written, requested);
     }
     if (written < requested) events.resize({static_cast<py::ssize_t>(written)});
     return events;
@@ -51,7 +85,9 @@ std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& came
 
 void bindSimCamera(py::module_& module) {
     // The class comes first so that open_camera's signature names it as velmo_sim.Camera.
-    py::class_<velmo::SimulatedCamera>(module, "Camera")
+    py::class_<velmo::SimulatedCamera> camera(module, "Camera", velmo::binding::guardedNativeObject());
+    velmo::binding::refuseCopies(camera, "a camera is a device; open it again with open_camera");
+    camera
         .def_property_readonly(
             "description", [](const velmo::SimulatedCamera& camera) { return camera.description(); },
             "A copy of the camera's description.")

@@ -4,6 +4,8 @@
 #include <VelmoHal/device/Evt3Decoder.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
 #include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/NativeObjects.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -101,7 +103,7 @@ public:
         Memory triggers;
         velmo::Evt3Decoded decoded;
         {
-            py::gil_scoped_release release;
+            velmo::binding::ReleasedGil released;
             std::lock_guard<std::mutex> lock(mutex_);
             const velmo::Evt3Capacity capacity = decoder_.capacityFor(bytes.data(), bytes.size());
             events = allocateRecords<velmo::Event2D>(capacity.events);
@@ -116,13 +118,13 @@ public:
     }
 
     void reset() {
-        py::gil_scoped_release release;
+        velmo::binding::ReleasedGil released;
         std::lock_guard<std::mutex> lock(mutex_);
         decoder_.reset();
     }
 
     velmo::Evt3DecodeCounters counters() {
-        py::gil_scoped_release release;
+        velmo::binding::ReleasedGil released;
         std::lock_guard<std::mutex> lock(mutex_);
         return decoder_.counters();
     }
@@ -140,9 +142,12 @@ std::uint64_t countOf(Decoder& decoder) {
 }  // namespace
 
 void bindSimDecoding(py::module_& module) {
-    py::class_<Decoder>(module, "Decoder",
-                        "Decodes a raw EVT3 stream, chunk after chunk, into events and trigger edges. Any "
-                        "bytes are accepted: what cannot be decoded is skipped and counted.")
+    py::class_<Decoder> decoder(module, "Decoder",
+                                "Decodes a raw EVT3 stream, chunk after chunk, into events and trigger edges. "
+                                "Any bytes are accepted: what cannot be decoded is skipped and counted.",
+                                velmo::binding::guardedNativeObject());
+    velmo::binding::refuseCopies(decoder, "it holds a stream's state; make a new Decoder");
+    decoder
         .def(py::init<const FormatArgument&>(),
              "raw_format (a RawEventStreamFormat or its text) gives the sensor's width and height: events "
              "beyond them are dropped and counted. Without it, or without a width or height, every 11-bit "

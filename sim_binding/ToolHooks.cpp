@@ -2,6 +2,8 @@
 
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/NativeObjects.h>
 
 #include <pybind11/stl.h>
 
@@ -142,21 +144,23 @@ private:
                                   std::to_string(calls));
         }
         std::vector<ThreadOutcome> outcomes(static_cast<std::size_t>(threads));
-        py::gil_scoped_release release;
+        velmo::binding::ReleasedGil released;
         std::vector<std::thread> workers;
         workers.reserve(outcomes.size());
         try {
             for (ThreadOutcome& outcome : outcomes) {
                 workers.emplace_back([this, calls, &outcome] {
                     for (int call = 0; call < calls; ++call) {
+                        std::exception_ptr pythonError;
                         try {
                             tool_->getToolInfo();
                             ++outcome.answered;
+                        } catch (const py::error_already_set&) {
+                            pythonError = std::current_exception();
                         } catch (const std::exception& error) {
-                            // what() of a Python error takes the GIL for itself, and so does
-                            // its release when the handler ends.
                             ++outcome.failures[error.what()];
                         }
+                        if (pythonError) countPythonError(std::move(pythonError), outcome);
                     }
                 });
             }
@@ -166,6 +170,18 @@ private:
         }
         for (std::thread& worker : workers) worker.join();
         return outcomes;
+    }
+
+    // A Python error's message is made, and the error freed, with the interpreter lock held;
+    // pybind11 would otherwise take the lock inside its noexcept what() and destructor, where a
+    // thread ended by the interpreter's finalization could not unwind.
+    static void countPythonError(std::exception_ptr error, ThreadOutcome& outcome) {
+        velmo::binding::HeldGil held;
+        try {
+            std::rethrow_exception(std::move(error));
+        } catch (const py::error_already_set& pythonError) {
+            ++outcome.failures[pythonError.what()];
+        }
     }
 
     template <typename Info>
@@ -194,7 +210,9 @@ void bindSimToolHooks(py::module_& module) {
                "(BasicParameterInfo, typed record or None, registry key).",
                py::arg("entries"), py::arg("key_prefix") = "");
 
-    py::class_<NativeHolder>(module, "NativeHolder")
+    py::class_<NativeHolder> holder(module, "NativeHolder", velmo::binding::guardedNativeObject());
+    velmo::binding::refuseCopies(holder, "it shares its tool with native code");
+    holder
         .def(py::init<std::shared_ptr<velmo::CameraTool>>(), py::arg("tool").none(false))
         .def("tool_info", &NativeHolder::toolInfo, "getToolInfo called natively.")
         .def("all_param_info", &NativeHolder::allParamInfo, "getAllParamInfo called natively.")

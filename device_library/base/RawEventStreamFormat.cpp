@@ -24,9 +24,10 @@ std::uint16_t sensorDimension(const std::string& format, const std::string& name
         if (c < '0' || c > '9')
             reject(format, where + " is " + quotedForMessage(value) + "; expected an integer from 1 to 65535");
         number = number * 10 + static_cast<std::uint32_t>(c - '0');
-        if (number > 65535) reject(format, where + " is " + value + "; expected an integer from 1 to 65535");
+        if (number > 65535)
+            reject(format, where + " is " + quotedForMessage(value) + "; expected an integer from 1 to 65535");
     }
-    if (number == 0) reject(format, where + " is " + value + "; expected an integer from 1 to 65535");
+    if (number == 0) reject(format, where + " is " + quotedForMessage(value) + "; expected an integer from 1 to 65535");
     return static_cast<std::uint16_t>(number);
 }
 

@@ -1,3 +1,5 @@
+#include "ForkGeneration.h"
+
 #include <VelmoHal/device/Imx636Biases.h>
 #include <VelmoHal/device/Logger.h>
 #include <VelmoHal/device/SimulatedCamera.h>
@@ -181,11 +183,21 @@ struct SimulatedCamera::State {
     }
 
     std::mutex reading;
+    // A child process refuses the camera its parent opened: another thread of the parent may
+    // have held `reading` at the fork, and in the child nothing would ever release it.
+    std::uint64_t opened_in_fork_generation = forkGeneration();
     CameraDescription description;
     RawEventStreamFormat format{"EVT3;height=720;width=1280"};
     std::shared_ptr<RegisterFile> registers = std::make_shared<RegisterFile>();
     std::vector<std::pair<ToolType, std::shared_ptr<CameraTool>>> tools;
     EventSource source;
+    void requireSameProcess() const {
+        if (opened_in_fork_generation != forkGeneration()) {
+            throw std::runtime_error("camera " + quotedForMessage(description.serial) +
+                                     " was opened before this process was forked; open it again in this process");
+        }
+    }
+
     // Events already let out in the aligned second counted_second.
     std::uint64_t counted_second = 0;
     std::uint64_t count_in_second = 0;
@@ -215,12 +227,14 @@ const CameraDescription& SimulatedCamera::description() const { return state_->d
 const RawEventStreamFormat& SimulatedCamera::rawFormat() const { return state_->format; }
 
 std::vector<std::shared_ptr<CameraTool>> SimulatedCamera::tools() const {
+    state_->requireSameProcess();
     std::vector<std::shared_ptr<CameraTool>> tools;
     for (const auto& [type, tool] : state_->tools) tools.push_back(tool);
     return tools;
 }
 
 std::shared_ptr<CameraTool> SimulatedCamera::tool(ToolType type) const {
+    state_->requireSameProcess();
     for (const auto& [tool_type, tool] : state_->tools)
         if (tool_type == type) return tool;
     return nullptr;
@@ -229,6 +243,7 @@ std::shared_ptr<CameraTool> SimulatedCamera::tool(ToolType type) const {
 std::size_t SimulatedCamera::readEvents(Event2D* out, std::size_t n) {
     if (out == nullptr || n == 0) return 0;
     State& state = *state_;
+    state.requireSameProcess();
     std::lock_guard<std::mutex> lock(state.reading);
     const StreamSettings settings = StreamSettings::read(*state.registers);
     // Filters that pass almost nothing must not hold the caller for long.

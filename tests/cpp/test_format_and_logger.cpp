@@ -78,9 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedFormat{"EVT3;=5", "option 1 at character 5 (\"=5\") has an empty name"},
                       MalformedFormat{"EVT3;width=1;flip", "option 2 at character 13 (\"flip\") has no '='"},
                       MalformedFormat{"EVT3;a=1;a=2", "option 2 at character 9 repeats the name \"a\""},
-                      MalformedFormat{"EVT3;width=0", "option \"width\" at character 5 is 0"},
-                      MalformedFormat{"EVT3;width=65536", "is 65536; expected an integer from 1 to 65535"},
+                      MalformedFormat{"EVT3;width=0", "option \"width\" at character 5 is \"0\""},
+                      MalformedFormat{"EVT3;width=65536", "is \"65536\"; expected an integer from 1 to 65535"},
                       MalformedFormat{"EVT3;height=99999999999999999999", "expected an integer from 1 to 65535"},
+                      // Out of range before a byte that is no digit: the whole value is escaped.
+                      MalformedFormat{"EVT3;width=70000\xff", "is \"70000\\xff\"; expected"},
+                      MalformedFormat{std::string("EVT3;width=70000\0abc", 20), "is \"70000\\x00abc\"; expected"},
                       MalformedFormat{"EVT3;width=-1", "is \"-1\""}, MalformedFormat{"EVT3;width=+5", "is \"+5\""},
                       MalformedFormat{"EVT3;width= 5", "is \" 5\""}, MalformedFormat{"EVT3;height=1e3", "is \"1e3\""},
                       MalformedFormat{"EVT3;height=", "option \"height\" at character 5 is empty"}));

@@ -2,8 +2,14 @@
 
 #include <VelmoHal/device/SimulatedCamera.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <stdexcept>
+#include <thread>
 
 namespace velmo {
 namespace {
@@ -238,6 +244,39 @@ TEST(EventStream, SetsEveryByteOfWrittenRecordsAndNothingBeyond) {
                 << "record " << i;
         }
     }
+}
+
+// The child of a fork made while another thread reads must not wait for that thread's lock.
+TEST(Fork, ChildIsToldToOpenTheCameraAgainInsteadOfHanging) {
+    const auto camera = SimulatedCamera::open("");
+    const auto roi = camera->tool(ToolType::ROI);
+    ASSERT_TRUE(roi->setParam("mode", "RONI") && roi->setParam("enable", true));
+    // Nothing passes, so this read holds the camera for its whole budget, about a second.
+    std::thread reader([&] { read(*camera, 1'000'000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(10);
+        int refused = 0;
+        Event2D event{};
+        try {
+            camera->readEvents(&event, 1);
+        } catch (const std::runtime_error& error) {
+            refused += std::string(error.what()).find("open it again") != std::string::npos;
+        }
+        try {
+            camera->tool(ToolType::ROI);
+        } catch (const std::runtime_error&) {
+            ++refused;
+        }
+        _exit(refused == 2 ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    reader.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_NE(camera->tool(ToolType::ROI), nullptr);
 }
 
 }  // namespace

@@ -34,6 +34,9 @@ public:
     const CameraDescription& description() const;
     const RawEventStreamFormat& rawFormat() const;
 
+    // A process forked after open() cannot use the camera: tools(), tool() and readEvents()
+    // throw std::runtime_error there, saying to open the camera again.
+
     // The six tools in ToolType order; the same objects for the camera's whole life.
     std::vector<std::shared_ptr<CameraTool>> tools() const;
     // Null for a kind the camera lacks.

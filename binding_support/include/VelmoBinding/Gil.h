@@ -1,0 +1,92 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+namespace velmo::binding {
+
+// From Python 3.13 on, a thread that asks for the interpreter lock while the interpreter is
+// finalizing never gets it: the interpreter ends the thread by unwinding its stack as
+// pthread_exit does. That unwind cannot cross a noexcept destructor (std::terminate), and the
+// frames it would run belong to native work whose Python objects are being torn down. Such a
+// thread is parked instead, until the process ends: it holds none of our locks at that point,
+// and no Python code waits for it.
+[[noreturn]] inline void parkThreadUntilExit() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+// Runs `step`, which may take the interpreter lock, or lose it and take it back as running
+// Python code does. The unwind that ends a thread during finalization is caught here; it must
+// never be swallowed, and it is not: the handler never returns. Any other error of `step`
+// propagates. `step` must own no Python reference that the unwind would release: that needs
+// the lock, which the thread does not have then.
+template <typename Step>
+void runOrPark(Step&& step) {
+#if defined(__GLIBCXX__)
+    try {
+        step();
+    } catch (abi::__forced_unwind&) {
+        parkThreadUntilExit();
+    }
+#else
+    step();
+#endif
+}
+
+// Releases the interpreter lock for native work on a thread that holds it, and takes it back
+// when the scope ends.
+class ReleasedGil {
+public:
+    ReleasedGil() : state_(PyEval_SaveThread()) {}
+    ~ReleasedGil() {
+        runOrPark([this] { PyEval_RestoreThread(state_); });
+    }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Holds the interpreter lock for the scope, on any thread, native threads included.
+class HeldGil {
+public:
+    HeldGil() {
+        runOrPark([this] { held_.emplace(); });
+    }
+    HeldGil(const HeldGil&) = delete;
+    HeldGil& operator=(const HeldGil&) = delete;
+
+private:
+    std::optional<pybind11::gil_scoped_acquire> held_;
+};
+
+// callable(*args), on a thread that holds the interpreter lock. Python code gives the lock up
+// now and then, and during finalization a thread that asks for it back is ended: see above.
+inline pybind11::object callPython(pybind11::handle callable, const pybind11::tuple& args) {
+    PyObject* result = nullptr;
+    runOrPark([&] { result = PyObject_Call(callable.ptr(), args.ptr(), nullptr); });
+    if (result == nullptr) throw pybind11::error_already_set();
+    return pybind11::reinterpret_steal<pybind11::object>(result);
+}
+
+// getattr(object, name), or an empty object when it has no such attribute; a lookup can run
+// Python code, so it is guarded as callPython is.
+inline pybind11::object lookUpPython(pybind11::handle object, const char* name) {
+    PyObject* found = nullptr;
+    runOrPark([&] { found = PyObject_GetAttrString(object.ptr(), name); });
+    if (found == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pybind11::error_already_set();
+        PyErr_Clear();
+    }
+    return pybind11::reinterpret_steal<pybind11::object>(found);
+}
+
+}  // namespace velmo::binding

@@ -1,0 +1,236 @@
+"""Ordinary programs that used to end the process or hang it: each runs in a child process, so
+that a crash or a hang fails its test and not the whole run."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import velmo_hal_py as hal
+import velmo_sim
+
+# Generous: twenty children share the machine with the sanitizer build and the rest of the suite.
+TIMEOUT_S = 120
+
+HEADER = """\
+import copy, os, pickle, re, signal, sys, threading, time
+import numpy as np
+import velmo_base_py as base, velmo_hal_py as hal, velmo_sim
+"""
+
+
+def start(body):
+    return subprocess.Popen([sys.executable, "-c", HEADER + textwrap.dedent(body)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def finish(process):
+    try:
+        out, err = process.communicate(timeout=TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+        pytest.fail(f"hung for {TIMEOUT_S} s; stderr: {err[-2000:]}")
+    assert process.returncode == 0, err[-2000:]
+    return out
+
+
+def run(body):
+    return finish(start(body))
+
+
+# Every kind of native call that gives up the interpreter lock, or calls Python from native
+# threads, is in progress when the script ends.
+BUSY_AT_EXIT = """
+class Tool(hal.CameraTool):
+    def __init__(self, answer):
+        super().__init__("")
+        self.answer = answer
+    def getToolInfo(self):
+        return self.answer()
+
+def forever(call):
+    threading.Thread(target=lambda: [call() for _ in range(10**6)], daemon=True).start()
+
+camera = velmo_sim.open_camera()
+answering = Tool(hal.ToolInfo)
+raising = Tool(lambda: 1 / 0)
+forever(lambda: camera.read_events(2_000_000))
+forever(lambda: velmo_sim.NativeHolder(answering).call_from_threads(4, 1000))
+forever(lambda: velmo_sim.NativeHolder(raising).failures_on_threads(4, 1000))
+forever(lambda: velmo_sim.time_device_read(camera, 1_000_000))
+time.sleep(0.2)
+"""
+
+
+def test_daemon_threads_inside_native_calls_at_exit():
+    processes = [start(BUSY_AT_EXIT) for _ in range(20)]
+    try:
+        for process in processes:
+            finish(process)
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+            process.communicate()
+
+
+@pytest.mark.parametrize("call", [
+    "hal.CameraTool.__init__(velmo_sim.make_tool(hal.ROI), '')",
+    "type('Mine', (hal.Imx636ROI,), {'__init__': lambda self: hal.CameraTool.__init__(self, '')})()",
+])
+def test_device_tool_construction_is_refused(call):
+    out = run(f"""
+        try:
+            {call}
+        except TypeError as error:
+            print(error)
+    """)
+    assert out.startswith("device tools cannot be constructed from Python")
+
+
+COPIES = {
+    "IntParameterInfo": ("r = hal.IntParameterInfo(); r.min, r.max, r.unit = -3, 9, 'us'",
+                         "(c.min, c.max, c.default_value, c.unit)"),
+    "FloatParameterInfo": ("r = hal.FloatParameterInfo(); r.max, r.default_value = 2.5, 0.5",
+                           "(c.min, c.max, c.default_value, c.unit)"),
+    "BoolParameterInfo": ("r = hal.BoolParameterInfo(); r.default_value = True", "c.default_value"),
+    "EnumParameterInfo": ("r = hal.EnumParameterInfo(); r.options, r.default_value = ['a', 'b'], 'b'",
+                          "(c.options, c.default_value)"),
+    "BasicParameterInfo": ("r = hal.BasicParameterInfo(); r.name, r.type = 'x', hal.ToolParameterType.ENUM",
+                           "(c.name, c.description, c.type)"),
+    "ToolInfo": ("r = hal.ToolInfo(); r.tool_type, r.parameter_names = hal.ROI, ['x', 'y']",
+                 "(c.tool_type, c.parameter_names, c.description)"),
+    "ToolType": ("r = hal.ToolType.EVENT_RATE_CONTROL", "c"),
+    "CameraDescription": ("r = velmo_sim.list_cameras()[1]", "(c.serial, c.vid, c.pid, c.interfaceType)"),
+    "Event2D": ("r = velmo_sim.make_event(7, 8, 1, 2**64 - 1)", "velmo_sim.read_event(c)"),
+    "subclass with its own state": ("""
+class Limits(hal.IntParameterInfo):
+    def __getstate__(self):
+        return {"tag": self.tag}
+    def __setstate__(self, state):
+        self.tag = state["tag"]
+Limits.__module__ = "__main__"
+r = Limits(); r.min, r.max, r.unit, r.tag = 1, 2, "px", "kept"
+""", "(type(c).__name__, c.min, c.max, c.unit, c.tag)"),
+}
+
+
+@pytest.mark.parametrize("name", COPIES)
+def test_records_copy_and_pickle_by_value(name):
+    make, fields = COPIES[name]
+    out = run(make + f"""
+copies = [copy.copy(r), copy.deepcopy(r)] + [pickle.loads(pickle.dumps(r, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+c = r
+original = repr({fields})
+for c in copies:
+    assert c is not r and type(c) is type(r), c
+    assert repr({fields}) == original, ({fields}, original)
+print(original)
+""")
+    assert out.strip() not in ("", "None")
+
+
+@pytest.mark.parametrize("make", [
+    "velmo_sim.make_tool(hal.ROI)", "velmo_sim.open_camera()", "hal.RawEventStreamFormat('EVT3')",
+    "velmo_sim.NativeHolder(velmo_sim.make_tool(hal.BIAS))",
+    "type('Own', (hal.CameraTool,), {'__getstate__': lambda s: {}, '__setstate__': lambda s, d: None})('')",
+])
+def test_tools_and_devices_refuse_copies(make):
+    out = run(f"""
+obj = {make}
+for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
+    try:
+        attempt(obj)
+    except TypeError as error:
+        print(error)
+""")
+    lines = out.splitlines()
+    assert len(lines) == 3 and all("cannot be copied or pickled" in line for line in lines), out
+
+
+@pytest.mark.parametrize("target, use", [
+    ("base.Event2D", "u.x"), ("base.Event2D", "u.t = 5"), ("hal.IntParameterInfo", "u.min"),
+    ("hal.FloatParameterInfo", "u.unit = 'x'"), ("hal.Imx636ROI", "u.get_tool_info()"),
+    ("velmo_sim.Camera", "u.read_events(1)"), ("hal.ToolInfo", "u.__reduce_ex__(2)"), ("hal.EnumParameterInfo", "copy.copy(u)"),
+])
+def test_objects_never_initialised_refuse_their_native_members(target, use):
+    out = run(f"""
+u = {target}.__new__({target})
+try:
+    {use}
+except TypeError as error:
+    print(error)
+""")
+    assert "is not initialised" in out
+
+
+@pytest.mark.parametrize("make, other", [
+    ("hal.IntParameterInfo()", "hal.EnumParameterInfo"),
+    ("velmo_sim.make_event(1, 2, 1, 3)", "hal.ToolInfo"),
+    ("hal.ROI", "hal.EnumParameterInfo"),
+    ("velmo_sim.open_camera()", "velmo_sim.NativeHolder"),
+])
+def test_class_of_another_native_layout_is_refused(make, other):
+    out = run(f"""
+obj = {make}
+try:
+    obj.__class__ = {other}
+except TypeError as error:
+    print(error)
+print(type(obj).__name__)
+""")
+    assert "object layout differs" in out and other.split(".")[1] not in out.splitlines()[-1]
+
+
+def getToolInfo(tool, natively):
+    return velmo_sim.NativeHolder(tool).tool_info() if natively else tool.get_tool_info()
+
+
+@pytest.mark.parametrize("natively", [False, True])
+def test_override_is_found_from_a_function_of_the_same_name(natively):
+    class Named(hal.CameraTool):
+        def __init__(self):
+            super().__init__("")
+
+        def getToolInfo(self):
+            info = hal.ToolInfo()
+            info.description = "named"
+            return info
+
+    assert getToolInfo(Named(), natively).description == "named"
+
+
+def test_long_read_stops_at_ctrl_c_and_the_stream_stays_consistent():
+    out = run("""
+def interrupted_read(camera, n):
+    main = threading.main_thread().ident
+    threading.Timer(0.3, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
+    begun = time.monotonic()
+    try:
+        camera.read_events(n)
+    except KeyboardInterrupt as error:
+        late = time.monotonic() - begun - 0.3
+        assert late < 1.0, late
+        (note,) = error.__notes__
+        return int(re.search(r"after (\\d+) of", note).group(1))
+    raise AssertionError("not interrupted")
+
+def configured(**settings):
+    camera = velmo_sim.open_camera()
+    roi = camera.tool(hal.ROI)
+    for name, value in settings.items():
+        assert roi.set_param(name, value)
+    return camera
+
+assert interrupted_read(configured(mode="RONI", enable=True), 10**9) == 0
+
+band = dict(y_height=72, x_width=1280, enable=True)
+camera, reference = configured(**band), configured(**band)
+dropped = interrupted_read(camera, 10**7)
+assert dropped > 0
+expected = reference.read_events(dropped + 1000)[dropped:]
+assert camera.read_events(1000).tobytes() == expected.tobytes()
+print(dropped)
+""")
+    assert int(out) > 0
