@@ -2,11 +2,14 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoHal/device/TriggerEvent.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +44,30 @@ py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize
     return events;
 }
 
+// Refusing a long span up front bounds what one call may allocate: at the default settings
+// ten seconds are about ten million events, 160 MB.
+py::tuple readSpan(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
+    if (duration_us < 0) throw py::value_error("duration_us must not be negative, got " + std::to_string(duration_us));
+    const auto span = static_cast<std::uint64_t>(duration_us);
+    if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
+        throw py::value_error("duration_us must be at most " + std::to_string(velmo::SimulatedCamera::kMaxReadSpanUs) +
+                              " (read longer spans in pieces), got " + std::to_string(duration_us));
+    std::vector<velmo::Event2D> events;
+    std::vector<velmo::TriggerEvent> triggers;
+    {
+        py::gil_scoped_release release;
+        camera.read(span, events, triggers);
+    }
+    // The camera sets every byte of the records, fill bytes to zero, so copying them whole
+    // gives Python nothing stale.
+    py::array_t<velmo::Event2D> event_array(static_cast<py::ssize_t>(events.size()));
+    py::array_t<velmo::TriggerEvent> trigger_array(static_cast<py::ssize_t>(triggers.size()));
+    if (!events.empty()) std::memcpy(event_array.mutable_data(), events.data(), events.size() * sizeof(velmo::Event2D));
+    if (!triggers.empty())
+        std::memcpy(trigger_array.mutable_data(), triggers.data(), triggers.size() * sizeof(velmo::TriggerEvent));
+    return py::make_tuple(std::move(event_array), std::move(trigger_array));
+}
+
 std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& camera, velmo::ToolType type) {
     std::shared_ptr<velmo::CameraTool> tool = camera.tool(type);
     if (!tool) throw py::key_error("the simulated camera has no " + velmo::to_string(type) + " tool");
@@ -62,6 +89,12 @@ void bindSimCamera(py::module_& module) {
              "The next n events of the stream as a NumPy array of the Event2D data type, as the tools' "
              "settings let them through; shorter when the filters pass too few.",
              py::arg("n"))
+        .def("read", &readSpan,
+             "The events and the trigger events of the next duration_us microseconds of sensor time, as a "
+             "pair of NumPy arrays (the Event2D and the trigger data type); the stream moves on by exactly "
+             "that span. At most 10 s a call. Trigger events come only while trigger input is enabled; "
+             "read_events returns none, and the edges in the span it reads are dropped.",
+             py::arg("duration_us"))
         .def("tools", &velmo::SimulatedCamera::tools, "The camera's six tools, in ToolType order.")
         .def("tool", &cameraTool,
              "The camera's tool of this kind, the same object every time; KeyError for a kind it lacks.",

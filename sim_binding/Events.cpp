@@ -3,6 +3,7 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/SplitMix64.h>
+#include <VelmoHal/device/TriggerEvent.h>
 
 #include <pybind11/numpy.h>
 
@@ -149,6 +150,12 @@ void bindSimEvents(py::module_& module) {
     module.def(
         "event_dtype", [] { return py::dtype::of<velmo::Event2D>(); },
         "The NumPy data type registered for Event2D.");
+
+    PYBIND11_NUMPY_DTYPE(velmo::TriggerEvent, value, channel, timestamp);
+    module.def(
+        "trigger_dtype", [] { return py::dtype::of<velmo::TriggerEvent>(); },
+        "The NumPy data type of trigger events: value (1 rising edge, 0 falling), channel, timestamp "
+        "in microseconds on the events' clock; 16 bytes a record.");
 
     module.def("sum_events", &sumEvents,
                "Sums of x, y, polarity and timestamp over an array of the Event2D data type, read natively "
