@@ -17,12 +17,18 @@ struct RoiSettings {
     std::uint32_t x_end = 0;
     std::uint32_t y_begin = 0;
     std::uint32_t y_end = 0;
+
+    bool operator==(const RoiSettings& other) const {
+        return enabled == other.enabled && keep_inside == other.keep_inside && x_begin == other.x_begin &&
+               x_end == other.x_end && y_begin == other.y_begin && y_end == other.y_end;
+    }
 };
 
 // Keeps the events inside the window (ROI) or outside it (RONI).
 class RoiFilter {
 public:
     void configure(const RoiSettings& settings) { settings_ = settings; }
+    const RoiSettings& settings() const { return settings_; }
 
     bool passes(const Event2D& event) const {
         if (!settings_.enabled) return true;

@@ -80,7 +80,12 @@ void Sensor::configure(const SensorSettings& settings) {
     for (std::size_t source = 0; source < kEdgeSourceCount; ++source) edges[source] = scene_.edgeProfile(source);
     pixels_.configure(model, edges);
     scene_.setNoiseRates(model.noise_on_hz, model.noise_off_hz);
-    roi_.configure(settings.roi);
+    if (!(settings.roi == roi_.settings())) {
+        roi_.configure(settings.roi);
+        dropTaken();
+        queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [&](const Event2D& event) { return !roi_.passes(event); }),
+                     queue_.end());
+    }
     anti_flicker_.configure(settings.anti_flicker);
     trail_.configure(settings.trail);
     rate_.configure(settings.rate);

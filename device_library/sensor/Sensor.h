@@ -37,7 +37,9 @@ class Sensor {
 public:
     explicit Sensor(std::uint64_t seed);
 
-    // Applies to what is decided from now on; events already queued stay as they were.
+    // Applies to what is decided from now on. Of the events already decided and queued (at
+    // most one reference period's), a changed window removes those outside it; the other
+    // settings leave them as they were.
     void configure(const SensorSettings& settings);
     // Decides the next reference period.
     void advance();

@@ -154,8 +154,8 @@ def configure(tool, settings):
 )
 def test_roi_keeps_the_events_on_one_side_of_the_window(camera, mode, keeps_inside, window):
     configure(camera.tool(ToolType.ROI), {**window, "mode": mode, "enable": True})
-    events = camera.read_events(20000)
-    assert len(events) == 20000
+    events = camera.read_events(5000)
+    assert len(events) == 5000
     assert_valid_stream(events)
     assert np.all(in_window(events, **window) == keeps_inside)
 
