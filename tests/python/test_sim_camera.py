@@ -137,7 +137,7 @@ def test_read_and_read_events_share_one_stream_position():
     assert len(mixed) == len(whole) and np.all(mixed == whole)
 
 
-
+def test_sum_events_agrees_with_numpy_on_camera_events(camera):
     events = camera.read_events(10000)[::3]
     expected = tuple(int(events[name].astype(object).sum()) for name in ("x", "y", "polarity", "timestamp"))
     assert velmo_sim.sum_events(events) == expected
