@@ -8,27 +8,36 @@ its setting), ON events in red and OFF events in blue. Needs matplotlib (the `ex
 
 import argparse
 import sys
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
+import numpy.typing as npt  # noqa: E402
 import velmo_hal_py as hal  # noqa: E402
 import velmo_sim  # noqa: E402
-from matplotlib.patches import Patch  # noqa: E402
+from matplotlib.artist import Artist  # noqa: E402
+from matplotlib.axes import Axes  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
+from matplotlib.lines import Line2D  # noqa: E402
+from matplotlib.patches import Patch, Rectangle  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 720
 ON_COLOUR, OFF_COLOUR = "tab:red", "tab:blue"
 POLARITY_KEY = [Patch(color=ON_COLOUR, label="ON (polarity 1)"), Patch(color=OFF_COLOUR, label="OFF (polarity 0)")]
 FRAME_KEY = [Patch(color="red", label="ON events (polarity 1)"), Patch(color="blue", label="OFF events (polarity 0)"),
              Patch(color="purple", label="both, about even; darker = more events (log scale)")]
+EventArray = np.ndarray[tuple[int], np.dtype[np.void]]
+Settings = dict[hal.ToolType, dict[str, Any]]
 # Where the flickering lamp sits on the sensor, for the anti-flicker figure's zoom.
 LAMP_BOX = (1120, 0, 160, 120)
 
 
-def camera_with(settings):
+def camera_with(settings: Settings) -> velmo_sim.Camera:
     """A fresh camera, its tools set as given: {ToolType: {name: value}}."""
     camera = velmo_sim.open_camera()
     for tool_type, values in settings.items():
@@ -39,18 +48,18 @@ def camera_with(settings):
     return camera
 
 
-def events_of(settings, skip_us, span_us):
+def events_of(settings: Settings, skip_us: int, span_us: int) -> tuple[EventArray, EventArray]:
     camera = camera_with(settings)
     if skip_us:
         camera.read(skip_us)
     return camera.read(span_us)
 
 
-def span_label(begin_us, span_us):
+def span_label(begin_us: int, span_us: int) -> str:
     return f"sensor time {begin_us / 1000:g} to {(begin_us + span_us) / 1000:g} ms"
 
 
-def frame(events):
+def frame(events: EventArray) -> npt.NDArray[np.float64]:
     """An RGB picture of the events: red where ON events dominate, blue where OFF do, purple where
     both are about even; darker for more events, on a logarithmic scale so that single noise
     events, bar edges and the busy lamp all show."""
@@ -69,7 +78,7 @@ def frame(events):
     return picture
 
 
-def show_frame(axis, events, title, zoom=None):
+def show_frame(axis: Axes, events: EventArray, title: str, zoom: tuple[int, int, int, int] | None = None) -> None:
     axis.imshow(frame(events), origin="upper", extent=(0, WIDTH, HEIGHT, 0), interpolation="nearest")
     if zoom:
         x, y, w, h = zoom
@@ -80,7 +89,7 @@ def show_frame(axis, events, title, zoom=None):
     axis.set_ylabel("y (px)")
 
 
-def per_millisecond(axis, events, begin_us, span_us, label, style="-"):
+def per_millisecond(axis: Axes, events: EventArray, begin_us: int, span_us: int, label: str, style: str = "-") -> None:
     bins = np.arange(begin_us, begin_us + span_us + 1, 1000)
     for polarity, colour in ((1, ON_COLOUR), (0, OFF_COLOUR)):
         counts, _ = np.histogram(events["timestamp"][events["polarity"] == polarity], bins)
@@ -88,7 +97,7 @@ def per_millisecond(axis, events, begin_us, span_us, label, style="-"):
                   label=f"{label}, {'ON' if polarity else 'OFF'}")
 
 
-def save(figure, out, name):
+def save(figure: Figure, out: Path, name: str) -> Path:
     path = out / name
     figure.savefig(path, dpi=90)
     plt.close(figure)
@@ -96,7 +105,7 @@ def save(figure, out, name):
     return path
 
 
-def rate_control(out):
+def rate_control(out: Path) -> Path:
     begin, span, limit = 100_000, 100_000, 200_000
     plain, _ = events_of({}, begin, span)
     erc = {hal.ToolType.EVENT_RATE_CONTROL: {"max_event_rate": limit, "enable": True}}
@@ -113,7 +122,7 @@ def rate_control(out):
     return save(figure, out, "event_rate_control.png")
 
 
-def anti_flicker(out):
+def anti_flicker(out: Path) -> Path:
     begin, span = 50_000, 50_000
     plain, _ = events_of({}, begin, span)
     stopped, _ = events_of({hal.ToolType.ANTI_FLICKER: {"enable": True}}, begin, span)
@@ -130,7 +139,7 @@ def anti_flicker(out):
     return save(figure, out, "anti_flicker.png")
 
 
-def burst_lengths(events, threshold_us):
+def burst_lengths(events: EventArray, threshold_us: int) -> dict[int, npt.NDArray[np.int64]]:
     """Events per burst, a burst being a pixel's run of same-polarity events each within
     threshold_us of the one before, by polarity."""
     lengths = {}
@@ -145,9 +154,9 @@ def burst_lengths(events, threshold_us):
     return lengths
 
 
-def trail_filter(out):
+def trail_filter(out: Path) -> Path:
     begin, span, threshold = 50_000, 200_000, 10_000
-    cases = [("off", {})] + [
+    cases: list[tuple[str, Settings]] = [("off", {})] + [
         (kind, {hal.ToolType.EVENT_TRAIL_FILTER: {"type": kind, "threshold": threshold, "enable": True}})
         for kind in ("TRAIL", "STC_CUT_TRAIL", "STC_KEEP_TRAIL")
     ]
@@ -166,7 +175,7 @@ def trail_filter(out):
     return save(figure, out, "event_trail_filter.png")
 
 
-def biases(out):
+def biases(out: Path) -> Path:
     begin, span = 0, 200_000
     values = np.arange(-85, 141, 25)
     on_rate, off_rate = [], []
@@ -186,7 +195,7 @@ def biases(out):
     return save(figure, out, "biases.png")
 
 
-def trigger_in(out):
+def trigger_in(out: Path) -> Path:
     begin, span = 20_000, 30_000
     events, triggers = events_of({hal.ToolType.TRIGGER_IN: {"enable": True}}, begin, span)
     figure, axis = plt.subplots(figsize=(11, 5))
@@ -201,15 +210,16 @@ def trigger_in(out):
     axis.set_xlabel("time (ms)")
     axis.set_ylabel("events per 250 us")
     axis.set_ylim(bottom=0)
-    key = POLARITY_KEY + [
-        plt.Line2D([], [], color="black", label="trigger rising (value 1)"),
-        plt.Line2D([], [], color="grey", linestyle="--", label="trigger falling (value 0)"),
+    key: list[Artist] = [
+        *POLARITY_KEY,
+        Line2D([], [], color="black", label="trigger rising (value 1)"),
+        Line2D([], [], color="grey", linestyle="--", label="trigger falling (value 0)"),
     ]
     axis.legend(handles=key, loc="upper right", fontsize="small")
     return save(figure, out, "trigger_in.png")
 
 
-def roi(out):
+def roi(out: Path) -> Path:
     begin, span = 0, 100_000
     window = {"x": 320, "y": 180, "x_width": 640, "y_height": 360}
     plain, _ = events_of({}, begin, span)
@@ -218,7 +228,7 @@ def roi(out):
     figure, axes = plt.subplots(1, 3, figsize=(16, 5))
     for axis, events, title in zip(axes, (plain, inside, outside), ("off", "ROI", "RONI")):
         show_frame(axis, events, title)
-        axis.add_patch(plt.Rectangle((window["x"], window["y"]), window["x_width"], window["y_height"],
+        axis.add_patch(Rectangle((window["x"], window["y"]), window["x_width"], window["y_height"],
                                      fill=False, edgecolor="black", linestyle="--"))
     figure.suptitle(f"ROI: window x 320-959, y 180-539 px (dashed)\n{span_label(begin, span)}")
     figure.legend(handles=FRAME_KEY, loc="lower center", ncol=3)
@@ -226,10 +236,10 @@ def roi(out):
     return save(figure, out, "roi.png")
 
 
-FIGURES = (rate_control, anti_flicker, trail_filter, biases, trigger_in, roi)
+FIGURES: tuple[Callable[[Path], Path], ...] = (rate_control, anti_flicker, trail_filter, biases, trigger_in, roi)
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> list[Path]:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=Path("gallery"), help="folder for the PNG files")
     args = parser.parse_args(argv)

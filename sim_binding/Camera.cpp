@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -46,7 +47,8 @@ py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize
 
 // Refusing a long span up front bounds what one call may allocate: at the default settings
 // ten seconds are about ten million events, 160 MB.
-py::tuple readSpan(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
+std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpan(velmo::SimulatedCamera& camera,
+                                                                               std::int64_t duration_us) {
     if (duration_us < 0) throw py::value_error("duration_us must not be negative, got " + std::to_string(duration_us));
     const auto span = static_cast<std::uint64_t>(duration_us);
     if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
@@ -65,7 +67,7 @@ py::tuple readSpan(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
     if (!events.empty()) std::memcpy(event_array.mutable_data(), events.data(), events.size() * sizeof(velmo::Event2D));
     if (!triggers.empty())
         std::memcpy(trigger_array.mutable_data(), triggers.data(), triggers.size() * sizeof(velmo::TriggerEvent));
-    return py::make_tuple(std::move(event_array), std::move(trigger_array));
+    return {std::move(event_array), std::move(trigger_array)};
 }
 
 std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& camera, velmo::ToolType type) {
