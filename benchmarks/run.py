@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,import,memory]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,sensor,import,memory]
 """
 
 import argparse
@@ -15,10 +15,17 @@ import numpy as np
 import calls
 import events
 import memory
+import sensor
 import startup
 from harness import DEFAULT_REPETITIONS, format_table
 
-GROUPS = {"calls": calls.rows, "events": events.rows, "import": startup.rows, "memory": memory.rows}
+GROUPS = {
+    "calls": calls.rows,
+    "events": events.rows,
+    "sensor": sensor.rows,
+    "import": startup.rows,
+    "memory": memory.rows,
+}
 
 
 def cpu_model() -> str:

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +44,14 @@ py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize
     return events;
 }
 
+// Hands a vector's records to NumPy without copying them: the array owns the vector.
+template <typename Record>
+py::array_t<Record> arrayOwning(std::vector<Record>&& records) {
+    auto* owned = new std::vector<Record>(std::move(records));
+    py::capsule owner(owned, [](void* pointer) { delete static_cast<std::vector<Record>*>(pointer); });
+    return py::array_t<Record>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
 // Refusing a long span up front bounds what one call may allocate: at the default settings
 // ten seconds are about ten million events, 160 MB.
 std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpan(velmo::SimulatedCamera& camera,
@@ -58,16 +65,14 @@ std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpa
     std::vector<velmo::TriggerEvent> triggers;
     {
         py::gil_scoped_release release;
+        // Room for a little more than the default rate, so that the vector rarely moves; pages
+        // that are not written are never touched.
+        events.reserve(static_cast<std::size_t>(span + span / 4));
         camera.read(span, events, triggers);
     }
-    // The camera sets every byte of the records, fill bytes to zero, so copying them whole
-    // gives Python nothing stale.
-    py::array_t<velmo::Event2D> event_array(static_cast<py::ssize_t>(events.size()));
-    py::array_t<velmo::TriggerEvent> trigger_array(static_cast<py::ssize_t>(triggers.size()));
-    if (!events.empty()) std::memcpy(event_array.mutable_data(), events.data(), events.size() * sizeof(velmo::Event2D));
-    if (!triggers.empty())
-        std::memcpy(trigger_array.mutable_data(), triggers.data(), triggers.size() * sizeof(velmo::TriggerEvent));
-    return {std::move(event_array), std::move(trigger_array)};
+    // The camera sets every byte of the records, fill bytes to zero, so nothing stale reaches
+    // Python.
+    return {arrayOwning(std::move(events)), arrayOwning(std::move(triggers))};
 }
 
 std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& camera, velmo::ToolType type) {
