@@ -48,6 +48,12 @@ bool AntiFlickerFilter::track(const Event2D& event) {
     return flickering == band_pass_;
 }
 
+void AntiFlickerFilter::prefetch(const Event2D& event) const {
+    if (!enabled_) return;
+    __builtin_prefetch(&burst_start_[trackOf(event)]);
+    __builtin_prefetch(&periods_in_band_[trackOf(event)]);
+}
+
 void AntiFlickerFilter::forgetOldStamps(std::uint64_t now_us) {
     for (Stamp& stamp : burst_start_) stamp = agedStamp(now_us, stamp);
 }
@@ -75,6 +81,12 @@ bool TrailFilter::track(const Event2D& event) {
     return true;
 }
 
+void TrailFilter::prefetch(const Event2D& event) const {
+    if (!settings_.enabled) return;
+    __builtin_prefetch(&last_[trackOf(event)]);
+    __builtin_prefetch(&kept_in_burst_[trackOf(event)]);
+}
+
 void TrailFilter::forgetOldStamps(std::uint64_t now_us) {
     for (Stamp& stamp : last_) stamp = agedStamp(now_us, stamp);
 }
@@ -86,24 +98,22 @@ std::uint64_t RateController::budget(std::uint64_t period) const {
     return (in_second + 1) * rate / kPeriodsPerSecond - in_second * rate / kPeriodsPerSecond;
 }
 
-void RateController::admit(std::uint64_t period, const std::vector<Event2D>& arrivals,
-                           std::vector<Event2D>& out) const {
+void RateController::admit(std::uint64_t period, std::vector<Event2D>& events, std::size_t first) const {
     const std::uint64_t allowed = budget(period);
-    if (!settings_.enabled || arrivals.size() <= allowed) {
-        out.insert(out.end(), arrivals.begin(), arrivals.end());
-        return;
-    }
+    const std::size_t count = events.size() - first;
+    if (!settings_.enabled || count <= allowed) return;
     // Selection sampling: each event is kept with the chance (still to keep) / (still to see),
     // which keeps exactly the budget, each subset of that size equally likely.
     SplitMix64 random(seed_ ^ (period * 0xD1B54A32D192ED03ULL));
     std::uint64_t to_keep = allowed;
-    const std::size_t count = arrivals.size();
+    std::size_t kept = first;
     for (std::size_t i = 0; i < count && to_keep > 0; ++i) {
         if (random.below(static_cast<std::uint32_t>(std::min<std::size_t>(count - i, UINT32_MAX))) < to_keep) {
-            out.push_back(arrivals[i]);
+            events[kept++] = events[first + i];
             --to_keep;
         }
     }
+    events.resize(kept);
 }
 
 }  // namespace velmo::sensor

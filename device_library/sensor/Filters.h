@@ -63,6 +63,7 @@ public:
     AntiFlickerFilter();
     void configure(const AntiFlickerSettings& settings);
     bool passes(const Event2D& event) { return !enabled_ || track(event); }
+    void prefetch(const Event2D& event) const;
     void forgetOldStamps(std::uint64_t now_us);
 
 private:
@@ -95,6 +96,7 @@ public:
     TrailFilter();
     void configure(const TrailSettings& settings) { settings_ = settings; }
     bool passes(const Event2D& event) { return !settings_.enabled || track(event); }
+    void prefetch(const Event2D& event) const;
     void forgetOldStamps(std::uint64_t now_us);
 
 private:
@@ -124,8 +126,9 @@ public:
     explicit RateController(std::uint64_t seed) : seed_(seed) {}
     void configure(const RateSettings& settings) { settings_ = settings; }
     std::uint64_t budget(std::uint64_t period) const;
-    // Appends the events of the period that pass to out, in their order.
-    void admit(std::uint64_t period, const std::vector<Event2D>& arrivals, std::vector<Event2D>& out) const;
+    // events[first ..] are the period's arrivals; keeps those that pass, in their order, and
+    // removes the rest.
+    void admit(std::uint64_t period, std::vector<Event2D>& events, std::size_t first) const;
 
 private:
     std::uint64_t seed_;

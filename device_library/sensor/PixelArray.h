@@ -52,6 +52,9 @@ public:
     void configure(const PixelModel& model, const std::array<EdgeProfile, kEdgeSourceCount>& edges);
     // The events of a stimulus go into the wheel, at its time or later. Returns how many.
     std::size_t stimulate(const Stimulus& stimulus, Wheel& out);
+    // Noise reaches pixels at random: asking for a pixel's state a few stimuli ahead hides
+    // the wait for memory.
+    void prefetch(const Stimulus& stimulus) const { __builtin_prefetch(&ready_[pixelIndex(stimulus.x, stimulus.y)]); }
     void forgetOldStamps(std::uint64_t now_us);
 
 private:

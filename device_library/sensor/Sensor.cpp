@@ -99,13 +99,25 @@ void Sensor::advance() {
     // A stimulus makes events at its own time or later, so once this period's stimuli have
     // fired, its events are complete.
     stimuli_.take(begin_us, stimulus_batch_);
-    for (const Stimulus& stimulus : stimulus_batch_) fired_ += pixels_.stimulate(stimulus, fired_events_);
+    constexpr std::size_t kAhead = 8;
+    const std::size_t stimuli = stimulus_batch_.size();
+    for (std::size_t i = 0; i < stimuli; ++i) {
+        if (i + kAhead < stimuli) pixels_.prefetch(stimulus_batch_[i + kAhead]);
+        fired_ += pixels_.stimulate(stimulus_batch_[i], fired_events_);
+    }
     fired_events_.take(begin_us, event_batch_);
-    arrivals_.clear();
-    for (const Event2D& event : event_batch_)
-        if (roi_.passes(event) && anti_flicker_.passes(event) && trail_.passes(event)) arrivals_.push_back(event);
     dropTaken();
-    rate_.admit(begin_us / RateController::kPeriodUs, arrivals_, queue_);
+    const std::size_t first = queue_.size();
+    const std::size_t events = event_batch_.size();
+    for (std::size_t i = 0; i < events; ++i) {
+        if (i + kAhead < events) {
+            anti_flicker_.prefetch(event_batch_[i + kAhead]);
+            trail_.prefetch(event_batch_[i + kAhead]);
+        }
+        const Event2D& event = event_batch_[i];
+        if (roi_.passes(event) && anti_flicker_.passes(event) && trail_.passes(event)) queue_.push_back(event);
+    }
+    rate_.admit(begin_us / RateController::kPeriodUs, queue_, first);
     decided_until_us_ = end_us;
 }
 

@@ -70,7 +70,6 @@ private:
     PixelArray::Wheel fired_events_;
     std::vector<Stimulus> stimulus_batch_;
     std::vector<Event2D> event_batch_;
-    std::vector<Event2D> arrivals_;
     std::vector<Event2D> queue_;
     std::size_t head_ = 0;
     std::uint64_t decided_until_us_ = 0;
