@@ -20,10 +20,13 @@ Stamp neverStamp() { return stampOf(0) - kLongAgo; }
 
 }  // namespace
 
-AntiFlickerFilter::AntiFlickerFilter() : burst_start_(kTracks, neverStamp()), periods_in_band_(kTracks, 0) {}
-
 void AntiFlickerFilter::configure(const AntiFlickerSettings& settings) {
     enabled_ = settings.enabled;
+    // Made when first needed, so that a camera whose filter stays off opens quickly.
+    if (enabled_ && burst_start_.empty()) {
+        burst_start_.assign(kTracks, neverStamp());
+        periods_in_band_.assign(kTracks, 0);
+    }
     band_pass_ = settings.band_pass;
     // The registry keeps both edges at 50 Hz or more; a band whose low edge lies above its high
     // edge is empty, and then no pixel flickers.
@@ -58,7 +61,13 @@ void AntiFlickerFilter::forgetOldStamps(std::uint64_t now_us) {
     for (Stamp& stamp : burst_start_) stamp = agedStamp(now_us, stamp);
 }
 
-TrailFilter::TrailFilter() : last_(kTracks, neverStamp()), kept_in_burst_(kTracks, 0) {}
+void TrailFilter::configure(const TrailSettings& settings) {
+    settings_ = settings;
+    if (settings_.enabled && last_.empty()) {
+        last_.assign(kTracks, neverStamp());
+        kept_in_burst_.assign(kTracks, 0);
+    }
+}
 
 bool TrailFilter::track(const Event2D& event) {
     const std::size_t track = trackOf(event);

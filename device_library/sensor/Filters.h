@@ -60,7 +60,6 @@ class AntiFlickerFilter {
 public:
     static constexpr std::uint8_t kLockPeriods = 2;
 
-    AntiFlickerFilter();
     void configure(const AntiFlickerSettings& settings);
     bool passes(const Event2D& event) { return !enabled_ || track(event); }
     void prefetch(const Event2D& event) const;
@@ -74,7 +73,7 @@ private:
     std::uint32_t burst_window_us_ = 0;
     std::uint32_t shortest_period_us_ = 0;
     std::uint32_t longest_period_us_ = 0;
-    // Per pixel and polarity.
+    // Per pixel and polarity, once the filter has been enabled.
     std::vector<Stamp> burst_start_;
     std::vector<std::uint8_t> periods_in_band_;
 };
@@ -93,8 +92,7 @@ struct TrailSettings {
 // becomes the pixel's previous event: a long trail is cut as a whole, not every threshold_us.
 class TrailFilter {
 public:
-    TrailFilter();
-    void configure(const TrailSettings& settings) { settings_ = settings; }
+    void configure(const TrailSettings& settings);
     bool passes(const Event2D& event) { return !settings_.enabled || track(event); }
     void prefetch(const Event2D& event) const;
     void forgetOldStamps(std::uint64_t now_us);
@@ -103,7 +101,7 @@ private:
     bool track(const Event2D& event);
 
     TrailSettings settings_;
-    // Per pixel and polarity.
+    // Per pixel and polarity, once the filter has been enabled.
     std::vector<Stamp> last_;
     std::vector<std::uint8_t> kept_in_burst_;
 };
