@@ -19,6 +19,11 @@ struct BiasSettings {
     std::int32_t fo = 0;
     std::int32_t hpf = 0;
     std::int32_t refr = 0;
+
+    bool operator==(const BiasSettings& other) const {
+        return diff_on == other.diff_on && diff_off == other.diff_off && fo == other.fo && hpf == other.hpf &&
+               refr == other.refr;
+    }
 };
 
 // The quantities of the pixel circuit that the biases set (the documentation's table gives the

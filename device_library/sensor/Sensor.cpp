@@ -75,11 +75,15 @@ Sensor::Sensor(std::uint64_t seed) : scene_(seed), pixels_(seed), rate_(seed) {
 }
 
 void Sensor::configure(const SensorSettings& settings) {
-    const PixelModel model = PixelModel::of(settings.biases);
-    std::array<EdgeProfile, kEdgeSourceCount> edges{};
-    for (std::size_t source = 0; source < kEdgeSourceCount; ++source) edges[source] = scene_.edgeProfile(source);
-    pixels_.configure(model, edges);
-    scene_.setNoiseRates(model.noise_on_hz, model.noise_off_hz);
+    if (!configured_ || !(settings.biases == biases_)) {
+        const PixelModel model = PixelModel::of(settings.biases);
+        std::array<EdgeProfile, kEdgeSourceCount> edges{};
+        for (std::size_t source = 0; source < kEdgeSourceCount; ++source) edges[source] = scene_.edgeProfile(source);
+        pixels_.configure(model, edges);
+        scene_.setNoiseRates(model.noise_on_hz, model.noise_off_hz);
+        biases_ = settings.biases;
+        configured_ = true;
+    }
     if (!(settings.roi == roi_.settings())) {
         roi_.configure(settings.roi);
         dropTaken();

@@ -72,6 +72,10 @@ private:
     std::vector<Event2D> event_batch_;
     std::vector<Event2D> queue_;
     std::size_t head_ = 0;
+    // The biases the pixels were last configured with; working out a burst table for every
+    // source takes hundreds of logarithms, too many to repeat on each short read.
+    BiasSettings biases_;
+    bool configured_ = false;
     std::uint64_t decided_until_us_ = 0;
     std::uint64_t fired_ = 0;
     std::uint64_t last_taken_us_ = 0;
