@@ -121,7 +121,7 @@ def handoff_rows(camera, count, repetitions):
     )
     floor = samples["floor"]
 
-    def row(name, subject):
+    def row(name, subject, target):
         return Row(
             "events",
             name,
@@ -129,14 +129,16 @@ def handoff_rows(camera, count, repetitions):
             statistics.median(floor),
             "event",
             median_ratio(subject, floor),
-            HANDOFF_TARGET,
+            target,
             "numpy.empty + fill",
         )
 
+    # The whole calls measure the simulated sensor's work more than the binding's: reported
+    # only. The binding's share is the row between them.
     return (
-        row(f"read_events(n), n = {label}", samples["read"]),
-        row(f"  of which beyond the camera's own work, n = {label}", samples["beyond the camera"]),
-        row(f"make_events(n), n = {label}", samples["make"]),
+        row(f"read_events(n), n = {label}", samples["read"], None),
+        row(f"  of which beyond the camera's own work, n = {label}", samples["beyond the camera"], HANDOFF_TARGET),
+        row(f"make_events(n), n = {label}", samples["make"], None),
     )
 
 

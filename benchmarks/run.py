@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,import,memory]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,import,memory]
 """
 
 import argparse
@@ -16,6 +16,7 @@ import calls
 import decode
 import events
 import memory
+import sensor
 import startup
 from harness import DEFAULT_REPETITIONS, format_table
 
@@ -23,6 +24,7 @@ GROUPS = {
     "calls": calls.rows,
     "events": events.rows,
     "decode": decode.rows,
+    "sensor": sensor.rows,
     "import": startup.rows,
     "memory": memory.rows,
 }

@@ -23,11 +23,15 @@ MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim")
 # type a checker knows. Every function that hands out events returns a one-dimensional
 # structured array, and NumPy types structured items as numpy.void.
 EVENT_ARRAY = "numpy.ndarray[velmo_base_py.Event2D]"
+# The trigger record has a NumPy data type but no Python class, so pybind11 gives its C++ name.
+TRIGGER_ARRAY = "numpy.ndarray[velmo::TriggerEvent]"
 TYPED_EVENT_ARRAY = "numpy.ndarray[tuple[int], numpy.dtype[numpy.void]]"
 
 
 class TypedEventArrays:
     def parse_annotation_str(self, annotation_str):
+        if annotation_str.strip() == TRIGGER_ARRAY:
+            return super().parse_annotation_str(TYPED_EVENT_ARRAY)
         result = super().parse_annotation_str(annotation_str)
         if isinstance(result, ResolvedType) and str(result) == EVENT_ARRAY:
             return super().parse_annotation_str(TYPED_EVENT_ARRAY)

@@ -10,9 +10,9 @@ PYBIND11_MODULE(velmo_sim, module) {
     py::module_::import("velmo_hal_py");
     py::module_::import("velmo_base_py");
     bindSimEvents(module);
+    bindSimTriggerDtype(module);
     bindSimCamera(module);
     bindSimToolHooks(module);
     bindSimBench(module);
-    bindSimTriggerDtype(module);
     bindSimDecoding(module);
 }

@@ -5,6 +5,8 @@
 #include <VelmoHal/device/SimulatedCamera.h>
 #include <VelmoHal/device/SplitMix64.h>
 
+#include "../sensor/Sensor.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -16,10 +18,6 @@
 namespace velmo {
 
 namespace {
-
-constexpr std::uint64_t kMicrosecondsPerSecond = 1'000'000;
-constexpr std::uint32_t kWidth = imx636::kSensorWidth;
-constexpr std::uint32_t kHeight = imx636::kSensorHeight;
 
 const std::vector<CameraDescription>& knownCameras() {
     static const std::vector<CameraDescription> cameras{
@@ -58,128 +56,18 @@ std::uint64_t seedOf(const std::string& serial) {
     return hash;
 }
 
-// A bright vertical bar that sweeps from left to right and wraps around: its leading edge
-// makes ON events, its trailing edge OFF events.
-struct MovingBar {
-    std::uint32_t start_px;
-    std::uint32_t speed_px_per_s;
-    std::uint32_t width;
-    std::uint32_t top;
-    std::uint32_t height;
-};
-
-// The scene as a function of time plus a random stream of draws: the same seed gives the same
-// events, however the stream is cut into reads.
-class EventSource {
-public:
-    explicit EventSource(std::uint64_t seed) : random_(seed) {
-        for (MovingBar& bar : bars_) {
-            bar.width = 60 + random_.below(200);
-            bar.speed_px_per_s = 200 + random_.below(1000);
-            bar.start_px = random_.below(kWidth + bar.width);
-            bar.height = 120 + random_.below(240);
-            bar.top = random_.below(kHeight - bar.height + 1);
-        }
-    }
-
-    Event2D next() {
-        // 0, 1 or 2 us apart: about a million events per second.
-        time_ += random_.below(3);
-        const std::uint64_t draw = random_.next();
-        Event2D event{};
-        event.timestamp = time_;
-        const std::uint32_t choice = draw & 15;
-        if (choice < 12) {
-            const MovingBar& bar = bars_[choice % bars_.size()];
-            const bool leading = (draw >> 4) & 1;
-            const std::uint64_t lap = kWidth + bar.width;
-            const std::uint64_t front = (bar.start_px + time_ * bar.speed_px_per_s / kMicrosecondsPerSecond) % lap;
-            const std::int64_t jitter = static_cast<std::int64_t>((draw >> 5) % 3) - 1;
-            const std::int64_t x = static_cast<std::int64_t>(front) - (leading ? 0 : bar.width) + jitter;
-            if (x >= 0 && x < kWidth) {
-                event.x = static_cast<std::uint16_t>(x);
-                event.y = static_cast<std::uint16_t>(bar.top + random_.below(bar.height));
-                event.polarity = leading ? 1 : 0;
-                return event;
-            }
-        }
-        event.x = static_cast<std::uint16_t>(random_.below(kWidth));
-        event.y = static_cast<std::uint16_t>(random_.below(kHeight));
-        event.polarity = (draw >> 8) & 1;
-        return event;
-    }
-
-    void skipTo(std::uint64_t timestamp) { time_ = std::max(time_, timestamp); }
-
-private:
-    SplitMix64 random_;
-    std::uint64_t time_ = 0;
-    std::array<MovingBar, 3> bars_{};
-};
-
-// The settings that act on the stream, read from the register file at one instant.
-struct StreamSettings {
-    bool roi_enabled;
-    bool keep_inside;
-    std::uint32_t x_begin;
-    std::uint32_t x_end;
-    std::uint32_t y_begin;
-    std::uint32_t y_end;
-    bool erc_enabled;
-    std::uint64_t max_events_per_second;
-
-    static StreamSettings read(const RegisterFile& registers) {
-        // Every read_events call starts here: only these registers are copied, and their
-        // addresses are made once.
-        enum Register : std::size_t { kRoiEnable, kRoiMode, kRoiX, kRoiY, kRoiWidth, kRoiHeight, kErcEnable, kErcRate };
-        static const std::vector<std::string> addresses{
-            imx636::registerAddress(imx636::kRoiBlock, "enable"),
-            imx636::registerAddress(imx636::kRoiBlock, "mode"),
-            imx636::registerAddress(imx636::kRoiBlock, "x"),
-            imx636::registerAddress(imx636::kRoiBlock, "y"),
-            imx636::registerAddress(imx636::kRoiBlock, "x_width"),
-            imx636::registerAddress(imx636::kRoiBlock, "y_height"),
-            imx636::registerAddress(imx636::kEventRateControlBlock, "enable"),
-            imx636::registerAddress(imx636::kEventRateControlBlock, "max_event_rate"),
-        };
-        const std::vector<RegisterFile::Value> values = registers.readTogether(addresses);
-        const auto number = [&](Register index) {
-            return static_cast<std::uint32_t>(std::get<std::int32_t>(values[index]));
-        };
-        const std::uint32_t x = number(kRoiX);
-        const std::uint32_t y = number(kRoiY);
-        return StreamSettings{
-            std::get<bool>(values[kRoiEnable]),
-            std::get<std::string>(values[kRoiMode]) == "ROI",
-            x,
-            std::min(kWidth, x + number(kRoiWidth)),
-            y,
-            std::min(kHeight, y + number(kRoiHeight)),
-            std::get<bool>(values[kErcEnable]),
-            number(kErcRate),
-        };
-    }
-
-    bool insideWindow(const Event2D& event) const {
-        return event.x >= x_begin && event.x < x_end && event.y >= y_begin && event.y < y_end;
-    }
-};
-
-// Sets every byte of the slot, the record's fill bytes to zero, so that nothing the caller's
-// memory held before is left in it.
-void storeEvent(Event2D& slot, const Event2D& event) {
-    std::memset(&slot, 0, sizeof slot);
-    slot.x = event.x;
-    slot.y = event.y;
-    slot.polarity = event.polarity;
-    slot.timestamp = event.timestamp;
-}
-
 }  // namespace
 
 struct SimulatedCamera::State {
-    explicit State(const CameraDescription& camera) : description(camera), source(seedOf(camera.serial)) {
+    explicit State(const CameraDescription& camera) : description(camera), sensor(seedOf(camera.serial)) {
         for (const ToolType type : kCameraToolTypes) tools.emplace_back(type, makeTool(type, "", registers));
+    }
+
+    // Reads one at a time, with the settings as they are at the start of the read.
+    sensor::SensorSettings configure() {
+        const sensor::SensorSettings settings = sensor::SensorSettings::read(*registers);
+        sensor.configure(settings);
+        return settings;
     }
 
     std::mutex reading;
@@ -190,17 +78,16 @@ struct SimulatedCamera::State {
     RawEventStreamFormat format{"EVT3;height=720;width=1280"};
     std::shared_ptr<RegisterFile> registers = std::make_shared<RegisterFile>();
     std::vector<std::pair<ToolType, std::shared_ptr<CameraTool>>> tools;
-    EventSource source;
+    sensor::Sensor sensor;
+    // Everything before this time has been read.
+    std::uint64_t position_us = 0;
+
     void requireSameProcess() const {
         if (opened_in_fork_generation != forkGeneration()) {
             throw std::runtime_error("camera " + quotedForMessage(description.serial) +
                                      " was opened before this process was forked; open it again in this process");
         }
     }
-
-    // Events already let out in the aligned second counted_second.
-    std::uint64_t counted_second = 0;
-    std::uint64_t count_in_second = 0;
 };
 
 std::vector<CameraDescription> discoverCameras() { return knownCameras(); }
@@ -245,28 +132,37 @@ std::size_t SimulatedCamera::readEvents(Event2D* out, std::size_t n) {
     State& state = *state_;
     state.requireSameProcess();
     std::lock_guard<std::mutex> lock(state.reading);
-    const StreamSettings settings = StreamSettings::read(*state.registers);
-    // Filters that pass almost nothing must not hold the caller for long.
+    state.configure();
+    sensor::Sensor& sensor = state.sensor;
+    // Filters that pass almost nothing must not hold the caller for long: the read looks at a
+    // bounded span of sensor time, and at a bounded number of the pixels' events within it.
     constexpr std::size_t kMaxSize = std::numeric_limits<std::size_t>::max();
-    const std::size_t candidate_budget = std::max(n > kMaxSize / 64 ? kMaxSize : 64 * n, std::size_t{1} << 20);
-    std::size_t written = 0;
-    for (std::size_t generated = 0; written < n && generated < candidate_budget; ++generated) {
-        const Event2D event = state.source.next();
-        const std::uint64_t second = event.timestamp / kMicrosecondsPerSecond;
-        if (second != state.counted_second) {
-            state.counted_second = second;
-            state.count_in_second = 0;
-        }
-        if (settings.erc_enabled && state.count_in_second >= settings.max_events_per_second) {
-            // The rest of this second would be dropped anyway.
-            state.source.skipTo((second + 1) * kMicrosecondsPerSecond);
-            continue;
-        }
-        if (settings.roi_enabled && settings.insideWindow(event) != settings.keep_inside) continue;
-        storeEvent(out[written++], event);
-        ++state.count_in_second;
+    const std::uint64_t span_us = std::max<std::uint64_t>(n > kMaxSize / 64 ? kMaxSize : 64 * n, 1u << 20);
+    const std::uint64_t give_up_us = sensor.decidedUntil() + span_us;
+    const std::uint64_t give_up_fired = sensor.fired() + 16 * span_us;
+    std::size_t written = sensor.take(out, n);
+    while (written < n && sensor.decidedUntil() < give_up_us && sensor.fired() < give_up_fired) {
+        sensor.advance();
+        written += sensor.take(out + written, n - written);
     }
+    if (written > 0) state.position_us = std::max(state.position_us, sensor.lastTaken());
     return written;
+}
+
+void SimulatedCamera::read(std::uint64_t duration_us, std::vector<Event2D>& events,
+                           std::vector<TriggerEvent>& triggers) {
+    if (duration_us > kMaxReadSpanUs)
+        throw std::invalid_argument("a read spans at most " + std::to_string(kMaxReadSpanUs) + " us, not " +
+                                    std::to_string(duration_us));
+    State& state = *state_;
+    state.requireSameProcess();
+    std::lock_guard<std::mutex> lock(state.reading);
+    const sensor::SensorSettings settings = state.configure();
+    const std::uint64_t end_us = state.position_us + duration_us;
+    while (state.sensor.decidedUntil() < end_us) state.sensor.advance();
+    state.sensor.takeBefore(end_us, events);
+    if (settings.trigger_in) sensor::TriggerSource::edges(state.position_us, end_us, triggers);
+    state.position_us = end_us;
 }
 
 }  // namespace velmo

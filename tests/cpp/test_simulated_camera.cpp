@@ -147,8 +147,8 @@ TEST_P(RegionOfInterest, LetsThroughOnlyOneSideOfTheWindow) {
     const auto roi = camera->tool(ToolType::ROI);
     ASSERT_TRUE(roi->setParam("x", 100) && roi->setParam("y", 50) && roi->setParam("x_width", 300) &&
                 roi->setParam("y_height", 200) && roi->setParam("mode", GetParam().mode) && roi->setParam("enable", true));
-    const auto events = read(*camera, 20'000);
-    ASSERT_EQ(events.size(), 20'000u);
+    const auto events = read(*camera, 5'000);
+    ASSERT_EQ(events.size(), 5'000u);
     for (const Event2D& event : events) {
         const bool inside = event.x >= 100 && event.x < 400 && event.y >= 50 && event.y < 250;
         ASSERT_EQ(inside, GetParam().inside) << event.x << "," << event.y;
@@ -209,13 +209,15 @@ TEST(EventRateControl, DropsNothingAtItsDefaultRate) {
 TEST(EventRateControl, AppliesFromTheNextRead) {
     const auto camera = SimulatedCamera::open("");
     const auto erc = camera->tool(ToolType::EVENT_RATE_CONTROL);
-    const auto before = read(*camera, 50'000);
+    std::vector<Event2D> before;
+    std::vector<Event2D> after;
+    std::vector<TriggerEvent> triggers;
+    camera->read(50'000, before, triggers);
     ASSERT_TRUE(erc->setParam("max_event_rate", 10'000) && erc->setParam("enable", true));
-    const auto after = read(*camera, 1'000);
-    ASSERT_EQ(after.size(), 1'000u);
-    // The first second already let out 50 000 events, so the next ones come from the second after.
-    EXPECT_GE(after.front().timestamp, 1'000'000u);
-    EXPECT_LT(before.back().timestamp, 1'000'000u);
+    camera->read(100'000, after, triggers);
+    EXPECT_GT(before.size(), 25'000u);
+    // A tenth of a second's budget.
+    EXPECT_EQ(after.size(), 1'000u);
 }
 
 // Records are copied into caller memory that held anything before: every byte of a written

@@ -103,6 +103,40 @@ def test_read_events_leaves_no_stale_fill_bytes(camera):
     assert not raw[:, 5:8].any()
 
 
+def test_trigger_dtype_is_the_16_byte_trigger_record():
+    dtype = velmo_sim.trigger_dtype()
+    assert dtype.names == ("value", "channel", "timestamp")
+    assert [dtype.fields[name][1] for name in dtype.names] == [0, 1, 8]
+    assert dtype.itemsize == 16
+
+
+def test_read_returns_the_events_and_trigger_edges_of_its_span(camera):
+    assert camera.tool(ToolType.TRIGGER_IN).set_param("enable", True)
+    events, triggers = camera.read(20_000)
+    assert_valid_stream(events)
+    assert events["timestamp"].max() < 20_000
+    assert triggers.dtype == velmo_sim.trigger_dtype()
+    assert triggers.tolist() == [(1, 0, 0), (0, 0, 5_000), (1, 0, 10_000), (0, 0, 15_000)]
+    assert bytes(triggers.view(np.uint8).reshape(-1, 16)[:, 2:8].tobytes()) == bytes(4 * 6)
+    later, _ = camera.read(1_000)
+    assert later["timestamp"].min() >= 20_000
+
+
+@pytest.mark.parametrize("duration", [-1, 10_000_001])
+def test_read_refuses_a_span_out_of_range_naming_it(camera, duration):
+    with pytest.raises(ValueError, match="duration_us"):
+        camera.read(duration)
+
+
+def test_read_and_read_events_share_one_stream_position():
+    whole, _ = velmo_sim.open_camera().read(30_000)
+    mixed_camera = velmo_sim.open_camera()
+    first = mixed_camera.read_events(5_000)
+    second, _ = mixed_camera.read(30_000 - int(first["timestamp"][-1]))
+    mixed = np.concatenate([first, second], dtype=velmo_sim.event_dtype())
+    assert len(mixed) == len(whole) and np.all(mixed == whole)
+
+
 def test_sum_events_agrees_with_numpy_on_camera_events(camera):
     events = camera.read_events(10000)[::3]
     expected = tuple(int(events[name].astype(object).sum()) for name in ("x", "y", "polarity", "timestamp"))
@@ -154,8 +188,8 @@ def configure(tool, settings):
 )
 def test_roi_keeps_the_events_on_one_side_of_the_window(camera, mode, keeps_inside, window):
     configure(camera.tool(ToolType.ROI), {**window, "mode": mode, "enable": True})
-    events = camera.read_events(20000)
-    assert len(events) == 20000
+    events = camera.read_events(5000)
+    assert len(events) == 5000
     assert_valid_stream(events)
     assert np.all(in_window(events, **window) == keeps_inside)
 

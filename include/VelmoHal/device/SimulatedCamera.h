@@ -4,6 +4,7 @@
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/CameraDescription.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/TriggerEvent.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,11 +22,18 @@ std::vector<CameraDescription> discoverCameras();
 // without an enumerator).
 std::shared_ptr<CameraTool> makeImx636Tool(ToolType type, std::string key_prefix);
 
-// A simulated IMX636 camera: a 1280 x 720 sensor with a deterministic synthetic event stream
-// (a few moving edges and some noise, time stamps in microseconds) and the six IMX636 tools
-// over one register file. The ROI and event rate control settings act on the stream.
+// A simulated IMX636 camera: a 1280 x 720 sensor in front of a deterministic scene (three
+// sweeping bars, a lamp flickering at 100 Hz, background noise, and a 100 Hz square wave on
+// trigger channel 0), time stamps in microseconds, and the six IMX636 tools over one register
+// file. Every tool acts on the stream: the biases on the pixels, then ROI, anti-flicker, the
+// trail filter and event rate control in that order. The settings are read at the start of
+// each read; the same serial with the same settings gives the same events however the stream
+// is split into read and readEvents calls, which share one stream position.
 class SimulatedCamera {
 public:
+    // The longest span one read() may ask for; longer spans are read in pieces.
+    static constexpr std::uint64_t kMaxReadSpanUs = 10'000'000;
+
     // Opens the camera with this serial, or the first one for an empty serial; throws
     // std::invalid_argument naming an unknown serial.
     static std::unique_ptr<SimulatedCamera> open(const std::string& serial);
@@ -44,9 +52,16 @@ public:
 
     // Writes the next events of the stream, as the tools' settings let them through, into
     // out[0 .. n). Returns how many were written: n, unless the filters pass so few events
-    // that a bounded amount of generation cannot find n of them. Every byte of a written
-    // record is set, its fill bytes to zero; out[written .. n) is left as it was.
+    // that a bounded amount of generation (the next max(64 n, 2^20) us of sensor time) cannot
+    // find n of them. Every byte of a written record is set, its fill bytes to zero;
+    // out[written .. n) is left as it was. The stream position moves to the last event
+    // written; the trigger edges before it are not reported by any later read.
     std::size_t readEvents(Event2D* out, std::size_t n);
+
+    // Appends the events and, when trigger input is enabled, the trigger edges of the next
+    // duration_us of sensor time, and moves the stream position by exactly that span. Throws
+    // std::invalid_argument for a span longer than kMaxReadSpanUs, and then changes nothing.
+    void read(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
 
 private:
     struct State;

@@ -221,7 +221,7 @@ public:
         const RateLimits& limits = rate_limits.at("EVT3").at(counting_period_us);
         const std::string block = imx636::kEventRateControlBlock;
         registerParameter(boolParameter(imx636::registerAddress(block, "enable"), "enable",
-                                        "Drop the events of each second beyond max_event_rate", false),
+                                        "Drop the events beyond max_event_rate, spread over every 200 us period", false),
                           parameter_list);
         registerParameter(intParameter(imx636::registerAddress(block, "max_event_rate"), "max_event_rate",
                                        "Most events let through in one second", static_cast<std::int32_t>(limits.min),
