@@ -23,14 +23,15 @@ tree=$(scripts/arm64-tree.sh)
 
 "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$venv/bin/ninja" \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DVELMO_ARM64_TREE="$tree" \
-  -DCMAKE_BUILD_TYPE=Release -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_TEST_HOOKS=ON -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
 "$venv/bin/cmake" --build "$build"
 rm -rf "$site"
 "$venv/bin/cmake" --install "$build" --prefix "$site" >/dev/null
 
 objects=("$site"/*.so)
-[ ${#objects[@]} -eq 5 ] || { echo "expected 5 shared objects in $site, found ${#objects[@]}" >&2; exit 1; }
-for object in "${objects[@]}"; do
+[ ${#objects[@]} -eq 6 ] || { echo "expected 6 shared objects in $site, found ${#objects[@]}" >&2; exit 1; }
+hooks=("$build"/tests/hooks/velmo_test_hooks.*.so)
+for object in "${objects[@]}" "${hooks[@]}"; do
   machine=$(readelf -h "$object" | sed -n 's/^ *Machine: *//p')
   echo "$object: $machine"
   [ "$machine" = "AArch64" ] || { echo "$object is not an AArch64 ELF" >&2; exit 1; }
@@ -40,4 +41,5 @@ done
 # thousand times here (as under the sanitizers) and each property sees 50 examples, enough to
 # reach every path on this target; their full counts run natively.
 VELMO_STRESS_REPEAT=${VELMO_STRESS_REPEAT:-3000} VELMO_HYPOTHESIS_EXAMPLES=${VELMO_HYPOTHESIS_EXAMPLES:-50} PYTHONPATH="$PWD/$site" PYTHONDONTWRITEBYTECODE=1 \
+  VELMO_TEST_HOOKS="$PWD/$build/tests/hooks" \
   qemu-aarch64 -L "$tree" "$tree/usr/bin/python3.13" -m pytest -p no:cacheprovider "$@"

@@ -33,12 +33,15 @@ import zipfile
 
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 expected = ["libVelmoHal.so", "libVelmoBase.so"]
-for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim"):
+for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"):
     expected += [f"{module}.cpython-313-*.so", f"{module}.pyi", f"{module}-stubs/__init__.pyi"]
 missing = [pattern for pattern in expected if not fnmatch.filter(names, pattern)]
 if missing:
     sys.exit(f"the wheel lacks {', '.join(missing)}")
-print(f"the wheel carries the 3 modules, the 2 libraries and the stubs ({len(names)} files)")
+hooks = [name for name in names if "velmo_test_hooks" in name]
+if hooks:
+    sys.exit(f"the wheel carries the test-only module: {', '.join(hooks)}")
+print(f"the wheel carries the 4 modules, the 2 libraries and the stubs ({len(names)} files)")
 EOF
 
 echo "== Installing it into a new environment in $work"
@@ -46,7 +49,7 @@ python313=$(scripts/find-python313.sh)
 "$python313" -m venv "$work/venv"
 # The development pins (requirements-dev.txt) also pin NumPy and the test tools here.
 "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-  --constraint requirements-dev.txt "$wheel" pytest hypothesis mypy
+  --constraint requirements-dev.txt "$wheel[examples]" pytest hypothesis mypy types-tqdm
 
 # The tests, the files they read, and pytest's configuration; nothing importable of the
 # repository's own.
@@ -56,6 +59,10 @@ cp -r tests/python tests/typing "$project/tests/"
 cp -r examples docs "$project/"
 cp scripts/gen-api-docs.py "$project/scripts/"
 cp pyproject.toml "$project/"
+# The tests' own module is not in the wheel; the tests find it through VELMO_TEST_HOOKS.
+mkdir -p "$work/hooks"
+cp build/cpp/tests/hooks/velmo_test_hooks.*.so "$work/hooks/"
+export VELMO_TEST_HOOKS=$work/hooks
 find "$project" -name __pycache__ -prune -exec rm -rf {} +
 
 cd "$project"
@@ -68,7 +75,7 @@ from pathlib import Path
 
 repo = Path(sys.argv[1]).resolve()
 site = Path(sysconfig.get_paths()["platlib"]).resolve()
-for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim"):
+for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"):
     location = Path(importlib.import_module(module).__file__).resolve()
     if location.parent != site:
         sys.exit(f"{module} was imported from {location}, not from {site}")

@@ -24,7 +24,16 @@ std::unique_ptr<velmo::SimulatedCamera> openCamera(const std::optional<std::stri
     return velmo::SimulatedCamera::open(*serial);
 }
 
+void requireOpen(const velmo::SimulatedCamera& camera) {
+    if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
+}
+
+std::string cameraRepr(const velmo::SimulatedCamera& camera) {
+    return "<velmo_sim.Camera " + camera.description().serial + (camera.isClosed() ? " closed>" : " open>");
+}
+
 py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
+    requireOpen(camera);
     if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
     py::array_t<velmo::Event2D> events(count);
     const auto requested = static_cast<std::size_t>(count);
@@ -51,7 +60,17 @@ std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& came
 
 void bindSimCamera(py::module_& module) {
     // The class comes first so that open_camera's signature names it as velmo_sim.Camera.
-    py::class_<velmo::SimulatedCamera>(module, "Camera")
+    py::class_<velmo::SimulatedCamera>(module, "Camera",
+                                       "An opened simulated camera (open_camera makes one). Usable as a context "
+                                       "manager that closes it; a closed camera refuses reads with ValueError.")
+        .def("__repr__", &cameraRepr)
+        .def("close", &velmo::SimulatedCamera::close,
+             "Closes the camera: later reads raise ValueError. Closing twice is harmless.")
+        .def("__enter__", [](velmo::SimulatedCamera& camera) -> velmo::SimulatedCamera& {
+            requireOpen(camera);
+            return camera;
+        }, py::return_value_policy::reference)
+        .def("__exit__", [](velmo::SimulatedCamera& camera, const py::args&) { camera.close(); })
         .def_property_readonly(
             "description", [](const velmo::SimulatedCamera& camera) { return camera.description(); },
             "A copy of the camera's description.")

@@ -5,6 +5,7 @@
 #include <VelmoHal/device/CameraDescription.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,10 +46,15 @@ public:
     // record is set, its fill bytes to zero; out[written .. n) is left as it was.
     std::size_t readEvents(Event2D* out, std::size_t n);
 
+    // A closed camera is one its user is done with: the callers refuse to read from it.
+    void close() { closed_ = true; }
+    bool isClosed() const { return closed_; }
+
 private:
     struct State;
     explicit SimulatedCamera(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
+    std::atomic<bool> closed_{false};
 };
 
 }  // namespace velmo
