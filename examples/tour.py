@@ -54,12 +54,15 @@ def joined(chunks: list[EventArray]) -> EventArray:
 def read_events(camera: velmo_sim.Camera, count: int, label: str) -> EventArray:
     """Reads count events in chunks; fewer only when the camera's filters pass too few."""
     chunks: list[EventArray] = []
-    # disable=None draws the bar on a terminal only, so redirected output stays clean.
+    done = 0
+    # disable=None draws the bar on a terminal only, so redirected output stays clean. A
+    # disabled bar counts nothing, so the count is kept here.
     with tqdm(total=count, desc=label, unit="ev", unit_scale=True, disable=None) as progress:
-        while progress.n < count:
-            wanted = min(READ_CHUNK, count - progress.n)
+        while done < count:
+            wanted = min(READ_CHUNK, count - done)
             chunk = camera.read_events(wanted)
             chunks.append(chunk)
+            done += len(chunk)
             progress.update(len(chunk))
             if len(chunk) < wanted:
                 break
@@ -69,6 +72,7 @@ def read_events(camera: velmo_sim.Camera, count: int, label: str) -> EventArray:
 def read_until(camera: velmo_sim.Camera, last_us: int, label: str) -> EventArray:
     """Reads the stream up to and including time stamp last_us."""
     chunks: list[EventArray] = []
+    shown = 0
     with tqdm(total=last_us, desc=label, unit="us", unit_scale=True, disable=None) as progress:
         while True:
             chunk = camera.read_events(READ_CHUNK)
@@ -76,7 +80,8 @@ def read_until(camera: velmo_sim.Camera, last_us: int, label: str) -> EventArray
                 break
             chunks.append(chunk[chunk["timestamp"] <= last_us])
             reached = int(chunk["timestamp"][-1])
-            progress.update(min(reached, last_us) - progress.n)
+            progress.update(min(reached, last_us) - shown)
+            shown = min(reached, last_us)
             if reached > last_us or len(chunk) < READ_CHUNK:
                 break
     return joined(chunks)
