@@ -53,7 +53,7 @@ SURFACE = [
     r"velmo::RawEventStreamFormat::getEncodingTypeStr\[abi:cxx11\]\(\) const|"
     r"velmo::RawEventStreamFormat::getEncodingTypeStr\(\) const",
     r"velmo::RawEventStreamFormat::contains\(std::(__cxx11::)?basic_string<.*> const&\) const",
-    r"velmo::RawEventStreamFormat::operator\[\]\(std::basic_string_view<char, std::char_traits<char> >\) const",
+    r"velmo::RawEventStreamFormat::operator\[\](\[abi:cxx11\])?\(std::basic_string_view<char, std::char_traits<char> >\) const",
     r"velmo::to_string(\[abi:cxx11\])?\(velmo::INTERFACE_TYPE\)",
     r"velmo::to_string(\[abi:cxx11\])?\(velmo::ToolType\)",
     r"velmo::ToolParameterTypeToString(\[abi:cxx11\])?\(velmo::ToolParameterType\)",
@@ -82,7 +82,7 @@ def dynamic_symbols(path, *flags):
         output = subprocess.run(["nm", "-D", "--format=posix", *flags, *extra, str(path)], check=True,
                                 capture_output=True, text=True).stdout
         # A demangled name holds spaces: the type letter, value and size follow the last of them.
-        return [re.sub(r" [A-Za-z](?: [0-9a-f]*){0,2}$", "", line) for line in output.splitlines() if line]
+        return [re.sub(r" [A-Za-z][ 0-9a-f]*$", "", line) for line in output.splitlines() if line]
     return dict(zip(listing(), listing("--demangle")))
 
 
