@@ -10,13 +10,14 @@ CPP_BUILD := build/cpp
 GTEST_HEADER := /usr/include/gtest/gtest.h
 CLANG := /usr/bin/clang++
 
-SOURCES := $(shell find include device_library binding_support python_binding base_binding sim_binding \
+SOURCES := $(shell find include device_library binding_support python_binding base_binding sim_binding testing_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py
 WHEELS_STAMP := dist/.built
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 
-.PHONY: demo test test-cpp test-python test-arm64 check-asan check-valgrind wheels test-wheel bench fuzz setup clean
+.PHONY: demo test test-cpp test-hooks test-python test-arm64 check-asan check-valgrind check-device-library \
+	wheels test-wheel bench fuzz setup clean
 
 demo: $(INSTALL_STAMP)
 	$(PY) examples/tour.py
@@ -47,15 +48,22 @@ $(CLANG):
 	apt-get update -qq
 	apt-get install -y -qq clang
 
-$(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt device_library/CMakeLists.txt
+# The C++ tests' build also makes velmo_test_hooks, the tests' and benchmarks' own module, which
+# is never installed: tests/python/conftest.py and benchmarks/harness.py find it there.
+$(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt tests/hooks/CMakeLists.txt \
+		device_library/CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF
+		-DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
 
 test-cpp: $(CPP_BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-test-python: $(INSTALL_STAMP)
+test-hooks: $(CPP_BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(CPP_BUILD) --target velmo_test_hooks
+
+test-python: $(INSTALL_STAMP) test-hooks
 	$(PY) -m pytest
 
 # The libraries, modules and C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -77,7 +85,7 @@ $(WHEELS_STAMP): $(DEPS_STAMP) $(SOURCES) README.md cmake/aarch64-linux-gnu.cmak
 
 # The x86-64 wheel, installed with the oldest NumPy it accepts into a new virtual environment
 # elsewhere, passes the Python tests there.
-test-wheel: $(WHEELS_STAMP)
+test-wheel: $(WHEELS_STAMP) test-hooks
 	scripts/test-wheel.sh
 
 # The EVT3 decoder fuzzed with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -86,8 +94,13 @@ fuzz: $(CLANG)
 	scripts/fuzz.sh
 
 # Ratios of the binding layer's costs against their floors, measured in one run.
-bench: $(INSTALL_STAMP)
+bench: $(INSTALL_STAMP) test-hooks
 	scripts/bench.sh
+
+# The published modules built over the stand-in's two libraries installed elsewhere, as over the
+# maker's: only the device library's declared surface may be used (scripts/check-device-library.sh).
+check-device-library: $(DEPS_STAMP)
+	scripts/check-device-library.sh
 
 # The aarch64 wheel, installed with pip into a new environment of the Debian arm64 tree's
 # CPython, passes the Python tests under qemu (scripts/test-arm64.sh).

@@ -2,6 +2,7 @@
 
 import velmo_hal_py as hal
 import velmo_sim
+import velmo_test_hooks
 
 from harness import Row, paired
 
@@ -59,7 +60,7 @@ def repeat_call(method, *args):
 def tool_method_rows(repetitions: int) -> list[Row]:
     camera = velmo_sim.open_camera()
     roi = camera.tool(hal.ROI)
-    floor = velmo_sim.NoOpTool()
+    floor = velmo_test_hooks.NoOpTool()
     get_floor = repeat_call(floor.get_param, "x")
     set_floor = repeat_call(floor.set_param, "x", 100)
     cases = [
@@ -81,7 +82,7 @@ def python_tool_rows(repetitions: int) -> list[Row]:
     tool = PythonTool()
 
     def native(count):
-        velmo_sim.call_tool_info(tool, count)
+        velmo_test_hooks.call_tool_info(tool, count)
 
     subject_cost, floor_cost, ratio = paired(native, repeat_call(tool.getToolInfo), repetitions=repetitions)
     return [

@@ -5,6 +5,8 @@ import time
 
 import numpy as np
 import velmo_sim
+import velmo_test_hooks
+import velmo_testing
 
 from harness import Row, interleaved, median_ratio, paired
 
@@ -49,7 +51,7 @@ def beyond_the_camera(camera, count):
             start = time.perf_counter()
             camera.read_events(count)
             seconds += time.perf_counter() - start
-            seconds -= velmo_sim.time_device_read(camera, count)
+            seconds -= velmo_test_hooks.time_device_read(camera, count)
         return seconds
 
     return run
@@ -58,7 +60,7 @@ def beyond_the_camera(camera, count):
 def make_events(count):
     def run(calls):
         for seed in range(calls):
-            velmo_sim.make_events(count, seed)
+            velmo_testing.make_events(count, seed)
 
     return run
 
@@ -66,7 +68,7 @@ def make_events(count):
 def native_sum(events):
     def run(calls):
         for _ in range(calls):
-            velmo_sim.sum_events(events)
+            velmo_testing.sum_events(events)
 
     return run
 

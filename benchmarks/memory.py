@@ -15,6 +15,7 @@ PEAK_GROWTH = """
 import resource
 import numpy as np
 import velmo_sim
+import velmo_testing
 
 def peak_bytes():
     with open("/proc/self/status") as status:
@@ -25,7 +26,7 @@ def peak_bytes():
 
 camera = velmo_sim.open_camera()
 camera.read_events(1000)
-velmo_sim.make_events(1000)
+velmo_testing.make_events(1000)
 np.empty(1000, velmo_sim.event_dtype()).view(np.uint8)[...] = 0
 try:
     with open("/proc/self/clear_refs", "w") as clear_refs:
@@ -40,7 +41,7 @@ print(peak_bytes() - before)
 
 SUBJECTS = {
     "read_events(1e7)": "events = camera.read_events({count})",
-    "make_events(1e7)": "events = velmo_sim.make_events({count})",
+    "make_events(1e7)": "events = velmo_testing.make_events({count})",
 }
 FLOOR = "events = np.empty({count}, velmo_sim.event_dtype()); events.view(np.uint8)[...] = 1"
 

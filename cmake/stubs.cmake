@@ -1,4 +1,4 @@
-# Type stubs for the three modules, written by scripts/gen-stubs.py from the modules of this
+# Type stubs for the modules of this build, written by scripts/gen-stubs.py from the modules of this
 # build and installed twice: beside the modules (velmo_hal_py.pyi, what editors and most type
 # checkers look for) and as stub-only packages (velmo_hal_py-stubs/__init__.pyi), the only form
 # in which mypy reads stubs of a single-file module from site-packages.
@@ -8,7 +8,10 @@
 # machine, so a cross build may install those of a native build of the same sources, from the
 # folder VELMO_PREBUILT_STUBS.
 set(VELMO_PREBUILT_STUBS "" CACHE PATH "Folder of type stubs written by a native build, installed by a cross build")
-set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py velmo_sim)
+set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py)
+if(NOT VELMO_DEVICE_LIBRARY_DIR)
+  list(APPEND VELMO_STUB_MODULES velmo_sim velmo_testing)
+endif()
 
 function(velmo_install_stubs stub_dir)
   foreach(module IN LISTS VELMO_STUB_MODULES)
@@ -53,7 +56,8 @@ endforeach()
 add_custom_command(
   OUTPUT ${VELMO_STUB_FILES}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${VELMO_STUB_DIR}
-  COMMAND ${Python_EXECUTABLE} ${VELMO_STUB_SCRIPT} ${VELMO_STUB_DIR} ${VELMO_STUB_MODULE_DIRS}
+  COMMAND ${Python_EXECUTABLE} ${VELMO_STUB_SCRIPT} ${VELMO_STUB_DIR} --modules ${VELMO_STUB_MODULES}
+          --module-dirs ${VELMO_STUB_MODULE_DIRS}
   DEPENDS ${VELMO_STUB_MODULES} ${VELMO_STUB_SCRIPT}
   COMMENT "Writing the type stubs of the Python modules"
   VERBATIM)

@@ -1,10 +1,13 @@
 """A tour of velmo-python on the simulated camera.
 
 Lists the cameras, opens one, reads a million events and draws them, shows every tool with its
-parameters, narrows the stream with the region of interest and event rate control, and ends
-with a tool written in Python that native code questions through velmo_sim.NativeHolder.
+parameters, narrows the stream with the region of interest and event rate control, draws the
+same span of time before and after, and ends with a tool written in Python that native code
+questions through velmo_testing.NativeHolder.
 
-Events are read in chunks; on a terminal a progress bar on standard error follows the reads.
+Events are read in chunks; on a terminal a tqdm progress bar on standard error follows the
+reads. The pictures are drawn with matplotlib. Both come with the package's `examples` extra:
+pip install 'velmo-python[examples]'.
 """
 
 import argparse
@@ -18,8 +21,10 @@ import numpy as np
 import numpy.typing as npt
 import velmo_hal_py as hal
 import velmo_sim
-from png_writer import write_png
-from progress_bar import ProgressBar
+import velmo_testing
+from matplotlib.figure import Figure
+from matplotlib.patches import Patch
+from tqdm import tqdm
 
 EventArray = np.ndarray[tuple[int], np.dtype[np.void]]
 ParameterRecord = hal.IntParameterInfo | hal.FloatParameterInfo | hal.BoolParameterInfo | hal.EnumParameterInfo
@@ -28,7 +33,6 @@ ParameterValue = int | float | bool | str
 ON_COLOUR = np.array([255, 190, 60], dtype=np.float32)
 OFF_COLOUR = np.array([60, 140, 255], dtype=np.float32)
 BACKGROUND = 20
-GAP = 8  # pixels between frames placed side by side
 READ_CHUNK = 100_000  # events per read_events call: small enough for a smooth progress bar
 
 
@@ -40,21 +44,47 @@ def indent(text: object, prefix: str = "    ") -> str:
     return textwrap.indent(str(text), prefix)
 
 
-def read_events(camera: velmo_sim.Camera, count: int, label: str) -> EventArray:
-    """Reads count events in chunks; fewer only when the camera's filters pass too few."""
-    chunks: list[EventArray] = []
-    with ProgressBar(count, label) as progress:
-        while progress.done < count:
-            wanted = min(READ_CHUNK, count - progress.done)
-            chunk = camera.read_events(wanted)
-            chunks.append(chunk)
-            progress.advance(len(chunk))
-            if len(chunk) < wanted:
-                break
+def joined(chunks: list[EventArray]) -> EventArray:
     # Without the data type NumPy would pack the records into 13 bytes, dropping the fill.
     events: EventArray = np.concatenate(chunks, dtype=velmo_sim.event_dtype()) if chunks else \
         np.empty(0, dtype=velmo_sim.event_dtype())
     return events
+
+
+def read_events(camera: velmo_sim.Camera, count: int, label: str) -> EventArray:
+    """Reads count events in chunks; fewer only when the camera's filters pass too few."""
+    chunks: list[EventArray] = []
+    done = 0
+    # disable=None draws the bar on a terminal only, so redirected output stays clean. A
+    # disabled bar counts nothing, so the count is kept here.
+    with tqdm(total=count, desc=label, unit="ev", unit_scale=True, disable=None) as progress:
+        while done < count:
+            wanted = min(READ_CHUNK, count - done)
+            chunk = camera.read_events(wanted)
+            chunks.append(chunk)
+            done += len(chunk)
+            progress.update(len(chunk))
+            if len(chunk) < wanted:
+                break
+    return joined(chunks)
+
+
+def read_until(camera: velmo_sim.Camera, last_us: int, label: str) -> EventArray:
+    """Reads the stream up to and including time stamp last_us."""
+    chunks: list[EventArray] = []
+    shown = 0
+    with tqdm(total=last_us, desc=label, unit="us", unit_scale=True, disable=None) as progress:
+        while True:
+            chunk = camera.read_events(READ_CHUNK)
+            if len(chunk) == 0:
+                break
+            chunks.append(chunk[chunk["timestamp"] <= last_us])
+            reached = int(chunk["timestamp"][-1])
+            progress.update(min(reached, last_us) - shown)
+            shown = min(reached, last_us)
+            if reached > last_us or len(chunk) < READ_CHUNK:
+                break
+    return joined(chunks)
 
 
 def summarize(events: EventArray) -> None:
@@ -88,9 +118,29 @@ def accumulate_frame(events: EventArray, width: int, height: int) -> npt.NDArray
     return np.clip(frame, 0, 255).astype(np.uint8)
 
 
-def side_by_side(left: npt.NDArray[np.uint8], right: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
-    gap = np.full((left.shape[0], GAP, 3), 255, dtype=np.uint8)
-    return np.hstack([left, gap, right])
+def time_span(events: EventArray) -> str:
+    if len(events) == 0:
+        return "no events"
+    first, last = int(events["timestamp"][0]), int(events["timestamp"][-1])
+    return f"{len(events):,} events, t = {first / 1e6:.3f} .. {last / 1e6:.3f} s"
+
+
+def draw(path: Path, title: str, panels: list[tuple[str, EventArray]], width: int, height: int) -> Path:
+    """One picture per panel side by side, in pixel coordinates, with the polarity colour key."""
+    figure = Figure(figsize=(6.4 * len(panels), 4.8), layout="constrained")
+    for index, (label, events) in enumerate(panels):
+        axes = figure.add_subplot(1, len(panels), index + 1)
+        axes.imshow(accumulate_frame(events, width, height), extent=(0, width, height, 0), interpolation="nearest")
+        axes.set_title(f"{label}\n{time_span(events)}")
+        axes.set_xlabel("x (pixels)")
+        axes.set_ylabel("y (pixels)")
+    key = [Patch(color=tuple(ON_COLOUR / 255), label="ON (polarity 1)"),
+           Patch(color=tuple(OFF_COLOUR / 255), label="OFF (polarity 0)")]
+    figure.legend(handles=key, loc="outside lower center", ncols=2, title="event polarity")
+    figure.suptitle(title)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=80)
+    return path
 
 
 def describe_range(record: ParameterRecord) -> str:
@@ -219,7 +269,7 @@ def tour_tools(camera: velmo_sim.Camera) -> None:
 def tour_python_tool() -> None:
     heading("A tool written in Python, read by native code")
     tool = FrameExposureTool()
-    holder = velmo_sim.NativeHolder(tool)
+    holder = velmo_testing.NativeHolder(tool)
     print("  native getToolInfo():")
     print(indent(holder.tool_info()))
     print("  native getAllParamInfo():")
@@ -251,8 +301,9 @@ def main(argv: list[str] | None = None) -> int:
     heading(f"Reading {args.events:,} events")
     events = read_events(camera, args.events, "Reading events")
     summarize(events)
-    full_frame = accumulate_frame(events, width, height)
-    print(f"    frame written to {write_png(args.out / 'events.png', full_frame)}")
+    picture = draw(args.out / "events.png", f"Camera {camera.description.serial}: every event",
+                   [("all events", events)], width, height)
+    print(f"    picture written to {picture}")
 
     tour_tools(camera)
 
@@ -264,14 +315,19 @@ def main(argv: list[str] | None = None) -> int:
         raise RuntimeError(f"max_event_rate has no integer range: {rate_info}")
     measured_rate = len(events) / span_s if span_s > 0 else rate_info.max
     limit = rate_info.constraint_value(int(round(measured_rate / 8, -3)))
-    roi = camera.tool(hal.ToolType.ROI)
-    set_params(roi, {"x": width // 4, "y": height // 4, "x_width": width // 2, "y_height": height // 2,
-                     "mode": "ROI", "enable": True})
-    set_params(erc, {"max_event_rate": limit, "enable": True})
-    narrowed = read_events(camera, args.events, "Reading narrowed events")
+    # The same serial gives the same stream: a second opening of the camera, with the filters
+    # set, replays the span read above through them.
+    with velmo_sim.open_camera(camera.description.serial) as replay:
+        set_params(replay.tool(hal.ToolType.ROI), {"x": width // 4, "y": height // 4, "x_width": width // 2,
+                                                  "y_height": height // 2, "mode": "ROI", "enable": True})
+        set_params(replay.tool(hal.ToolType.EVENT_RATE_CONTROL), {"max_event_rate": limit, "enable": True})
+        last_us = int(events["timestamp"][-1]) if len(events) else 0
+        narrowed = read_until(replay, last_us, "Reading the same span narrowed")
     summarize(narrowed)
-    both = side_by_side(full_frame, accumulate_frame(narrowed, width, height))
-    print(f"    both frames written to {write_png(args.out / 'events_roi_erc.png', both)}")
+    picture = draw(args.out / "events_roi_erc.png",
+                   f"Camera {camera.description.serial}: the same span before and after the ROI and event rate control",
+                   [("before", events), ("after", narrowed)], width, height)
+    print(f"    pictures of the same span written to {picture}")
 
     tour_python_tool()
 

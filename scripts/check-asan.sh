@@ -24,7 +24,7 @@ stress_repeat=${VELMO_STRESS_REPEAT:-3000}
 # without the GIL (from native threads, say) abort here instead of passing unseen.
 "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -UNDEBUG" \
-  -DVELMO_SANITIZE=ON -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=ON \
+  -DVELMO_SANITIZE=ON -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=ON -DVELMO_BUILD_TEST_HOOKS=ON \
   -DPython_EXECUTABLE="$venv/bin/python" -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
 "$venv/bin/cmake" --build "$build"
 rm -rf "$site"
@@ -65,14 +65,14 @@ cxx_runtime=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
 run_python() {
   LD_PRELOAD="$asan_runtime $cxx_runtime" PYTHONMALLOC=malloc PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 \
     ASAN_OPTIONS="$asan_options" LSAN_OPTIONS="suppressions=$suppressions:print_suppressions=0" \
-    VELMO_STRESS_REPEAT="$stress_repeat" "$venv/bin/python" "$@"
+    VELMO_STRESS_REPEAT="$stress_repeat" VELMO_TEST_HOOKS="$PWD/$build/tests/hooks" "$venv/bin/python" "$@"
 }
 
 # The modules must come from the sanitized build, not from the .venv's regular install.
 run_python - "$site" <<'PYTHON'
 import sys
-import velmo_base_py, velmo_hal_py, velmo_sim
-for module in (velmo_hal_py, velmo_base_py, velmo_sim):
+import velmo_base_py, velmo_hal_py, velmo_sim, velmo_testing
+for module in (velmo_hal_py, velmo_base_py, velmo_sim, velmo_testing):
     if not module.__file__.startswith(sys.argv[1] + "/"):
         sys.exit(f"{module.__name__} was imported from {module.__file__}, not from {sys.argv[1]}")
 PYTHON

@@ -14,7 +14,7 @@ from pathlib import PurePosixPath
 
 LIBRARY_DIR = "velmo_python.libs"
 LIBRARIES = {"libVelmoHal.so", "libVelmoBase.so"}
-REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim"}
+REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"}
 
 
 def auditwheel_faults(wheel, tag):

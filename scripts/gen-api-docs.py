@@ -1,4 +1,4 @@
-"""Writes docs/api.md, the API reference, from the type stubs of the three modules.
+"""Writes docs/api.md, the API reference, from the type stubs of the package's modules.
 
 Usage: gen-api-docs.py [--stubs DIR] [--output FILE]
 
@@ -13,17 +13,20 @@ import importlib.util
 import sys
 from pathlib import Path
 
-MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim")
+MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing")
 # Special methods worth a line: the rest is the object protocol every class has.
 SHOWN_SPECIAL_METHODS = {"__init__", "__getitem__", "__str__"}
 
 INTRODUCTION = """\
 # API reference
 
-Every class, property and function of the three modules, with the signatures that editors and
+Every class, property and function of the four modules, with the signatures that editors and
 type checkers see. Written by `scripts/gen-api-docs.py` from the type stubs that the build
 generates from the compiled modules; `tests/python/test_stubs.py` fails when this page no longer
 matches them.
+
+`velmo_testing` holds the helpers with which a program checks its own Python tools and event
+handling against native callers, as `numpy.testing` does for NumPy; the rest is the user API.
 
 Enums are pybind11 enums: each member is a class attribute (`ToolType.ROI`), `int(member)` and
 `member.value` give its number, `member.name` its name, `Enum(number)` the member, and
@@ -108,6 +111,9 @@ def render_class(cls: ast.ClassDef) -> list[str]:
 def render_module(name: str, stub: str) -> list[str]:
     tree = ast.parse(stub)
     lines = [f"## `{name}`", ""]
+    text = " ".join((ast.get_docstring(tree) or "").split())
+    if text:
+        lines += [text, ""]
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
             lines += render_class(node)

@@ -1,6 +1,6 @@
-"""Writes the type stubs of velmo_hal_py, velmo_base_py and velmo_sim from the compiled modules.
+"""Writes the type stubs of the package's modules from the compiled modules.
 
-Usage: gen-stubs.py OUTPUT_DIR MODULE_DIR [MODULE_DIR ...]
+Usage: gen-stubs.py OUTPUT_DIR --modules NAME [NAME ...] --module-dirs MODULE_DIR [MODULE_DIR ...]
 
 The module directories are put first on sys.path, so the stubs describe the modules of this
 build rather than whatever is installed. Any error of the generator fails the run before a
@@ -16,8 +16,6 @@ from pathlib import Path
 
 import pybind11_stubgen as stubgen
 from pybind11_stubgen.structs import ResolvedType
-
-MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim")
 
 # pybind11 names an array of a registered record type after the record's class, which is no
 # type a checker knows. Every function that hands out events returns a one-dimensional
@@ -61,21 +59,23 @@ def imported_from(name, directories):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("output_dir", type=Path)
-    parser.add_argument("module_dirs", type=Path, nargs="+")
+    parser.add_argument("--modules", nargs="+", required=True)
+    parser.add_argument("--module-dirs", type=Path, nargs="+", required=True)
     args = parser.parse_args(argv)
+    modules = args.modules
     directories = [directory.resolve() for directory in args.module_dirs]
     sys.path[:0] = [str(directory) for directory in directories]
-    strays = [name for name in MODULES if not imported_from(name, directories)]
+    strays = [name for name in modules if not imported_from(name, directories)]
     if strays:
         print(f"gen-stubs: {', '.join(strays)} not found in {', '.join(map(str, directories))}", file=sys.stderr)
         return 1
 
     logging.basicConfig(level=logging.WARNING, format="pybind11-stubgen: %(levelname)s: %(message)s")
-    options = stubgen.arg_parser().parse_args(["--exit-code", *MODULES], namespace=stubgen.CLIArgs())
+    options = stubgen.arg_parser().parse_args(["--exit-code", *modules], namespace=stubgen.CLIArgs())
     standard = type(stubgen.stub_parser_from_args(options))
     stub_parser = type("VelmoStubParser", (TypedEventArrays, NoAttributeSlotWrappers, standard), {})()
     printer = stubgen.Printer(invalid_expr_as_ellipses=True)
-    stubgen.run(stub_parser, printer, list(MODULES), str(args.output_dir), root_suffix=None, dry_run=False,
+    stubgen.run(stub_parser, printer, list(modules), str(args.output_dir), root_suffix=None, dry_run=False,
                 writer=stubgen.Writer())
     return 0
 

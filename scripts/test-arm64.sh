@@ -49,6 +49,19 @@ scripts/stage-tests.sh "$work/project"
 cd "$work/project"
 unset PYTHONPATH
 
+# The tests' own module is never in a wheel: it is cross-built here from the same sources. It
+# links the device libraries by their names, so the loader gives it the wheel's copies, which
+# the modules imported before it have loaded.
+hooks_build=build/arm64-hooks
+.venv/bin/cmake -S . -B "$hooks_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DVELMO_ARM64_TREE="$tree" \
+  -DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
+  -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
+.venv/bin/cmake --build "$hooks_build" --target velmo_test_hooks
+mkdir -p "$work/hooks"
+cp "$hooks_build"/tests/hooks/velmo_test_hooks.*.so "$work/hooks/"
+export VELMO_TEST_HOOKS=$work/hooks
+
 # Emulation runs some twenty times slower: the stress tests repeat each call family a few
 # thousand times here (as under the sanitizers) and each property sees 50 examples, enough to
 # reach every path on this target; their full counts run natively.

@@ -44,10 +44,14 @@ echo "numpy==$numpy" >> "$work/constraints.txt"
 python313=$(scripts/find-python313.sh)
 "$python313" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-  --constraint "$work/constraints.txt" "$wheel" pytest hypothesis mypy
+  --constraint "$work/constraints.txt" "$wheel[examples]" pytest hypothesis mypy types-tqdm
 
 project=$work/project
 scripts/stage-tests.sh "$project"
+# The tests' own module is not in the wheel; the tests find it through VELMO_TEST_HOOKS.
+mkdir -p "$work/hooks"
+cp build/cpp/tests/hooks/velmo_test_hooks.*.so "$work/hooks/"
+export VELMO_TEST_HOOKS=$work/hooks
 
 cd "$project"
 unset PYTHONPATH
@@ -61,7 +65,7 @@ import numpy
 
 repo = Path(sys.argv[1]).resolve()
 site = Path(sysconfig.get_paths()["platlib"]).resolve()
-for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim"):
+for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"):
     location = Path(importlib.import_module(module).__file__).resolve()
     if location.parent != site:
         sys.exit(f"{module} was imported from {location}, not from {site}")

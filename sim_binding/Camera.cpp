@@ -53,7 +53,16 @@ std::size_t shortReadsAllowed(std::size_t requested) {
     throw interrupted;
 }
 
+void requireOpen(const velmo::SimulatedCamera& camera) {
+    if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
+}
+
+std::string cameraRepr(const velmo::SimulatedCamera& camera) {
+    return "<velmo_sim.Camera " + camera.description().serial + (camera.isClosed() ? " closed>" : " open>");
+}
+
 py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
+    requireOpen(camera);
     if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
     py::array_t<velmo::Event2D> events(count);
     const auto requested = static_cast<std::size_t>(count);
@@ -90,6 +99,7 @@ py::array_t<Record> arrayOwning(std::vector<Record>&& records) {
 // ten seconds are about ten million events, 160 MB.
 std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpan(velmo::SimulatedCamera& camera,
                                                                                std::int64_t duration_us) {
+    requireOpen(camera);
     if (duration_us < 0) throw py::value_error("duration_us must not be negative, got " + std::to_string(duration_us));
     const auto span = static_cast<std::uint64_t>(duration_us);
     if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
@@ -119,9 +129,21 @@ std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& came
 
 void bindSimCamera(py::module_& module) {
     // The class comes first so that open_camera's signature names it as velmo_sim.Camera.
-    py::class_<velmo::SimulatedCamera> camera(module, "Camera", velmo::binding::guardedNativeObject());
+    py::class_<velmo::SimulatedCamera> camera(module, "Camera",
+                                              "An opened simulated camera (open_camera makes one). Usable as a "
+                                              "context manager that closes it; a closed camera refuses reads with "
+                                              "ValueError.",
+                                              velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(camera, "a camera is a device; open it again with open_camera");
     camera
+        .def("__repr__", &cameraRepr)
+        .def("close", &velmo::SimulatedCamera::close,
+             "Closes the camera: later reads raise ValueError. Closing twice is harmless.")
+        .def("__enter__", [](velmo::SimulatedCamera& camera) -> velmo::SimulatedCamera& {
+            requireOpen(camera);
+            return camera;
+        }, py::return_value_policy::reference)
+        .def("__exit__", [](velmo::SimulatedCamera& camera, const py::args&) { camera.close(); })
         .def_property_readonly(
             "description", [](const velmo::SimulatedCamera& camera) { return camera.description(); },
             "A copy of the camera's description.")

@@ -3,9 +3,7 @@
 #include <pybind11/pybind11.h>
 
 // Each binds one family of velmo_sim's Python API into the module.
-void bindSimEvents(pybind11::module_& module);
 void bindSimCamera(pybind11::module_& module);
-void bindSimToolHooks(pybind11::module_& module);
-void bindSimBench(pybind11::module_& module);
 void bindSimTriggerDtype(pybind11::module_& module);
 void bindSimDecoding(pybind11::module_& module);
+void bindSimLogging(pybind11::module_& module);

@@ -1,5 +1,6 @@
 #include <VelmoHal/device/Logger.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -71,7 +72,12 @@ void appendByteEscape(std::string& out, unsigned char byte) {
     out += kHexDigits[byte & 0xF];
 }
 
+// Read on every message from any thread: an atomic, so the logger needs no lock of its own.
+std::atomic<LogSink> logSink{nullptr};
+
 }  // namespace
+
+void setLogSink(LogSink sink) { logSink.store(sink); }
 
 std::string quotedForMessage(std::string_view text) {
     std::string quoted = "\"";
@@ -106,6 +112,12 @@ void Logger::log_(LogLevelType level, const char* file, int line, const char* fo
         va_start(arguments, format);
         message = formatMessage(format, arguments);
         va_end(arguments);
+    }
+    if (const LogSink sink = logSink.load()) {
+        std::string oneLine;
+        appendOnOneLine(oneLine, message);
+        sink(level, oneLine.c_str(), file != nullptr ? file : "unknown file", line);
+        return;
     }
     std::string record = "[";
     record += logLevelName(level);

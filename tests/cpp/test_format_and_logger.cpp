@@ -157,5 +157,36 @@ TEST(LoggerLine, NamesEachLevel) {
     EXPECT_STREQ(logLevelName(static_cast<LogLevelType>(42)), "UNKNOWN");
 }
 
+struct SunkLine {
+    LogLevelType level;
+    std::string message;
+    std::string file;
+    int line;
+};
+
+std::vector<SunkLine> sunkLines;
+
+void keepLine(LogLevelType level, const char* message, const char* file, int line) {
+    sunkLines.push_back({level, message, file, line});
+}
+
+TEST(LoggerSink, TakesEachLineInsteadOfStandardErrorUntilUnset) {
+    Logger logger;
+    sunkLines.clear();
+    setLogSink(&keepLine);
+    const std::string written = stderrOf([&] {
+        logger.log_(LogLevelType::NOTICE, nullptr, 7, "%s=%d", "two\nlines", 4);
+    });
+    setLogSink(nullptr);
+    EXPECT_EQ(written, "");
+    ASSERT_EQ(sunkLines.size(), 1u);
+    EXPECT_EQ(sunkLines[0].level, LogLevelType::NOTICE);
+    EXPECT_EQ(sunkLines[0].message, "two\\nlines=4");
+    EXPECT_EQ(sunkLines[0].file, "unknown file");
+    EXPECT_EQ(sunkLines[0].line, 7);
+    EXPECT_EQ(stderrOf([&] { logger.log_(LogLevelType::INFO, "f", 2, "back"); }), "[INFO] back (f:2)\n");
+    EXPECT_EQ(sunkLines.size(), 1u);
+}
+
 }  // namespace
 }  // namespace velmo

@@ -1,6 +1,7 @@
 import pytest
 import velmo_hal_py as hal
 import velmo_sim
+import velmo_test_hooks
 
 
 class CountingTool(hal.CameraTool):
@@ -27,7 +28,7 @@ class CountingTool(hal.CameraTool):
 @pytest.mark.parametrize("calls", [1, 2, 1000])
 def test_call_tool_info_reaches_the_python_override_each_time(calls):
     tool = CountingTool()
-    assert velmo_sim.call_tool_info(tool, calls).description == f"answer {calls}"
+    assert velmo_test_hooks.call_tool_info(tool, calls).description == f"answer {calls}"
     assert tool.calls == calls
 
 
@@ -35,25 +36,25 @@ def test_call_tool_info_reaches_the_python_override_each_time(calls):
 def test_call_tool_info_refuses_a_count_below_one(calls):
     tool = CountingTool()
     with pytest.raises(ValueError, match=str(calls)):
-        velmo_sim.call_tool_info(tool, calls)
+        velmo_test_hooks.call_tool_info(tool, calls)
     assert tool.calls == 0
 
 
 def test_call_tool_info_stops_at_the_first_python_error():
     tool = CountingTool(fail_after=3)
     with pytest.raises(RuntimeError, match="sensor unplugged"):
-        velmo_sim.call_tool_info(tool, 10)
+        velmo_test_hooks.call_tool_info(tool, 10)
     assert tool.calls == 4
 
 
 def test_call_tool_info_on_a_device_tool_and_refusing_none(camera):
-    assert velmo_sim.call_tool_info(camera.tool(hal.ROI), 3).tool_type == hal.ToolType.ROI
+    assert velmo_test_hooks.call_tool_info(camera.tool(hal.ROI), 3).tool_type == hal.ToolType.ROI
     with pytest.raises(TypeError):
-        velmo_sim.call_tool_info(None, 1)
+        velmo_test_hooks.call_tool_info(None, 1)
 
 
 def test_no_op_tool_takes_and_refuses_what_a_tool_does(camera):
-    floor, roi = velmo_sim.NoOpTool(), camera.tool(hal.ROI)
+    floor, roi = velmo_test_hooks.NoOpTool(), camera.tool(hal.ROI)
     for tool in (floor, roi):
         assert len(tool.get_param("x")) == 2
         assert tool.set_param("x", 100) is True
@@ -65,7 +66,7 @@ def test_no_op_tool_takes_and_refuses_what_a_tool_does(camera):
 
 def test_time_device_read_moves_the_stream_on_like_read_events(camera):
     twin = velmo_sim.open_camera(camera.description.serial)
-    seconds = velmo_sim.time_device_read(camera, 5000)
+    seconds = velmo_test_hooks.time_device_read(camera, 5000)
     assert isinstance(seconds, float) and seconds >= 0.0
     twin.read_events(5000)
     assert camera.read_events(100).tobytes() == twin.read_events(100).tobytes()
@@ -73,5 +74,5 @@ def test_time_device_read_moves_the_stream_on_like_read_events(camera):
 
 def test_time_device_read_refuses_a_negative_count(camera):
     with pytest.raises(ValueError, match="-3"):
-        velmo_sim.time_device_read(camera, -3)
-    assert velmo_sim.time_device_read(camera, 0) >= 0.0
+        velmo_test_hooks.time_device_read(camera, -3)
+    assert velmo_test_hooks.time_device_read(camera, 0) >= 0.0

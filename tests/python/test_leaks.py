@@ -16,7 +16,7 @@ import sys
 import numpy as np
 import pytest
 
-import velmo_sim
+import velmo_testing
 from velmo_hal_py import (
     BasicParameterInfo,
     BoolParameterInfo,
@@ -101,7 +101,7 @@ def test_records_created_printed_and_copied():
         "mode": (T.ENUM, EnumParameterInfo()),
     }
     registry_records["mode"][1].options = options
-    registry = velmo_sim.make_registry_tool(
+    registry = velmo_testing.make_registry_tool(
         [(basic(name, kind), record) for name, (kind, record) in registry_records.items()]
     )
 
@@ -213,7 +213,7 @@ class PythonTool(CameraTool):
 @pytest.mark.parametrize("failure", [None, ValueError], ids=["answers", "raises"])
 def test_python_tool_called_natively(failure):
     tool = PythonTool(failure)
-    holder = velmo_sim.NativeHolder(tool)
+    holder = velmo_testing.NativeHolder(tool)
     records = [IntParameterInfo(), FloatParameterInfo(), BoolParameterInfo(), EnumParameterInfo()]
 
     def call(operation):
@@ -237,12 +237,12 @@ def test_python_tool_called_natively(failure):
 
 def test_event_arrays_made_and_dropped(camera):
     def step(i):
-        made = velmo_sim.make_events(64, seed=i)
+        made = velmo_testing.make_events(64, seed=i)
         read = camera.read_events(64)
         assert len(read) == 64
-        assert velmo_sim.sum_events(made)[0] == int(made["x"].sum(dtype=np.uint64))
-        assert velmo_sim.read_event(read[i % 64])[3] == int(read["timestamp"][i % 64])
-        event = velmo_sim.make_event(i & 0xFFFF, 2, 1, i)
+        assert velmo_testing.sum_events(made)[0] == int(made["x"].sum(dtype=np.uint64))
+        assert velmo_testing.read_event(read[i % 64])[3] == int(read["timestamp"][i % 64])
+        event = velmo_testing.make_event(i & 0xFFFF, 2, 1, i)
         assert event.t == i
 
     assert_steady(step, camera)
@@ -275,7 +275,7 @@ def test_malformed_format_texts_refused():
 
 
 def test_refused_arguments(event):
-    tool = velmo_sim.make_tool(ToolType.ROI)
+    tool = velmo_testing.make_tool(ToolType.ROI)
     integer = IntParameterInfo()
     refusals = [
         lambda: setattr(integer, "min", 2**31),
@@ -283,7 +283,7 @@ def test_refused_arguments(event):
         lambda: setattr(event, "x", 65536),
         lambda: tool.set_param("x", [1]),
         lambda: tool.get_param(5),
-        lambda: velmo_sim.make_event(-1, 0, 0, 0),
+        lambda: velmo_testing.make_event(-1, 0, 0, 0),
     ]
 
     def step(i):
@@ -294,7 +294,7 @@ def test_refused_arguments(event):
 
 
 def test_steadiness_check_sees_a_reference_kept():
-    event = velmo_sim.make_event(1, 2, 1, 3)
+    event = velmo_testing.make_event(1, 2, 1, 3)
     kept = []
     calls = itertools.count()
     with pytest.raises(AssertionError):

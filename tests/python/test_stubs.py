@@ -7,6 +7,7 @@ that reads it.
 
 import ast
 import importlib
+import os
 import re
 import runpy
 from pathlib import Path
@@ -99,6 +100,8 @@ def test_stub_package_for_mypy_is_the_same_stub(name):
 
 
 def test_api_reference_is_generated_from_the_installed_stubs():
+    if os.environ.get("VELMO_WITHOUT_SIMULATOR") == "1":
+        pytest.skip("the reference covers velmo_sim and velmo_testing, which this build leaves out")
     generator = runpy.run_path(str(REPO / "scripts" / "gen-api-docs.py"))
     texts = {name: path.read_text(encoding="utf-8") for name, path in require_stubs().items()}
     written = (REPO / "docs" / "api.md").read_text(encoding="utf-8")

@@ -12,6 +12,7 @@ import numpy as np
 import velmo_base_py
 import velmo_hal_py as hal
 import velmo_sim
+import velmo_testing
 
 EventArray = np.ndarray[tuple[int], np.dtype[np.void]]
 ParameterRecord = hal.IntParameterInfo | hal.FloatParameterInfo | hal.BoolParameterInfo | hal.EnumParameterInfo
@@ -80,7 +81,7 @@ def check_tools(camera: velmo_sim.Camera) -> None:
     erc = camera.tool(hal.ToolType.EVENT_RATE_CONTROL)
     assert_type(erc.set_param("max_event_rate", 2.5e5), bool)
     assert_type(hal.tool_parameter_type_to_string(hal.ToolParameterType.ENUM), str)
-    registry = velmo_sim.make_registry_tool([])
+    registry = velmo_testing.make_registry_tool([])
     assert_type(registry, hal.CameraToolBasePrivate)
     assert_type(registry.set_param("x", 1), bool)
     if TYPE_CHECKING:
@@ -94,7 +95,7 @@ def check_tools(camera: velmo_sim.Camera) -> None:
 def check_python_tool() -> None:
     # The Python object must outlive the native holder's use of it (see docs/python-tools.md).
     tool = Thermometer()
-    holder = velmo_sim.NativeHolder(tool)
+    holder = velmo_testing.NativeHolder(tool)
     assert_type(holder.tool_info(), hal.ToolInfo)
     assert_type(holder.all_param_info(), dict[str, hal.BasicParameterInfo])
     found, record = holder.param_info("celsius", hal.FloatParameterInfo())
@@ -104,17 +105,17 @@ def check_python_tool() -> None:
 def check_events(camera: velmo_sim.Camera) -> None:
     events = camera.read_events(1_000)
     assert_type(events, EventArray)
-    more = velmo_sim.make_events(10, seed=3)
+    more = velmo_testing.make_events(10, seed=3)
     assert_type(more, EventArray)
     dtype = velmo_sim.event_dtype()
     assert_type(dtype, np.dtype[Any])
     joined = np.concatenate([events, more], dtype=dtype)
     assert joined.dtype == dtype and joined.itemsize == 16
-    event = velmo_sim.make_event(1, 2, 1, 3)
+    event = velmo_testing.make_event(1, 2, 1, 3)
     assert_type(event, velmo_base_py.Event2D)
     assert_type(event.t, int)
-    assert_type(velmo_sim.read_event(event), tuple[Any, ...])
-    assert_type(velmo_sim.sum_events(events), tuple[Any, ...])
+    assert_type(velmo_testing.read_event(event), tuple[Any, ...])
+    assert_type(velmo_testing.sum_events(events), tuple[Any, ...])
     if TYPE_CHECKING:
         event.t = 1.5  # type: ignore[assignment]
 

@@ -14,7 +14,16 @@ enum class LogLevelType : int {
     ERROR = 5,
 };
 
-// Writes each message as one line on standard error. The line is assembled first and written
+// Receives each finished message in place of standard error. It is called on the thread that
+// logs, possibly while that thread holds locks of the library, so it must return promptly and
+// must not wait for anything that may itself wait for the library (a language runtime's global
+// lock, say).
+using LogSink = void (*)(LogLevelType level, const char* message, const char* file, int line);
+
+// Sends every later message to the sink, or back to standard error for nullptr (the default).
+void setLogSink(LogSink sink);
+
+// Writes each message as one line on standard error, or hands it to the sink if one is set. The line is assembled first and written
 // with a single call, so lines from concurrent threads never interleave.
 class Logger {
 public:

@@ -6,6 +6,7 @@
 #include <VelmoHal/device/RawEventStreamFormat.h>
 #include <VelmoHal/device/TriggerEvent.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -63,10 +64,15 @@ public:
     // std::invalid_argument for a span longer than kMaxReadSpanUs, and then changes nothing.
     void read(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
 
+    // A closed camera is one its user is done with: the callers refuse to read from it.
+    void close() { closed_ = true; }
+    bool isClosed() const { return closed_; }
+
 private:
     struct State;
     explicit SimulatedCamera(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
+    std::atomic<bool> closed_{false};
 };
 
 }  // namespace velmo

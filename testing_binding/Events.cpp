@@ -1,4 +1,4 @@
-#include "SimBindings.h"
+#include "TestingBindings.h"
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
@@ -119,7 +119,7 @@ py::tuple sumEvents(const py::array& events) {
 
 }  // namespace
 
-void bindSimEvents(py::module_& module) {
+void bindTestingEvents(py::module_& module) {
     module.def(
         "make_event",
         [](std::uint16_t x, std::uint16_t y, std::uint8_t p, std::uint64_t t) {
@@ -145,10 +145,6 @@ void bindSimEvents(py::module_& module) {
                "n pseudo-random events of the 1280 x 720 sensor, the same for the same seed, time stamps "
                "non-decreasing.",
                py::arg("n"), py::arg("seed") = 0);
-
-    module.def(
-        "event_dtype", [] { return py::dtype::of<velmo::Event2D>(); },
-        "The NumPy data type registered for Event2D.");
 
     module.def("sum_events", &sumEvents,
                "Sums of x, y, polarity and timestamp over an array of the Event2D data type, read natively "

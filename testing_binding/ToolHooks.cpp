@@ -1,4 +1,4 @@
-#include "SimBindings.h"
+#include "TestingBindings.h"
 
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/SimulatedCamera.h>
@@ -198,7 +198,7 @@ private:
 
 }  // namespace
 
-void bindSimToolHooks(py::module_& module) {
+void bindTestingToolHooks(py::module_& module) {
     module.def("make_tool", &velmo::makeImx636Tool,
                "A fresh IMX636 tool of this kind on its own register file; ValueError for a kind "
                "without one.",

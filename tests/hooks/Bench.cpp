@@ -1,4 +1,4 @@
-#include "SimBindings.h"
+#include <pybind11/pybind11.h>
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/CameraTool.h>
@@ -86,7 +86,10 @@ py::bytes encodeEvt3(const py::array& events, const py::array& triggers) {
 
 }  // namespace
 
-void bindSimBench(py::module_& module) {
+// Hooks that only the project's own benchmarks and tests need; built with the tests and never
+// installed. Its arguments are types that the published modules and velmo_sim register.
+PYBIND11_MODULE(velmo_test_hooks, module) {
+    py::module_::import("velmo_sim");
     py::class_<NoOpTool, std::shared_ptr<NoOpTool>>(module, "NoOpTool",
                                                     "Does nothing, bound like a tool: the cost of a bare call.",
                                                     velmo::binding::guardedNativeObject())
