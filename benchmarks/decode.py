@@ -5,6 +5,7 @@ import threading
 
 import numpy as np
 import velmo_sim
+import velmo_test_hooks
 
 from harness import Row, interleaved, median_ratio
 
@@ -73,10 +74,10 @@ def rate(seconds_per_event):
 def rows(repetitions: int) -> list[Row]:
     camera = velmo_sim.open_camera()
     default = camera.read_events(COUNT)
-    default_raw = velmo_sim.encode_evt3(default, no_triggers())
+    default_raw = velmo_test_hooks.encode_evt3(default, no_triggers())
     dense = dense_events(COUNT)
-    dense_raw = velmo_sim.encode_evt3(dense, no_triggers())
-    second_raw = velmo_sim.encode_evt3(camera.read_events(COUNT), no_triggers())
+    dense_raw = velmo_test_hooks.encode_evt3(dense, no_triggers())
+    second_raw = velmo_test_hooks.encode_evt3(camera.read_events(COUNT), no_triggers())
     for events, raw in ((default, default_raw), (dense, dense_raw)):
         if velmo_sim.decode(raw)[0].tobytes() != events.tobytes():
             raise RuntimeError("the decoded stream differs from the events encoded")

@@ -7,6 +7,8 @@ import numpy as np
 import pytest
 import velmo_hal_py as hal
 import velmo_sim
+import velmo_test_hooks
+import velmo_testing
 
 EMPTY_TRIGGERS = np.zeros(0, dtype=velmo_sim.trigger_dtype())
 
@@ -23,7 +25,7 @@ STREAM = words(TIME_HIGH_1, TIME_LOW_5, ROW_3, 0x2800 | 7, 0x1234, 0x2000 | 1300
 @pytest.fixture(scope="module")
 def camera_bytes():
     events = velmo_sim.open_camera().read_events(20_000)
-    return events, velmo_sim.encode_evt3(events, EMPTY_TRIGGERS)
+    return events, velmo_test_hooks.encode_evt3(events, EMPTY_TRIGGERS)
 
 
 @pytest.mark.parametrize(
@@ -119,10 +121,10 @@ def test_threads_take_turns_on_one_decoder_and_run_side_by_side_on_two(camera_by
 
 
 def test_encode_hook_refuses_other_arrays():
-    events = velmo_sim.make_events(3)
+    events = velmo_testing.make_events(3)
     with pytest.raises(TypeError, match="triggers must be"):
-        velmo_sim.encode_evt3(events, events)
+        velmo_test_hooks.encode_evt3(events, events)
     with pytest.raises(TypeError, match="events must be"):
-        velmo_sim.encode_evt3(events[::2], EMPTY_TRIGGERS)
+        velmo_test_hooks.encode_evt3(events[::2], EMPTY_TRIGGERS)
     with pytest.raises(ValueError, match="event 0 cannot be encoded"):
-        velmo_sim.encode_evt3(np.array([(5000, 0, 0, 0)], dtype=velmo_sim.event_dtype()), EMPTY_TRIGGERS)
+        velmo_test_hooks.encode_evt3(np.array([(5000, 0, 0, 0)], dtype=velmo_sim.event_dtype()), EMPTY_TRIGGERS)

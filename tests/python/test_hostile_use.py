@@ -1,6 +1,7 @@
 """Ordinary programs that used to end the process or hang it: each runs in a child process, so
 that a crash or a hang fails its test and not the whole run."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -8,14 +9,17 @@ import textwrap
 import pytest
 import velmo_hal_py as hal
 import velmo_sim
+import velmo_test_hooks
 
 # Generous: twenty children share the machine with the sanitizer build and the rest of the suite.
 TIMEOUT_S = 120
 
-HEADER = """\
+# The children find the tests' own module where this process found it (conftest puts it on sys.path).
+HEADER = f"""\
 import copy, os, pickle, re, signal, sys, threading, time
 import numpy as np
-import velmo_base_py as base, velmo_hal_py as hal, velmo_sim
+sys.path.append({os.path.dirname(velmo_test_hooks.__file__)!r})
+import velmo_base_py as base, velmo_hal_py as hal, velmo_sim, velmo_testing, velmo_test_hooks
 """
 
 
@@ -56,9 +60,9 @@ camera = velmo_sim.open_camera()
 answering = Tool(hal.ToolInfo)
 raising = Tool(lambda: 1 / 0)
 forever(lambda: camera.read_events(2_000_000))
-forever(lambda: velmo_sim.NativeHolder(answering).call_from_threads(4, 1000))
-forever(lambda: velmo_sim.NativeHolder(raising).failures_on_threads(4, 1000))
-forever(lambda: velmo_sim.time_device_read(camera, 1_000_000))
+forever(lambda: velmo_testing.NativeHolder(answering).call_from_threads(4, 1000))
+forever(lambda: velmo_testing.NativeHolder(raising).failures_on_threads(4, 1000))
+forever(lambda: velmo_test_hooks.time_device_read(camera, 1_000_000))
 time.sleep(0.2)
 """
 
@@ -76,7 +80,7 @@ def test_daemon_threads_inside_native_calls_at_exit():
 
 
 @pytest.mark.parametrize("call", [
-    "hal.CameraTool.__init__(velmo_sim.make_tool(hal.ROI), '')",
+    "hal.CameraTool.__init__(velmo_testing.make_tool(hal.ROI), '')",
     "type('Mine', (hal.Imx636ROI,), {'__init__': lambda self: hal.CameraTool.__init__(self, '')})()",
 ])
 def test_device_tool_construction_is_refused(call):
@@ -103,7 +107,7 @@ COPIES = {
                  "(c.tool_type, c.parameter_names, c.description)"),
     "ToolType": ("r = hal.ToolType.EVENT_RATE_CONTROL", "c"),
     "CameraDescription": ("r = velmo_sim.list_cameras()[1]", "(c.serial, c.vid, c.pid, c.interfaceType)"),
-    "Event2D": ("r = velmo_sim.make_event(7, 8, 1, 2**64 - 1)", "velmo_sim.read_event(c)"),
+    "Event2D": ("r = velmo_testing.make_event(7, 8, 1, 2**64 - 1)", "velmo_testing.read_event(c)"),
     "subclass with its own state": ("""
 class Limits(hal.IntParameterInfo):
     def __getstate__(self):
@@ -132,8 +136,8 @@ print(original)
 
 
 @pytest.mark.parametrize("make", [
-    "velmo_sim.make_tool(hal.ROI)", "velmo_sim.open_camera()", "hal.RawEventStreamFormat('EVT3')",
-    "velmo_sim.NativeHolder(velmo_sim.make_tool(hal.BIAS))",
+    "velmo_testing.make_tool(hal.ROI)", "velmo_sim.open_camera()", "hal.RawEventStreamFormat('EVT3')",
+    "velmo_testing.NativeHolder(velmo_testing.make_tool(hal.BIAS))",
     "type('Own', (hal.CameraTool,), {'__getstate__': lambda s: {}, '__setstate__': lambda s, d: None})('')",
 ])
 def test_tools_and_devices_refuse_copies(make):
@@ -167,9 +171,9 @@ except TypeError as error:
 
 @pytest.mark.parametrize("make, other", [
     ("hal.IntParameterInfo()", "hal.EnumParameterInfo"),
-    ("velmo_sim.make_event(1, 2, 1, 3)", "hal.ToolInfo"),
+    ("velmo_testing.make_event(1, 2, 1, 3)", "hal.ToolInfo"),
     ("hal.ROI", "hal.EnumParameterInfo"),
-    ("velmo_sim.open_camera()", "velmo_sim.NativeHolder"),
+    ("velmo_sim.open_camera()", "velmo_testing.NativeHolder"),
 ])
 def test_class_of_another_native_layout_is_refused(make, other):
     out = run(f"""
@@ -184,7 +188,7 @@ print(type(obj).__name__)
 
 
 def getToolInfo(tool, natively):
-    return velmo_sim.NativeHolder(tool).tool_info() if natively else tool.get_tool_info()
+    return velmo_testing.NativeHolder(tool).tool_info() if natively else tool.get_tool_info()
 
 
 @pytest.mark.parametrize("natively", [False, True])
