@@ -1,6 +1,8 @@
-"""The EVT3 decoder: events per second on the camera's stream and on a dense one, against the
-NumPy floor of filling the same event array, two threads against one, and bytes per event."""
+"""The EVT3 decoder: events per second on the camera's raw stream and on a dense one, against the
+NumPy floor of filling the same event array, two threads against one, and bytes per event; and
+the camera's raw reads against its event reads over the same span."""
 
+import statistics
 import threading
 
 import numpy as np
@@ -9,8 +11,13 @@ import velmo_test_hooks
 
 from harness import Row, interleaved, median_ratio
 
+# One second of the camera's default stream: about a million events.
+SPAN_US = 10**6
 COUNT = 10**6
 DECODE_TARGET = 1.5
+# read_raw of a span against read_events of as many events as the span holds.
+RAW_READ_SPAN_US = 100_000
+RAW_READ_TARGET = 1.5
 # Two threads on two streams take at most this share of one thread's time per event: at least
 # 1.8 times its throughput.
 TWO_THREAD_TARGET = round(1 / 1.8, 3)
@@ -67,20 +74,37 @@ def decode_on_two_threads(raws):
     return run
 
 
+def read_raw(camera):
+    def run(calls):
+        for _ in range(calls):
+            camera.read_raw(RAW_READ_SPAN_US)
+
+    return run
+
+
+def read_events(camera, count):
+    def run(calls):
+        for _ in range(calls):
+            camera.read_events(count)
+
+    return run
+
+
 def rate(seconds_per_event):
     return f"{1e-6 / seconds_per_event:.0f} M events/s"
 
 
 def rows(repetitions: int) -> list[Row]:
     camera = velmo_sim.open_camera()
-    default = camera.read_events(COUNT)
-    default_raw = velmo_test_hooks.encode_evt3(default, no_triggers())
+    default_raw = camera.read_raw(SPAN_US)
+    second_raw = camera.read_raw(SPAN_US)
+    default = velmo_sim.decode(default_raw)[0]
     dense = dense_events(COUNT)
     dense_raw = velmo_test_hooks.encode_evt3(dense, no_triggers())
-    second_raw = velmo_test_hooks.encode_evt3(camera.read_events(COUNT), no_triggers())
-    for events, raw in ((default, default_raw), (dense, dense_raw)):
-        if velmo_sim.decode(raw)[0].tobytes() != events.tobytes():
-            raise RuntimeError("the decoded stream differs from the events encoded")
+    if velmo_sim.decode(dense_raw)[0].tobytes() != dense.tobytes():
+        raise RuntimeError("the decoded stream differs from the events encoded")
+    # The decoder's rows count per event of the streams they decode.
+    default_count = len(default)
 
     samples = interleaved(
         {
@@ -93,8 +117,19 @@ def rows(repetitions: int) -> list[Row]:
         COUNT,
         repetitions,
     )
+    per_default_event = COUNT / default_count
+    for name in ("floor", "default", "two threads"):
+        samples[name] = [seconds * per_default_event for seconds in samples[name]]
     # Two streams per call: the time per event is half the time per call's COUNT.
     samples["two threads"] = [seconds / 2 for seconds in samples["two threads"]]
+
+    raw_reader, event_reader = velmo_sim.open_camera(), velmo_sim.open_camera()
+    events_per_span = len(velmo_sim.open_camera().read(RAW_READ_SPAN_US)[0])
+    reads = interleaved(
+        {"read_raw": read_raw(raw_reader), "read_events": read_events(event_reader, events_per_span)},
+        events_per_span,
+        repetitions,
+    )
 
     def median(name):
         return sorted(samples[name])[len(samples[name]) // 2]
@@ -109,6 +144,9 @@ def rows(repetitions: int) -> list[Row]:
         Row("decode", f"two threads on two streams: {rate(median('two threads'))}", median("two threads"),
             median("default"), "event", median_ratio(samples["two threads"], samples["default"]),
             TWO_THREAD_TARGET, "one thread, one stream"),
-        Row("decode", "EVT3 bytes per event of the camera's stream", len(default_raw) / COUNT, 16.0, "B/event",
-            len(default_raw) / COUNT / 16.0, None, "the Event2D record"),
+        Row("decode", "EVT3 bytes per event of the camera's stream", len(default_raw) / default_count, 16.0,
+            "B/event", len(default_raw) / default_count / 16.0, None, "the Event2D record"),
+        Row("decode", "Camera.read_raw(100 ms), per event", statistics.median(reads["read_raw"]),
+            statistics.median(reads["read_events"]), "event", median_ratio(reads["read_raw"], reads["read_events"]),
+            RAW_READ_TARGET, "read_events of as many events"),
     ]

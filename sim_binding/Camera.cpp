@@ -97,14 +97,19 @@ py::array_t<Record> arrayOwning(std::vector<Record>&& records) {
 
 // Refusing a long span up front bounds what one call may allocate: at the default settings
 // ten seconds are about ten million events, 160 MB.
-std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpan(velmo::SimulatedCamera& camera,
-                                                                               std::int64_t duration_us) {
+std::uint64_t readableSpan(const velmo::SimulatedCamera& camera, std::int64_t duration_us) {
     requireOpen(camera);
     if (duration_us < 0) throw py::value_error("duration_us must not be negative, got " + std::to_string(duration_us));
     const auto span = static_cast<std::uint64_t>(duration_us);
     if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
         throw py::value_error("duration_us must be at most " + std::to_string(velmo::SimulatedCamera::kMaxReadSpanUs) +
                               " (read longer spans in pieces), got " + std::to_string(duration_us));
+    return span;
+}
+
+std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpan(velmo::SimulatedCamera& camera,
+                                                                               std::int64_t duration_us) {
+    const std::uint64_t span = readableSpan(camera, duration_us);
     std::vector<velmo::Event2D> events;
     std::vector<velmo::TriggerEvent> triggers;
     {
@@ -117,6 +122,16 @@ std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpa
     // The camera sets every byte of the records, fill bytes to zero, so nothing stale reaches
     // Python.
     return {arrayOwning(std::move(events)), arrayOwning(std::move(triggers))};
+}
+
+py::bytes readRaw(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
+    const std::uint64_t span = readableSpan(camera, duration_us);
+    std::vector<std::uint8_t> raw;
+    {
+        velmo::binding::ReleasedGil released;
+        camera.readRaw(span, raw);
+    }
+    return py::bytes(reinterpret_cast<const char*>(raw.data()), static_cast<py::ssize_t>(raw.size()));
 }
 
 std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& camera, velmo::ToolType type) {
@@ -159,6 +174,12 @@ void bindSimCamera(py::module_& module) {
              "pair of NumPy arrays (the Event2D and the trigger data type); the stream moves on by exactly "
              "that span. At most 10 s a call. Trigger events come only while trigger input is enabled; "
              "read_events returns none, and the edges in the span it reads are dropped.",
+             py::arg("duration_us"))
+        .def("read_raw", &readRaw,
+             "The raw EVT3 bytes of the next duration_us microseconds of sensor time: what read gives for "
+             "that span (trigger events included), encoded as the camera's raw_format says. Each call's bytes "
+             "decode on their own; one Decoder fed every call's bytes in order gives exactly what read would "
+             "have. At most 10 s a call.",
              py::arg("duration_us"))
         .def("tools", &velmo::SimulatedCamera::tools, "The camera's six tools, in ToolType order.")
         .def("tool", &cameraTool,

@@ -1,5 +1,6 @@
 #include "ForkGeneration.h"
 
+#include <VelmoHal/device/Evt3Encoder.h>
 #include <VelmoHal/device/Imx636Biases.h>
 #include <VelmoHal/device/Logger.h>
 #include <VelmoHal/device/SimulatedCamera.h>
@@ -56,6 +57,12 @@ std::uint64_t seedOf(const std::string& serial) {
     return hash;
 }
 
+void requireReadableSpan(std::uint64_t duration_us) {
+    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
+        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
+                                    " us, not " + std::to_string(duration_us));
+}
+
 }  // namespace
 
 struct SimulatedCamera::State {
@@ -81,6 +88,22 @@ struct SimulatedCamera::State {
     sensor::Sensor sensor;
     // Everything before this time has been read.
     std::uint64_t position_us = 0;
+    // The raw stream's encoder keeps the time words it wrote, so that a decoder reading every
+    // raw span from the first never misses a wrap of the 24-bit time.
+    Evt3Encoder encoder;
+    std::vector<Event2D> raw_events;
+    std::vector<TriggerEvent> raw_triggers;
+
+    // Appends what the next duration_us of sensor time holds and moves the position past it;
+    // the caller holds `reading`.
+    void readSpan(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers) {
+        const sensor::SensorSettings settings = configure();
+        const std::uint64_t end_us = position_us + duration_us;
+        while (sensor.decidedUntil() < end_us) sensor.advance();
+        sensor.takeBefore(end_us, events);
+        if (settings.trigger_in) sensor::TriggerSource::edges(position_us, end_us, triggers);
+        position_us = end_us;
+    }
 
     void requireSameProcess() const {
         if (opened_in_fork_generation != forkGeneration()) {
@@ -151,18 +174,26 @@ std::size_t SimulatedCamera::readEvents(Event2D* out, std::size_t n) {
 
 void SimulatedCamera::read(std::uint64_t duration_us, std::vector<Event2D>& events,
                            std::vector<TriggerEvent>& triggers) {
-    if (duration_us > kMaxReadSpanUs)
-        throw std::invalid_argument("a read spans at most " + std::to_string(kMaxReadSpanUs) + " us, not " +
-                                    std::to_string(duration_us));
+    requireReadableSpan(duration_us);
     State& state = *state_;
     state.requireSameProcess();
     std::lock_guard<std::mutex> lock(state.reading);
-    const sensor::SensorSettings settings = state.configure();
-    const std::uint64_t end_us = state.position_us + duration_us;
-    while (state.sensor.decidedUntil() < end_us) state.sensor.advance();
-    state.sensor.takeBefore(end_us, events);
-    if (settings.trigger_in) sensor::TriggerSource::edges(state.position_us, end_us, triggers);
-    state.position_us = end_us;
+    state.readSpan(duration_us, events, triggers);
+}
+
+void SimulatedCamera::readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out) {
+    requireReadableSpan(duration_us);
+    State& state = *state_;
+    state.requireSameProcess();
+    std::lock_guard<std::mutex> lock(state.reading);
+    // The span's records are staged in buffers the camera keeps, so that reading raw bytes in
+    // short slices allocates nothing once the buffers have grown.
+    state.raw_events.clear();
+    state.raw_triggers.clear();
+    state.readSpan(duration_us, state.raw_events, state.raw_triggers);
+    state.encoder.startChunk();
+    state.encoder.encode(state.raw_events.data(), state.raw_events.size(), state.raw_triggers.data(),
+                         state.raw_triggers.size(), state.position_us, out);
 }
 
 }  // namespace velmo

@@ -128,3 +128,24 @@ def test_encode_hook_refuses_other_arrays():
         velmo_test_hooks.encode_evt3(events[::2], EMPTY_TRIGGERS)
     with pytest.raises(ValueError, match="event 0 cannot be encoded"):
         velmo_test_hooks.encode_evt3(np.array([(5000, 0, 0, 0)], dtype=velmo_sim.event_dtype()), EMPTY_TRIGGERS)
+
+
+def test_read_raw_decodes_to_what_read_gives_and_shares_the_stream_position():
+    as_records, as_raw = velmo_sim.open_camera(), velmo_sim.open_camera()
+    for camera in (as_records, as_raw):
+        assert camera.tool(hal.TRIGGER_IN).set_param("enable", True)
+        camera.read_events(1000)
+    decoder = velmo_sim.Decoder(as_raw.raw_format)
+    for span in (3000, 12_000):
+        events, triggers = as_records.read(span)
+        raw = as_raw.read_raw(span)
+        assert isinstance(raw, bytes)
+        decoded, decoded_triggers = decoder.decode(raw)
+        assert decoded.tobytes() == events.tobytes() and decoded_triggers.tobytes() == triggers.tobytes()
+    assert len(decoded_triggers) > 0
+
+
+@pytest.mark.parametrize("duration_us", [-1, 10_000_001])
+def test_read_raw_refuses_spans_naming_duration_us(duration_us):
+    with pytest.raises(ValueError, match="duration_us"):
+        velmo_sim.open_camera().read_raw(duration_us)

@@ -10,6 +10,7 @@ import pytest
 import velmo_hal_py as hal
 import velmo_sim
 import velmo_test_hooks
+import velmo_testing
 
 # Generous: twenty children share the machine with the sanitizer build and the rest of the suite.
 TIMEOUT_S = 120

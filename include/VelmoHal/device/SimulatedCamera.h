@@ -43,7 +43,7 @@ public:
     const CameraDescription& description() const;
     const RawEventStreamFormat& rawFormat() const;
 
-    // A process forked after open() cannot use the camera: tools(), tool() and readEvents()
+    // A process forked after open() cannot use the camera: tools(), tool() and the reads
     // throw std::runtime_error there, saying to open the camera again.
 
     // The six tools in ToolType order; the same objects for the camera's whole life.
@@ -63,6 +63,13 @@ public:
     // duration_us of sensor time, and moves the stream position by exactly that span. Throws
     // std::invalid_argument for a span longer than kMaxReadSpanUs, and then changes nothing.
     void read(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
+
+    // Appends the raw EVT3 bytes of the next duration_us of sensor time: the events and trigger
+    // edges that read() would give for the span, encoded. Each call's bytes start with the words
+    // that set the time and the row, so they decode on their own; a decoder that reads every
+    // call's bytes in order, from the stream's start, gets exactly read()'s records, time
+    // stamps included. Throws as read() does.
+    void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
 
     // A closed camera is one its user is done with: the callers refuse to read from it.
     void close() { closed_ = true; }
