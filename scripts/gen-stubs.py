@@ -15,7 +15,8 @@ import types
 from pathlib import Path
 
 import pybind11_stubgen as stubgen
-from pybind11_stubgen.structs import ResolvedType
+from pybind11_stubgen.parser.mixins.parse import ExtractSignaturesFromPybind11Docstrings
+from pybind11_stubgen.structs import Identifier, ResolvedType
 
 # pybind11 names an array of a registered record type after the record's class, which is no
 # type a checker knows. Every function that hands out events returns a one-dimensional
@@ -50,6 +51,26 @@ class NoAttributeSlotWrappers:
 ATTRIBUTE_SLOTS = {"__getattribute__", "__setattr__", "__delattr__"}
 
 
+class TypedDocstringSignatures:
+    """Functions that carry a text signature (for inspect.signature) would be stubbed from it,
+    and it has no types: the typed signature pybind11 puts at the top of their docstring is the
+    one to use. Sits just inside the generator's own docstring parser, so its fixes still apply."""
+
+    def handle_function(self, path, func):
+        if getattr(func, "__text_signature__", None) is not None and func.__doc__:
+            parsed = self.parse_function_docstring(Identifier(path[-1]), func.__doc__.splitlines())
+            if parsed:
+                return parsed
+        return super().handle_function(path, func)
+
+
+def with_mixin_inside(parser_type, inner, mixin):
+    """The parser type with `mixin` placed right after the base `inner` in its resolution order."""
+    bases = list(parser_type.__bases__)
+    bases.insert(bases.index(inner) + 1, mixin)
+    return type(parser_type.__name__, tuple(bases), {})
+
+
 def imported_from(name, directories):
     """Imports the module and tells whether it came from one of the directories."""
     location = Path(importlib.import_module(name).__file__ or "").resolve()
@@ -72,7 +93,8 @@ def main(argv=None):
 
     logging.basicConfig(level=logging.WARNING, format="pybind11-stubgen: %(levelname)s: %(message)s")
     options = stubgen.arg_parser().parse_args(["--exit-code", *modules], namespace=stubgen.CLIArgs())
-    standard = type(stubgen.stub_parser_from_args(options))
+    standard = with_mixin_inside(type(stubgen.stub_parser_from_args(options)),
+                                 ExtractSignaturesFromPybind11Docstrings, TypedDocstringSignatures)
     stub_parser = type("VelmoStubParser", (TypedEventArrays, NoAttributeSlotWrappers, standard), {})()
     printer = stubgen.Printer(invalid_expr_as_ellipses=True)
     stubgen.run(stub_parser, printer, list(modules), str(args.output_dir), root_suffix=None, dry_run=False,

@@ -1,6 +1,7 @@
 #include "SimBindings.h"
 
 #include <VelmoBase/Event2D.h>
+#include <VelmoBinding/TextSignatures.h>
 
 #include <pybind11/numpy.h>
 
@@ -24,4 +25,5 @@ PYBIND11_MODULE(velmo_sim, module) {
     bindSimCamera(module);
     bindSimDecoding(module);
     bindSimLogging(module);
+    velmo::binding::addTextSignatures(module);
 }

@@ -1,5 +1,7 @@
 #include "TestingBindings.h"
 
+#include <VelmoBinding/TextSignatures.h>
+
 namespace py = pybind11;
 
 // The types these helpers take and hand out (tools, records, Event2D and its NumPy data type)
@@ -13,4 +15,5 @@ PYBIND11_MODULE(velmo_testing, module) {
     py::module_::import("velmo_base_py");
     bindTestingEvents(module);
     bindTestingToolHooks(module);
+    velmo::binding::addTextSignatures(module);
 }
