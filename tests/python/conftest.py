@@ -24,8 +24,8 @@ sys.path.append(str(HOOKS))
 
 WITHOUT_SIMULATOR = os.environ.get("VELMO_WITHOUT_SIMULATOR") == "1"
 STAND_IN_MODULES = {"velmo_sim", "velmo_testing", "velmo_test_hooks"}
-# They run the documentation's sessions and a type check of code that uses velmo_sim.
-USE_THE_STAND_IN_INDIRECTLY = {"test_docs.py", "test_typing.py"}
+# They run the documentation's sessions, the gallery and a type check of code that uses velmo_sim.
+USE_THE_STAND_IN_INDIRECTLY = {"test_docs.py", "test_tools_gallery.py", "test_typing.py"}
 
 
 def imported_modules(path):
