@@ -44,8 +44,9 @@ public:
     // Throws std::invalid_argument for another encoding.
     static Evt3Decoder forFormat(const RawEventStreamFormat& format);
 
-    // Records that decode(data, size, ...) may write at most: one per event the words carry,
-    // plus room the decoder writes past the last kept event. Reads the bytes once.
+    // Records that decode(data, size, ...) may write at most: one per ADDR_X and per column of
+    // a vector (at most 12 per word), plus room the decoder writes past the last kept event.
+    // Reads the bytes once.
     Evt3Capacity capacityFor(const std::uint8_t* data, std::size_t size) const;
 
     // Decodes the bytes into events[0 ..) and triggers[0 ..), which hold at least
