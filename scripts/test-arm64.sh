@@ -65,6 +65,6 @@ export VELMO_TEST_HOOKS=$work/hooks
 # Emulation runs some twenty times slower: the stress tests repeat each call family a few
 # thousand times here (as under the sanitizers) and each property sees 50 examples, enough to
 # reach every path on this target; their full counts run natively.
-VELMO_STRESS_REPEAT=${VELMO_STRESS_REPEAT:-3000} VELMO_HYPOTHESIS_EXAMPLES=${VELMO_HYPOTHESIS_EXAMPLES:-50} \
+VELMO_STRESS_REPEAT=${VELMO_STRESS_REPEAT:-3000} VELMO_SLOWDOWN=${VELMO_SLOWDOWN:-20} VELMO_HYPOTHESIS_EXAMPLES=${VELMO_HYPOTHESIS_EXAMPLES:-50} \
   PYTHONDONTWRITEBYTECODE=1 venv_python -m pytest -p no:cacheprovider \
   --deselect tests/python/test_typing.py::test_examples_and_api_check_pass_mypy_strict "$@"
