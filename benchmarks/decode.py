@@ -9,7 +9,7 @@ import numpy as np
 import velmo_sim
 import velmo_test_hooks
 
-from harness import Row, interleaved, median_ratio
+from harness import Row, interleaved, median_ratio, repeated
 
 # One second of the camera's default stream: about a million events.
 SPAN_US = 10**6
@@ -54,14 +54,6 @@ def numpy_fill(events):
     return run
 
 
-def decode(raw):
-    def run(calls):
-        for _ in range(calls):
-            velmo_sim.decode(raw)
-
-    return run
-
-
 def decode_on_two_threads(raws):
     def run(calls):
         for _ in range(calls):
@@ -70,22 +62,6 @@ def decode_on_two_threads(raws):
                 thread.start()
             for thread in threads:
                 thread.join()
-
-    return run
-
-
-def read_raw(camera):
-    def run(calls):
-        for _ in range(calls):
-            camera.read_raw(RAW_READ_SPAN_US)
-
-    return run
-
-
-def read_events(camera, count):
-    def run(calls):
-        for _ in range(calls):
-            camera.read_events(count)
 
     return run
 
@@ -109,9 +85,9 @@ def rows(repetitions: int) -> list[Row]:
     samples = interleaved(
         {
             "floor": numpy_fill(default),
-            "default": decode(default_raw),
+            "default": repeated(velmo_sim.decode, default_raw),
             "dense floor": numpy_fill(dense),
-            "dense": decode(dense_raw),
+            "dense": repeated(velmo_sim.decode, dense_raw),
             "two threads": decode_on_two_threads([default_raw, second_raw]),
         },
         COUNT,
@@ -126,7 +102,10 @@ def rows(repetitions: int) -> list[Row]:
     raw_reader, event_reader = velmo_sim.open_camera(), velmo_sim.open_camera()
     events_per_span = len(velmo_sim.open_camera().read(RAW_READ_SPAN_US)[0])
     reads = interleaved(
-        {"read_raw": read_raw(raw_reader), "read_events": read_events(event_reader, events_per_span)},
+        {
+            "read_raw": repeated(raw_reader.read_raw, RAW_READ_SPAN_US),
+            "read_events": repeated(event_reader.read_events, events_per_span),
+        },
         events_per_span,
         repetitions,
     )

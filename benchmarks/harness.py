@@ -67,6 +67,16 @@ def calibrate(run: Callable[[int], Optional[float]]) -> int:
         calls *= 4
 
 
+def repeated(function: Callable[..., object], *args: object) -> Callable[[int], None]:
+    """A run that calls function(*args) `calls` times in a loop of its own."""
+
+    def run(calls: int) -> None:
+        for _ in range(calls):
+            function(*args)
+
+    return run
+
+
 def interleaved(
     runs: dict[str, Callable[[int], Optional[float]]],
     items_per_call: int = 1,
