@@ -9,5 +9,5 @@ mkdir -p "$project/tests" "$project/scripts"
 cp -r tests/python tests/typing "$project/tests/"
 cp -r examples docs "$project/"
 cp scripts/gen-api-docs.py "$project/scripts/"
-cp pyproject.toml "$project/"
+cp pyproject.toml README.md "$project/"
 find "$project" -name __pycache__ -prune -exec rm -rf {} +

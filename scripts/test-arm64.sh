@@ -45,10 +45,6 @@ venv_python -m pip install --quiet --disable-pip-version-check --no-compile \
   --constraint requirements-dev.txt "$wheel" pytest hypothesis
 compile_site
 
-scripts/stage-tests.sh "$work/project"
-cd "$work/project"
-unset PYTHONPATH
-
 # The tests' own module is never in a wheel: it is cross-built here from the same sources. It
 # links the device libraries by their names, so the loader gives it the wheel's copies, which
 # the modules imported before it have loaded.
@@ -61,6 +57,10 @@ hooks_build=build/arm64-hooks
 mkdir -p "$work/hooks"
 cp "$hooks_build"/tests/hooks/velmo_test_hooks.*.so "$work/hooks/"
 export VELMO_TEST_HOOKS=$work/hooks
+
+scripts/stage-tests.sh "$work/project"
+cd "$work/project"
+unset PYTHONPATH
 
 # Emulation runs some twenty times slower: the stress tests repeat each call family a few
 # thousand times here (as under the sanitizers) and each property sees 50 examples, enough to
