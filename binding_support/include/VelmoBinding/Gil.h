@@ -22,6 +22,14 @@ namespace velmo::binding {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
+// Once the interpreter has begun to finalize it frees the thread states of the threads it does
+// not wait for, and taking the lock back would touch a freed one: a thread that finds the
+// interpreter finalizing before it asks for the lock is parked at once. The flag is read
+// without the lock, as the interpreter allows.
+inline void parkIfFinalizing() noexcept {
+    if (Py_IsFinalizing()) parkThreadUntilExit();
+}
+
 // Runs `step`, which may take the interpreter lock, or lose it and take it back as running
 // Python code does. The unwind that ends a thread during finalization is caught here; it must
 // never be swallowed, and it is not: the handler never returns. Any other error of `step`
@@ -49,6 +57,7 @@ class ReleasedGil {
 public:
     ReleasedGil() : state_(PyEval_SaveThread()) {}
     ~ReleasedGil() {
+        parkIfFinalizing();
         runOrPark([this] { PyEval_RestoreThread(state_); });
     }
     ReleasedGil(const ReleasedGil&) = delete;
@@ -62,6 +71,7 @@ private:
 class HeldGil {
 public:
     HeldGil() {
+        parkIfFinalizing();
         runOrPark([this] { held_.emplace(); });
     }
     HeldGil(const HeldGil&) = delete;
