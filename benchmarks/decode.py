@@ -111,7 +111,7 @@ def rows(repetitions: int) -> list[Row]:
     )
 
     def median(name):
-        return sorted(samples[name])[len(samples[name]) // 2]
+        return statistics.median(samples[name])
 
     return [
         Row("decode", f"decode the camera's stream, 1e6 events: {rate(median('default'))}", median("default"),
