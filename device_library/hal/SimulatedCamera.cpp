@@ -21,7 +21,9 @@ namespace velmo {
 namespace {
 
 const std::vector<CameraDescription>& knownCameras() {
-    static const std::vector<CameraDescription> cameras{
+    // Never destroyed, like every static a reading thread touches: daemon threads may still read
+    // when the process runs its static destructors at exit.
+    static const std::vector<CameraDescription>& cameras = *new const std::vector<CameraDescription>{
         {"VLM636-000101", "Velmo Event Kit 636", "Velmo", 0x7E1D, 0x0636, USB},
         {"VLM636-000102", "Velmo Event Kit 636", "Velmo", 0x7E1D, 0x0636, USB},
     };

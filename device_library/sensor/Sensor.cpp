@@ -21,7 +21,9 @@ SensorSettings SensorSettings::read(const RegisterFile& registers) {
         kTriggerEnable,
     };
     using imx636::registerAddress;
-    static const std::vector<std::string> addresses{
+    // Never destroyed: a daemon thread may still be reading when the process runs its static
+    // destructors at exit.
+    static const std::vector<std::string>& addresses = *new const std::vector<std::string>{
         registerAddress(imx636::kBiasesBlock, "bias_diff_on"),
         registerAddress(imx636::kBiasesBlock, "bias_diff_off"),
         registerAddress(imx636::kBiasesBlock, "bias_fo"),
