@@ -1,5 +1,6 @@
 #include "Bindings.h"
 
+#include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
 
 // Every type is registered before the first signature that names it: the device
@@ -8,4 +9,5 @@ PYBIND11_MODULE(velmo_hal_py, module) {
     bindDeviceDescriptions(module);
     bindTools(module);
     velmo::binding::addCopyRestorer(module);
+    velmo::binding::closeInterpreterGateAtExit();
 }

@@ -1,5 +1,6 @@
 #include "TestingBindings.h"
 
+#include <VelmoBinding/Gil.h>
 #include <VelmoBinding/TextSignatures.h>
 
 namespace py = pybind11;
@@ -16,4 +17,5 @@ PYBIND11_MODULE(velmo_testing, module) {
     bindTestingEvents(module);
     bindTestingToolHooks(module);
     velmo::binding::addTextSignatures(module);
+    velmo::binding::closeInterpreterGateAtExit();
 }

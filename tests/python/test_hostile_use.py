@@ -50,14 +50,25 @@ def run(body):
     return finish(start(body))
 
 
-# Native calls that give up the interpreter lock are in progress when the script ends. Native
-# threads that call a Python tool at that moment are not yet safe (docs/bad-input.md).
+# Every kind of native call that gives up the interpreter lock, or calls Python from native
+# threads, is in progress when the script ends.
 BUSY_AT_EXIT = """
+class Tool(hal.CameraTool):
+    def __init__(self, answer):
+        super().__init__("")
+        self.answer = answer
+    def getToolInfo(self):
+        return self.answer()
+
 def forever(call):
     threading.Thread(target=lambda: [call() for _ in range(10**6)], daemon=True).start()
 
 camera = velmo_sim.open_camera()
+answering = Tool(hal.ToolInfo)
+raising = Tool(lambda: 1 / 0)
 forever(lambda: camera.read_events(2_000_000))
+forever(lambda: velmo_testing.NativeHolder(answering).call_from_threads(4, 1000))
+forever(lambda: velmo_testing.NativeHolder(raising).failures_on_threads(4, 1000))
 forever(lambda: velmo_test_hooks.time_device_read(camera, 1_000_000))
 time.sleep(0.2)
 """
@@ -73,6 +84,21 @@ def test_daemon_threads_inside_native_calls_at_exit():
             if process.poll() is None:
                 process.kill()
             process.communicate()
+
+
+def test_script_end_lets_a_python_call_on_a_native_thread_return():
+    out = run("""
+        class Slow(hal.CameraTool):
+            def getToolInfo(self):
+                time.sleep(0.5)
+                print("returned", flush=True)
+                return hal.ToolInfo()
+
+        tool = Slow("")
+        threading.Thread(target=lambda: velmo_testing.NativeHolder(tool).call_from_threads(1, 1), daemon=True).start()
+        time.sleep(0.1)
+    """)
+    assert out == "returned\n"
 
 
 @pytest.mark.parametrize("call", [

@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -67,18 +68,82 @@ private:
     PyThreadState* state_;
 };
 
+// Threads that hold no interpreter lock pass this gate to take it. A thread without a thread
+// state of its own (a native thread) gets a new one from the interpreter for each call, and
+// once the interpreter finalizes it frees the thread states it does not wait for, the new one
+// included, while the thread may still be using it. So the gate closes when the script ends,
+// before finalization: threads inside it finish their Python call first, with the lock given
+// up to them, and threads that come later are parked. Each module has a gate of its own (its
+// symbols are hidden), closed by closeInterpreterGateAtExit from the module's entry.
+class InterpreterGate {
+public:
+    static InterpreterGate& instance() {
+        // Never destroyed: threads reach it after the static destructors have run.
+        static InterpreterGate& gate = *new InterpreterGate;
+        return gate;
+    }
+
+    // Parks the thread when the gate has closed.
+    void enter() noexcept {
+        inside_.fetch_add(1);
+        if (closed_.load()) {
+            inside_.fetch_sub(1);
+            parkThreadUntilExit();
+        }
+    }
+    void leave() noexcept { inside_.fetch_sub(1); }
+
+    // On the thread that holds the interpreter lock: closes the gate, then lets the threads
+    // inside finish. Their Python calls return as they would on any thread; the script's end
+    // waits for them as it waits for its non-daemon threads.
+    void close() {
+        closed_.store(true);
+        if (inside_.load() == 0) return;
+        pybind11::gil_scoped_release released;
+        while (inside_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+private:
+    InterpreterGate() = default;
+    std::atomic<int> inside_{0};
+    std::atomic<bool> closed_{false};
+};
+
+// Registers the closing of this module's gate with atexit, which runs when the script ends and
+// before the interpreter finalizes.
+inline void closeInterpreterGateAtExit() {
+    pybind11::module_::import("atexit").attr("register")(
+        pybind11::cpp_function([] { InterpreterGate::instance().close(); }));
+}
+
 // Holds the interpreter lock for the scope, on any thread, native threads included.
 class HeldGil {
 public:
     HeldGil() {
+        if (PyGILState_Check()) {
+            held_.emplace();
+            return;
+        }
         parkIfFinalizing();
-        runOrPark([this] { held_.emplace(); });
+        InterpreterGate::instance().enter();
+        try {
+            runOrPark([this] { held_.emplace(); });
+        } catch (...) {
+            InterpreterGate::instance().leave();
+            throw;
+        }
+        entered_ = true;
+    }
+    ~HeldGil() {
+        held_.reset();
+        if (entered_) InterpreterGate::instance().leave();
     }
     HeldGil(const HeldGil&) = delete;
     HeldGil& operator=(const HeldGil&) = delete;
 
 private:
     std::optional<pybind11::gil_scoped_acquire> held_;
+    bool entered_ = false;
 };
 
 // callable(*args), on a thread that holds the interpreter lock. Python code gives the lock up
