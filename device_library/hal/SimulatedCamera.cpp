@@ -183,6 +183,11 @@ void SimulatedCamera::read(std::uint64_t duration_us, std::vector<Event2D>& even
     state.readSpan(duration_us, events, triggers);
 }
 
+std::uint64_t SimulatedCamera::positionUs() const {
+    std::lock_guard<std::mutex> lock(state_->reading);
+    return state_->position_us;
+}
+
 void SimulatedCamera::readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out) {
     requireReadableSpan(duration_us);
     State& state = *state_;

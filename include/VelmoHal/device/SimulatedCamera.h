@@ -71,6 +71,9 @@ public:
     // stamps included. Throws as read() does.
     void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
 
+    // The sensor time the next read() starts at.
+    std::uint64_t positionUs() const;
+
     // A closed camera is one its user is done with: the callers refuse to read from it.
     void close() { closed_ = true; }
     bool isClosed() const { return closed_; }
