@@ -87,14 +87,6 @@ py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize
     return events;
 }
 
-// Hands a vector's records to NumPy without copying them: the array owns the vector.
-template <typename Record>
-py::array_t<Record> arrayOwning(std::vector<Record>&& records) {
-    auto* owned = new std::vector<Record>(std::move(records));
-    py::capsule owner(owned, [](void* pointer) { delete static_cast<std::vector<Record>*>(pointer); });
-    return py::array_t<Record>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
-}
-
 // Refusing a long span up front bounds what one call may allocate: at the default settings
 // ten seconds are about ten million events, 160 MB.
 std::uint64_t readableSpan(const velmo::SimulatedCamera& camera, std::int64_t duration_us) {

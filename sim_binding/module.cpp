@@ -24,6 +24,7 @@ PYBIND11_MODULE(velmo_sim, module) {
     bindSimTriggerDtype(module);
     bindSimCamera(module);
     bindSimDecoding(module);
+    bindSimRecording(module);
     bindSimLogging(module);
     velmo::binding::addTextSignatures(module);
 }
