@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,import,memory]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,import,memory,stream]
 """
 
 import argparse
@@ -23,6 +23,7 @@ import events  # noqa: E402
 import memory  # noqa: E402
 import sensor  # noqa: E402
 import startup  # noqa: E402
+import stream  # noqa: E402
 from harness import DEFAULT_REPETITIONS, format_table  # noqa: E402
 
 GROUPS = {
@@ -32,6 +33,7 @@ GROUPS = {
     "sensor": sensor.rows,
     "import": startup.rows,
     "memory": memory.rows,
+    "stream": stream.rows,
 }
 
 
