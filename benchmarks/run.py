@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream]
 """
 
 import argparse
@@ -24,6 +24,7 @@ import memory  # noqa: E402
 import recording  # noqa: E402
 import sensor  # noqa: E402
 import startup  # noqa: E402
+import stream  # noqa: E402
 from harness import DEFAULT_REPETITIONS, format_table  # noqa: E402
 
 GROUPS = {
@@ -34,6 +35,7 @@ GROUPS = {
     "recording": recording.rows,
     "import": startup.rows,
     "memory": memory.rows,
+    "stream": stream.rows,
 }
 
 

@@ -1,4 +1,7 @@
+#include "Arrays.h"
+#include "RecordingSupport.h"
 #include "SimBindings.h"
+#include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
@@ -31,20 +34,6 @@ namespace {
 // recording, long enough that the per-span cost stays small beside the span's own.
 constexpr std::uint64_t kRecordSpanUs = 100'000;
 
-// An error about the file itself is an OSError of the errno's own kind (FileExistsError,
-// FileNotFoundError, ...) with the path as its filename.
-template <typename Action>
-auto withFileErrors(const fs::path& path, Action&& action) {
-    try {
-        return action();
-    } catch (const std::system_error& error) {
-        py::object raised = py::module_::import("builtins").attr("OSError")(error.code().value(),
-                                                                             error.code().message(), path.string());
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
-        throw py::error_already_set();
-    }
-}
-
 std::uint64_t nonNegative(std::int64_t value, const char* name) {
     if (value < 0) throw py::value_error(std::string(name) + " must not be negative, got " + std::to_string(value));
     return static_cast<std::uint64_t>(value);
@@ -60,14 +49,10 @@ std::string formatText(const velmo::RawEventStreamFormat& format) {
 void recordCamera(velmo::SimulatedCamera& camera, const fs::path& path, std::int64_t duration_us, bool overwrite,
                   const py::object& progress) {
     if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
+    velmo::sim::requireNotStreaming(&camera);
     const std::uint64_t duration = nonNegative(duration_us, "duration_us");
-    velmo::RecordingHeader header;
-    header.raw_format = formatText(camera.rawFormat());
-    header.camera = camera.description();
-    header.settings = velmo::recordedSettings(camera.tools());
-    header.recorded_at = velmo::utcTimestampNow();
-    header.start_us = camera.positionUs();
-    withFileErrors(path, [&] {
+    const velmo::RecordingHeader header = velmo::sim::cameraRecordingHeader(camera);
+    velmo::sim::withFileErrors(path, [&] {
         velmo::RecordingWriter writer(path.string(), header, overwrite);
         std::vector<velmo::Event2D> events;
         std::vector<velmo::TriggerEvent> triggers;
@@ -102,7 +87,7 @@ void recordCamera(velmo::SimulatedCamera& camera, const fs::path& path, std::int
 class Recording {
 public:
     explicit Recording(const fs::path& path) : path_(path) {
-        withFileErrors(path, [&] {
+        velmo::sim::withFileErrors(path, [&] {
             velmo::binding::ReleasedGil released;
             playback_ = std::make_shared<velmo::RecordingPlayback>(path.string());
         });
@@ -111,11 +96,20 @@ public:
     const velmo::RecordingHeader& header() const { return playback_->file().header(); }
     const velmo::RecordingReader& file() const { return playback_->file(); }
     const fs::path& path() const { return path_; }
+    // The playback for a read of the recording's own: refused while a stream reads it.
     velmo::RecordingPlayback& playback() {
-        if (closed_) throw py::value_error("the recording " + path_.string() + " is closed");
+        requireOpen();
+        velmo::sim::requireNotStreaming(playback_.get());
         return *playback_;
     }
-    void close() { closed_ = true; }
+    void requireOpen() const {
+        if (closed_) throw py::value_error("the recording " + path_.string() + " is closed");
+    }
+    const std::shared_ptr<velmo::RecordingPlayback>& source() const { return playback_; }
+    void close() {
+        velmo::sim::closeStreamOf(playback_.get());
+        closed_ = true;
+    }
     bool closed() const { return closed_; }
 
 private:
@@ -123,6 +117,22 @@ private:
     std::shared_ptr<velmo::RecordingPlayback> playback_;
     std::atomic<bool> closed_{false};
 };
+
+py::object streamRecording(const py::object& self, std::int64_t slice_us, bool realtime, std::int64_t max_backlog) {
+    auto& recording = self.cast<Recording&>();
+    recording.requireOpen();
+    // A recording of this stream describes what the file does; the stream holds the recording.
+    auto header = [&recording] {
+        velmo::RecordingHeader header = recording.header();
+        header.recorded_at = velmo::utcTimestampNow();
+        header.data_bytes.reset();
+        header.end_us.reset();
+        return header;
+    };
+    return velmo::sim::startStream(self, recording.source().get(), "recording " + recording.path().string(),
+                                   recording.source(), slice_us, realtime, max_backlog,
+                                   recording.source()->positionUs(), header);
+}
 
 std::uint64_t readableSpan(std::int64_t duration_us) {
     const std::uint64_t span = nonNegative(duration_us, "duration_us");
@@ -137,12 +147,12 @@ py::tuple readSpan(Recording& recording, std::int64_t duration_us) {
     const std::uint64_t span = readableSpan(duration_us);
     std::vector<velmo::Event2D> events;
     std::vector<velmo::TriggerEvent> triggers;
-    {
+    velmo::sim::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
-        withFileErrors(recording.path(), [&] { playback.read(span, events, triggers); });
-    }
-    return py::make_tuple(arrayOwning(std::move(events)),
-                          arrayOwning(std::move(triggers)));
+        playback.read(span, events, triggers);
+    });
+    return py::make_tuple(velmo::sim::arrayOwning(std::move(events)),
+                          velmo::sim::arrayOwning(std::move(triggers)));
 }
 
 py::array_t<velmo::Event2D> readEvents(Recording& recording, py::ssize_t count) {
@@ -151,11 +161,10 @@ py::array_t<velmo::Event2D> readEvents(Recording& recording, py::ssize_t count) 
     py::array_t<velmo::Event2D> events(count);
     velmo::Event2D* out = events.mutable_data();
     std::size_t written = 0;
-    {
+    velmo::sim::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
-        withFileErrors(recording.path(),
-                       [&] { written = playback.readEvents(out, static_cast<std::size_t>(count)); });
-    }
+        written = playback.readEvents(out, static_cast<std::size_t>(count));
+    });
     if (written < static_cast<std::size_t>(count)) events.resize({static_cast<py::ssize_t>(written)});
     return events;
 }
@@ -164,10 +173,10 @@ py::bytes readRaw(Recording& recording, std::int64_t duration_us) {
     velmo::RecordingPlayback& playback = recording.playback();
     const std::uint64_t span = readableSpan(duration_us);
     std::vector<std::uint8_t> raw;
-    {
+    velmo::sim::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
-        withFileErrors(recording.path(), [&] { playback.readRaw(span, raw); });
-    }
+        playback.readRaw(span, raw);
+    });
     return py::bytes(reinterpret_cast<const char*>(raw.data()), static_cast<py::ssize_t>(raw.size()));
 }
 
@@ -204,6 +213,16 @@ std::string recordingRepr(const Recording& recording) {
 }
 
 }  // namespace
+
+velmo::RecordingHeader velmo::sim::cameraRecordingHeader(const SimulatedCamera& camera) {
+    RecordingHeader header;
+    header.raw_format = formatText(camera.rawFormat());
+    header.camera = camera.description();
+    header.settings = recordedSettings(camera.tools());
+    header.recorded_at = utcTimestampNow();
+    header.start_us = camera.positionUs();
+    return header;
+}
 
 void bindSimRecording(py::module_& module) {
     py::class_<Recording> recording(
@@ -255,7 +274,15 @@ void bindSimRecording(py::module_& module) {
         .def("read_raw", &readRaw,
              "What read gives for the next duration_us microseconds, as EVT3 bytes that decode on their own; one "
              "Decoder fed every call's bytes in order gives exactly what read would have. At most 10 s a call.",
-             py::arg("duration_us"));
+             py::arg("duration_us"))
+        .def("stream", &streamRecording,
+             "A Stream of the recording's next slices of slice_us microseconds of recorded time (at most 10 s "
+             "each), read ahead on a native thread into a queue of at most max_backlog slices; it ends with the "
+             "recording. Realtime, the slices come at the pace they were recorded, and a slice that finds the "
+             "queue full is dropped and counted. While the stream is open the recording's other reads raise "
+             "RuntimeError; after it closes they go on from where the stream stopped.",
+             py::arg("slice_us") = 10'000, py::arg("realtime") = false,
+             py::arg("max_backlog") = velmo::sim::kDefaultMaxBacklog);
 
     module.def(
         "open_recording", [](const fs::path& path) { return std::make_unique<Recording>(path); },

@@ -203,4 +203,14 @@ void SimulatedCamera::readRaw(std::uint64_t duration_us, std::vector<std::uint8_
                          state.raw_triggers.size(), state.position_us, out);
 }
 
+bool SimulatedCamera::readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
+                                std::vector<TriggerEvent>& triggers) {
+    while (duration_us > 0) {
+        const std::uint64_t piece = std::min(duration_us, kMaxReadSpanUs);
+        read(piece, events, triggers);
+        duration_us -= piece;
+    }
+    return true;
+}
+
 }  // namespace velmo

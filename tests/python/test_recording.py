@@ -5,6 +5,7 @@ The file format itself (cut files, bad headers, wrapped time) is tested in tests
 
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -150,3 +151,32 @@ def test_console_script_is_installed(tmp_path):
     done = subprocess.run([script, "info", tmp_path / "missing.vrec"], capture_output=True, text=True, check=False)
     assert done.returncode == 1
     assert "velmo-sim info: error:" in done.stderr and "missing.vrec" in done.stderr
+
+
+def test_stream_record_to_records_the_slices_delivered_after_it(tmp_path, camera):
+    camera.read(7_000)
+    with camera.stream(slice_us=10_000) as stream:
+        next(stream)
+        stream.record_to(tmp_path / "a.vrec")
+        with pytest.raises(ValueError, match="already recording"):
+            stream.record_to(tmp_path / "b.vrec")
+        delivered = [next(stream) for _ in range(4)]
+    recording = velmo_sim.open_recording(tmp_path / "a.vrec")
+    assert (recording.start_us, recording.duration_us, recording.truncated) == (17_000, 40_000, False)
+    events, _ = recording.read(40_000)
+    assert np.array_equal(events, np.concatenate([s.events for s in delivered]))
+
+
+def test_a_recording_streams_to_its_end_at_the_recorded_pace(tmp_path, camera):
+    camera.record(tmp_path / "a.vrec", 60_000)
+    expected = velmo_sim.open_recording(tmp_path / "a.vrec").read(60_000)[0]
+    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+        started = time.monotonic()
+        with recording.stream(slice_us=20_000, realtime=True) as stream:
+            with pytest.raises(RuntimeError, match="is streaming"):
+                recording.read(10)
+            slices = list(stream)
+        elapsed = time.monotonic() - started
+    assert [(s.start_us, s.end_us) for s in slices] == [(0, 20_000), (20_000, 40_000), (40_000, 60_000)]
+    assert np.array_equal(np.concatenate([s.events for s in slices]), expected)
+    assert elapsed >= 0.06

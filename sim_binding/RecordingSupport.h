@@ -1,0 +1,32 @@
+#pragma once
+
+#include <VelmoHal/device/Recording.h>
+#include <VelmoHal/device/SimulatedCamera.h>
+
+#include <pybind11/pybind11.h>
+
+#include <filesystem>
+#include <system_error>
+
+namespace velmo::sim {
+
+// The header of a recording of the camera from now on: its description, format and settings
+// now, and the time; start_us is the camera's position.
+RecordingHeader cameraRecordingHeader(const SimulatedCamera& camera);
+
+// Runs action; an error about the file itself becomes an OSError of the errno's own kind
+// (FileExistsError, FileNotFoundError, ...) with the path as its filename. Called with the
+// interpreter lock held; the action may release it for its native work.
+template <typename Action>
+auto withFileErrors(const std::filesystem::path& path, Action&& action) {
+    try {
+        return action();
+    } catch (const std::system_error& error) {
+        pybind11::object raised = pybind11::module_::import("builtins")
+                                      .attr("OSError")(error.code().value(), error.code().message(), path.string());
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
+        throw pybind11::error_already_set();
+    }
+}
+
+}  // namespace velmo::sim
