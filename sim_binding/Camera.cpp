@@ -71,12 +71,13 @@ void closeCamera(velmo::SimulatedCamera& camera) {
     camera.close();
 }
 
-py::object streamCamera(const py::object& self, std::int64_t slice_us, bool realtime, std::int64_t max_backlog) {
-    auto& camera = self.cast<velmo::SimulatedCamera&>();
+std::unique_ptr<velmo::sim::Stream> streamCamera(velmo::SimulatedCamera& camera, std::int64_t slice_us, bool realtime,
+                                                 std::int64_t max_backlog) {
     requireOpen(camera);
     // The stream holds the camera's Python object, which owns the camera, for as long as it reads.
+    py::object owner = py::cast(&camera, py::return_value_policy::reference);
     const std::shared_ptr<velmo::SliceSource> source(std::shared_ptr<void>(), &camera);
-    return velmo::sim::startStream(self, &camera, "camera " + camera.description().serial, source, slice_us,
+    return velmo::sim::startStream(std::move(owner), &camera, "camera " + camera.description().serial, source, slice_us,
                                    realtime, max_backlog, camera.positionUs(),
                                    [&camera] { return velmo::sim::cameraRecordingHeader(camera); });
 }

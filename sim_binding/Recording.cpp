@@ -118,9 +118,11 @@ private:
     std::atomic<bool> closed_{false};
 };
 
-py::object streamRecording(const py::object& self, std::int64_t slice_us, bool realtime, std::int64_t max_backlog) {
-    auto& recording = self.cast<Recording&>();
+std::unique_ptr<velmo::sim::Stream> streamRecording(Recording& recording, std::int64_t slice_us, bool realtime,
+                                                    std::int64_t max_backlog) {
     recording.requireOpen();
+    // The stream holds the recording's Python object, which owns the playback, while it reads.
+    py::object owner = py::cast(&recording, py::return_value_policy::reference);
     // A recording of this stream describes what the file does; the stream holds the recording.
     auto header = [&recording] {
         velmo::RecordingHeader header = recording.header();
@@ -129,7 +131,7 @@ py::object streamRecording(const py::object& self, std::int64_t slice_us, bool r
         header.end_us.reset();
         return header;
     };
-    return velmo::sim::startStream(self, recording.source().get(), "recording " + recording.path().string(),
+    return velmo::sim::startStream(std::move(owner), recording.source().get(), "recording " + recording.path().string(),
                                    recording.source(), slice_us, realtime, max_backlog,
                                    recording.source()->positionUs(), header);
 }

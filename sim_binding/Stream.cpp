@@ -6,7 +6,6 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
-#include <VelmoHal/device/Recording.h>
 #include <VelmoHal/device/SimulatedCamera.h>
 #include <VelmoHal/device/SliceStream.h>
 #include <VelmoHal/device/TriggerEvent.h>
@@ -16,8 +15,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -34,17 +31,6 @@ namespace {
 // of them to see signals (Ctrl-C).
 constexpr std::chrono::milliseconds kWaitStep{20};
 
-struct Slice {
-    py::array_t<Event2D> events;
-    py::array_t<TriggerEvent> triggers;
-    std::uint64_t start_us;
-    std::uint64_t end_us;
-    std::uint64_t dropped_slices_before;
-    std::uint64_t dropped_events_before;
-};
-
-class Stream;
-
 // The open streams, by the device each reads from; touched only with the interpreter lock held.
 // Never destroyed: a stream collected while static destructors run still looks itself up.
 std::unordered_map<const void*, Stream*>& openStreams() {
@@ -52,149 +38,14 @@ std::unordered_map<const void*, Stream*>& openStreams() {
     return streams;
 }
 
-class Stream {
-public:
-    Stream(py::object owner, const void* device, std::string what, std::shared_ptr<SliceStream> stream,
-           std::uint64_t origin_us, std::function<RecordingHeader()> header)
-        : owner_(std::move(owner)),
-          device_(device),
-          what_(std::move(what)),
-          stream_(std::move(stream)),
-          origin_us_(origin_us),
-          header_(std::move(header)) {
-        openStreams()[device_] = this;
-    }
-
-    // The producer never takes the interpreter lock, so it is stopped with the lock held: the
-    // wait is for the slice in hand at most. A recording that cannot be finished here is left
-    // as a recording cut short, which still reads.
-    ~Stream() {
-        try {
-            finishRecording();
-        } catch (const std::exception&) {
-        }
-        if (!stream_) return;
-        stream_->stop();
-        forget(*stream_);
-    }
-
-    Stream(const Stream&) = delete;
-    Stream& operator=(const Stream&) = delete;
-
-    void close() {
-        const std::shared_ptr<SliceStream> stream = std::move(stream_);
-        if (recorder_) withFileErrors(recorder_->path(), [this] { finishRecording(); });
-        if (!stream) return;
-        {
-            binding::ReleasedGil released;
-            stream->stop();
-        }
-        forget(*stream);
-    }
-
-    bool closed() const { return !stream_; }
-
-    Slice next() {
-        // Another thread may close the stream while this one waits without the lock.
-        const std::shared_ptr<SliceStream> stream = stream_;
-        if (!stream) throw py::stop_iteration();
-        StreamSlice slice;
-        for (;;) {
-            SliceStream::Next got = SliceStream::Next::NotYet;
-            try {
-                binding::ReleasedGil released;
-                got = stream->next(slice, kWaitStep);
-            } catch (...) {
-                close();
-                throw;
-            }
-            if (got == SliceStream::Next::Slice) {
-                record(slice);
-                break;
-            }
-            if (got == SliceStream::Next::Ended) {
-                close();
-                throw py::stop_iteration();
-            }
-            if (PyErr_CheckSignals() != 0) {
-                py::error_already_set interrupted;
-                close();
-                throw interrupted;
-            }
-        }
-        return Slice{arrayOwning(std::move(slice.events)),
-                     arrayOwning(std::move(slice.triggers)),
-                     slice.start_us,
-                     slice.end_us,
-                     slice.dropped_slices_before,
-                     slice.dropped_events_before};
-    }
-
-    std::uint64_t droppedSlices() const { return stream_ ? stream_->droppedSlices() : dropped_slices_; }
-    std::uint64_t droppedEvents() const { return stream_ ? stream_->droppedEvents() : dropped_events_; }
-    const SliceStream::Options& options() const { return options_; }
-    const std::string& what() const { return what_; }
-
-    void setOptions(const SliceStream::Options& options) { options_ = options; }
-
-    // From the next slice delivered on, each is also written to a new recording file.
-    void recordTo(const std::filesystem::path& path, bool overwrite) {
-        if (!stream_) throw py::value_error("the stream is closed");
-        if (recorder_) throw py::value_error("the stream is already recording to " + recorder_->path());
-        RecordingHeader header = header_();
-        header.start_us = origin_us_ + delivered_until_us_;
-        withFileErrors(path, [&] { recorder_ = std::make_unique<RecordingWriter>(path.string(), header, overwrite); });
-    }
-
-private:
-    void record(const StreamSlice& slice) {
-        delivered_until_us_ = slice.end_us;
-        if (!recorder_) return;
-        try {
-            withFileErrors(recorder_->path(), [&] {
-                binding::ReleasedGil released;
-                recorder_->append(slice.events.data(), slice.events.size(), slice.triggers.data(),
-                                  slice.triggers.size(), origin_us_ + slice.end_us);
-            });
-        } catch (...) {
-            close();
-            throw;
-        }
-    }
-
-    void finishRecording() {
-        const std::unique_ptr<RecordingWriter> recorder = std::move(recorder_);
-        if (recorder) recorder->finish();
-    }
-
-    void forget(const SliceStream& stream) {
-        dropped_slices_ = stream.droppedSlices();
-        dropped_events_ = stream.droppedEvents();
-        const auto found = openStreams().find(device_);
-        if (found != openStreams().end() && found->second == this) openStreams().erase(found);
-        owner_ = py::none();
-    }
-
-    py::object owner_;
-    const void* device_;
-    std::string what_;
-    std::shared_ptr<SliceStream> stream_;
-    SliceStream::Options options_;
-    std::uint64_t dropped_slices_ = 0;
-    std::uint64_t dropped_events_ = 0;
-    // The source's time where the stream started, and the end of the last slice delivered,
-    // counted from there.
-    std::uint64_t origin_us_;
-    std::uint64_t delivered_until_us_ = 0;
-    std::function<RecordingHeader()> header_;
-    std::unique_ptr<RecordingWriter> recorder_;
-};
-
-// Streams still open when the interpreter exits would read on while it finalizes.
+// Streams still open when the interpreter exits would read on while it finalizes. Each is held
+// by a reference while it closes: closing gives up the interpreter lock, and another thread may
+// drop the last one meanwhile.
 void closeOpenStreams() {
-    std::vector<Stream*> open;
-    for (const auto& [device, stream] : openStreams()) open.push_back(stream);
-    for (Stream* stream : open) stream->close();
+    std::vector<py::object> open;
+    for (const auto& [device, stream] : openStreams())
+        open.push_back(py::cast(stream, py::return_value_policy::reference));
+    for (const py::object& stream : open) stream.cast<Stream&>().close();
 }
 
 std::string streamRepr(const Stream& stream) {
@@ -210,6 +61,108 @@ std::string sliceRepr(const Slice& slice) {
 
 }  // namespace
 
+Stream::Stream(py::object owner, const void* device, std::string what, std::shared_ptr<SliceStream> stream,
+               std::uint64_t origin_us, std::function<RecordingHeader()> header)
+    : owner_(std::move(owner)), device_(device), what_(std::move(what)), stream_(std::move(stream)),
+      options_(stream_->options()), origin_us_(origin_us), header_(std::move(header)) {
+    openStreams()[device_] = this;
+}
+
+// The producer never takes the interpreter lock, so it is stopped with the lock held: the wait
+// is for the slice in hand at most. A recording that cannot be finished here stays a recording
+// cut short, which still reads.
+Stream::~Stream() {
+    try {
+        finishRecording();
+    } catch (const std::exception&) {
+    }
+    if (!stream_) return;
+    stream_->stop();
+    forget(*stream_);
+}
+
+void Stream::close() {
+    const std::shared_ptr<SliceStream> stream = std::move(stream_);
+    if (recorder_) withFileErrors(recorder_->path(), [this] { finishRecording(); });
+    if (!stream) return;
+    {
+        binding::ReleasedGil released;
+        stream->stop();
+    }
+    forget(*stream);
+}
+
+Slice Stream::next() {
+    const std::shared_ptr<SliceStream> stream = stream_;
+    if (!stream) throw py::stop_iteration();
+    StreamSlice slice;
+    for (;;) {
+        SliceStream::Next got = SliceStream::Next::NotYet;
+        try {
+            binding::ReleasedGil released;
+            got = stream->next(slice, kWaitStep);
+        } catch (...) {
+            close();
+            throw;
+        }
+        if (got == SliceStream::Next::Slice) {
+            record(slice);
+            break;
+        }
+        if (got == SliceStream::Next::Ended) {
+            close();
+            throw py::stop_iteration();
+        }
+        if (PyErr_CheckSignals() != 0) {
+            py::error_already_set interrupted;
+            close();
+            throw interrupted;
+        }
+    }
+    return Slice{arrayOwning(std::move(slice.events)),
+                 arrayOwning(std::move(slice.triggers)),
+                 slice.start_us,
+                 slice.end_us,
+                 slice.dropped_slices_before,
+                 slice.dropped_events_before};
+}
+
+void Stream::recordTo(const std::filesystem::path& path, bool overwrite) {
+    if (!stream_) throw py::value_error("the stream is closed");
+    if (recorder_) throw py::value_error("the stream is already recording to " + recorder_->path());
+    RecordingHeader header = header_();
+    header.start_us = origin_us_ + delivered_until_us_;
+    withFileErrors(path, [&] { recorder_ = std::make_unique<RecordingWriter>(path.string(), header, overwrite); });
+}
+
+void Stream::record(const StreamSlice& slice) {
+    delivered_until_us_ = slice.end_us;
+    if (!recorder_) return;
+    try {
+        withFileErrors(recorder_->path(), [&] {
+            binding::ReleasedGil released;
+            recorder_->append(slice.events.data(), slice.events.size(), slice.triggers.data(), slice.triggers.size(),
+                              origin_us_ + slice.end_us);
+        });
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+void Stream::finishRecording() {
+    const std::unique_ptr<RecordingWriter> recorder = std::move(recorder_);
+    if (recorder) recorder->finish();
+}
+
+void Stream::forget(const SliceStream& stream) {
+    dropped_slices_ = stream.droppedSlices();
+    dropped_events_ = stream.droppedEvents();
+    const auto found = openStreams().find(device_);
+    if (found != openStreams().end() && found->second == this) openStreams().erase(found);
+    owner_ = py::none();
+}
+
 void requireNotStreaming(const void* device) {
     const auto found = openStreams().find(device);
     if (found == openStreams().end()) return;
@@ -223,9 +176,10 @@ void closeStreamOf(const void* device) {
     if (found != openStreams().end()) found->second->close();
 }
 
-py::object startStream(py::object owner, const void* device, std::string what, std::shared_ptr<SliceSource> source,
-                       std::int64_t slice_us, bool realtime, std::int64_t max_backlog, std::uint64_t origin_us,
-                       std::function<RecordingHeader()> header) {
+std::unique_ptr<Stream> startStream(py::object owner, const void* device, std::string what,
+                                    std::shared_ptr<SliceSource> source, std::int64_t slice_us, bool realtime,
+                                    std::int64_t max_backlog, std::uint64_t origin_us,
+                                    std::function<RecordingHeader()> header) {
     if (slice_us < 1 || static_cast<std::uint64_t>(slice_us) > SimulatedCamera::kMaxReadSpanUs)
         throw py::value_error("slice_us must be between 1 and " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
                               ", got " + std::to_string(slice_us));
@@ -233,11 +187,9 @@ py::object startStream(py::object owner, const void* device, std::string what, s
     requireNotStreaming(device);
     const SliceStream::Options options{static_cast<std::uint64_t>(slice_us), realtime,
                                        static_cast<std::size_t>(max_backlog)};
-    auto stream = std::make_unique<Stream>(std::move(owner), device, std::move(what),
-                                           std::make_shared<SliceStream>(std::move(source), options), origin_us,
-                                           std::move(header));
-    stream->setOptions(options);
-    return py::cast(std::move(stream));
+    return std::make_unique<Stream>(std::move(owner), device, std::move(what),
+                                    std::make_shared<SliceStream>(std::move(source), options), origin_us,
+                                    std::move(header));
 }
 
 }  // namespace velmo::sim
@@ -274,15 +226,15 @@ void bindSimStream(py::module_& module) {
                               velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(stream, "a stream reads a device; start another one with Camera.stream");
     stream.def("__repr__", &velmo::sim::streamRepr)
-        .def("__iter__", [](const py::object& self) { return self; })
+        .def("__iter__", [](Stream& self) -> Stream& { return self; }, py::return_value_policy::reference)
         .def("__next__", &Stream::next)
         .def("close", &Stream::close,
              "Stops the stream's thread and lets the device be read again, from where the stream stopped. "
              "Closing twice is harmless.")
-        .def("__enter__", [](const py::object& self) {
-            if (self.cast<const Stream&>().closed()) throw py::value_error("the stream is closed");
+        .def("__enter__", [](Stream& self) -> Stream& {
+            if (self.closed()) throw py::value_error("the stream is closed");
             return self;
-        })
+        }, py::return_value_policy::reference)
         .def("__exit__", [](Stream& self, const py::args&) { self.close(); })
         .def("record_to", &Stream::recordTo,
              "Records the slices this stream delivers from the next one on to a new recording file, until the "

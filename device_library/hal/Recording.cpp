@@ -29,7 +29,10 @@ constexpr const char* kUnfinished = "unfinished";
 constexpr std::size_t kFieldWidth = 20;
 // A header is a few hundred bytes; anything much longer is not one.
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
-constexpr std::size_t kPlaybackChunkBytes = 1 << 20;
+// Small enough that a read's records past its end, which wait for the next read, are few, and
+// that a piece's records are still in cache when they are split; large enough that a read
+// costs a few system calls per hundred thousand events.
+constexpr std::size_t kPlaybackChunkBytes = 64 * 1024;
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& path) {
     throw std::system_error(errno, std::generic_category(), what + " " + path);
@@ -481,6 +484,7 @@ bool RecordingPlayback::decodeMore(std::vector<Event2D>& events, std::vector<Tri
         decoder_.decode(chunk_.data(), got, events.data() + events_before, triggers.data() + triggers_before);
     events.resize(events_before + decoded.events);
     triggers.resize(triggers_before + decoded.triggers);
+    decoded_events_ += decoded.events;
     return true;
 }
 
@@ -499,6 +503,12 @@ void RecordingPlayback::readLocked(std::uint64_t duration_us, std::vector<Event2
     if (!decodedThrough(end_us)) {
         const std::size_t events_from = events.size();
         const std::size_t triggers_from = triggers.size();
+        // Room for the span at the rate decoded so far, so that the vector rarely moves.
+        const std::uint64_t decoded_us = decoder_.timed() ? decoder_.time() - file_.header().start_us : 0;
+        if (decoded_us > 0 && decoded_events_ > 0) {
+            const double per_us = static_cast<double>(decoded_events_) / static_cast<double>(decoded_us);
+            events.reserve(events.size() + static_cast<std::size_t>(per_us * 1.125 * static_cast<double>(duration_us)));
+        }
         while (!decodedThrough(end_us)) decodeMore(events, triggers);
         splitOff(events, events_from, end_us, pending_events_, first_pending_event_);
         splitOff(triggers, triggers_from, end_us, pending_triggers_, first_pending_trigger_);

@@ -2,6 +2,7 @@
 
 #include <VelmoHal/device/SliceStream.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -38,20 +39,52 @@ void SliceStream::stop() {
 SliceStream::Next SliceStream::next(StreamSlice& slice, Clock::duration timeout) {
     if (forkGeneration() != started_in_fork_generation_)
         throw std::runtime_error("the stream was started before this process was forked; start it again here");
+    const Clock::time_point deadline = Clock::now() + timeout;
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, timeout, [this] { return !queue_.empty() || ended_ || stopping_; });
-    if (!queue_.empty()) {
-        slice = std::move(queue_.front());
-        queue_.pop_front();
-        lock.unlock();
-        changed_.notify_all();
-        return Next::Slice;
+    for (;;) {
+        if (!queue_.empty()) {
+            slice = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            changed_.notify_all();
+            return Next::Slice;
+        }
+        // With nothing queued the coming slice is the next in order, and the consumer takes it
+        // itself the moment it is due: waking the producer first would delay it.
+        if (coming_ && Clock::now() >= coming_due_) {
+            admit(*coming_);
+            slice = std::move(*coming_);
+            coming_.reset();
+            return Next::Slice;
+        }
+        if (error_) {
+            const std::exception_ptr error = std::exchange(error_, nullptr);
+            std::rethrow_exception(error);
+        }
+        if (ended_ || stopping_) return Next::Ended;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return Next::NotYet;
+        changed_.wait_until(lock, coming_ ? std::min(deadline, coming_due_) : deadline);
     }
-    if (error_) {
-        const std::exception_ptr error = std::exchange(error_, nullptr);
-        std::rethrow_exception(error);
+}
+
+void SliceStream::admit(StreamSlice& slice) {
+    slice.dropped_slices_before = dropped_slices_.load() - reported_slices_;
+    slice.dropped_events_before = dropped_events_.load() - reported_events_;
+    reported_slices_ += slice.dropped_slices_before;
+    reported_events_ += slice.dropped_events_before;
+}
+
+void SliceStream::queueComing() {
+    if (!coming_) return;
+    if (queue_.size() >= options_.max_backlog) {
+        dropped_slices_.fetch_add(1);
+        dropped_events_.fetch_add(coming_->events.size());
+    } else {
+        admit(*coming_);
+        queue_.push_back(std::move(*coming_));
     }
-    return ended_ || stopping_ ? Next::Ended : Next::NotYet;
+    coming_.reset();
 }
 
 void SliceStream::produce() {
@@ -62,7 +95,9 @@ void SliceStream::produce() {
         error_ = std::current_exception();
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        // A finite source's last slice is still delivered when it is due.
+        if (coming_ && !sleepUntil(lock, coming_due_)) queueComing();
         ended_ = true;
     }
     changed_.notify_all();
@@ -74,8 +109,6 @@ bool SliceStream::sleepUntil(std::unique_lock<std::mutex>& lock, Clock::time_poi
 
 void SliceStream::produceAll() {
     const std::chrono::microseconds slice_span(options_.slice_us);
-    std::uint64_t reported_slices = 0;
-    std::uint64_t reported_events = 0;
     // Each slice is about as large as the one before it: reserving that much (and a little
     // more) spares the vector most of its moves as it grows.
     std::size_t expected_events = 0;
@@ -83,35 +116,32 @@ void SliceStream::produceAll() {
         StreamSlice slice;
         slice.start_us = k * options_.slice_us;
         slice.end_us = slice.start_us + options_.slice_us;
+        const Clock::time_point begins = started_at_ + static_cast<std::int64_t>(k) * slice_span;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             if (options_.realtime) {
-                if (sleepUntil(lock, started_at_ + static_cast<std::int64_t>(k) * slice_span)) return;
+                if (sleepUntil(lock, begins)) return;
+                // The slice before this one is due now; unless the consumer took it already, it
+                // joins the queue or, the queue being full, is dropped.
+                queueComing();
             } else {
                 changed_.wait(lock, [this] { return stopping_ || queue_.size() < options_.max_backlog; });
                 if (stopping_) return;
             }
         }
         slice.events.reserve(expected_events + expected_events / 4);
-        if (!source_->readSlice(options_.slice_us, slice.events, slice.triggers)) return;
+        const bool more = source_->readSlice(options_.slice_us, slice.events, slice.triggers);
         expected_events = slice.events.size();
 
         std::unique_lock<std::mutex> lock(mutex_);
+        if (stopping_ || !more) return;
         if (options_.realtime) {
-            if (sleepUntil(lock, started_at_ + static_cast<std::int64_t>(k + 1) * slice_span)) return;
-        } else if (stopping_) {
-            return;
+            coming_ = std::move(slice);
+            coming_due_ = begins + slice_span;
+        } else {
+            admit(slice);
+            queue_.push_back(std::move(slice));
         }
-        if (queue_.size() >= options_.max_backlog) {
-            dropped_slices_.fetch_add(1);
-            dropped_events_.fetch_add(slice.events.size());
-            continue;
-        }
-        slice.dropped_slices_before = dropped_slices_.load() - reported_slices;
-        slice.dropped_events_before = dropped_events_.load() - reported_events;
-        reported_slices += slice.dropped_slices_before;
-        reported_events += slice.dropped_events_before;
-        queue_.push_back(std::move(slice));
         lock.unlock();
         changed_.notify_all();
     }

@@ -59,14 +59,18 @@ TEST(SliceStream, StaysAtMostTheBacklogAheadAndDropsNothing) {
     EXPECT_EQ(stream.droppedSlices(), 0u);
 }
 
-TEST(SliceStream, EndsWithAFiniteSource) {
-    SliceStream stream(std::make_shared<CountingSource>(2), {1'000, false, 8});
+class FiniteSource : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FiniteSource, EndsTheStreamAfterItsLastSlice) {
+    SliceStream stream(std::make_shared<CountingSource>(2), {1'000, GetParam(), 8});
     take(stream);
-    take(stream);
+    EXPECT_EQ(take(stream).end_us, 2'000u);
     StreamSlice slice;
     EXPECT_EQ(stream.next(slice, 10s), SliceStream::Next::Ended);
     EXPECT_EQ(stream.next(slice, 10s), SliceStream::Next::Ended);
 }
+
+INSTANTIATE_TEST_SUITE_P(RealtimeOrNot, FiniteSource, ::testing::Bool());
 
 TEST(SliceStream, HandsTheSourcesErrorToTheConsumerOnce) {
     SliceStream stream(std::make_shared<FailingSource>(), {1'000, false, 8});

@@ -50,8 +50,9 @@ def run(body):
     return finish(start(body))
 
 
-# Native calls that give up the interpreter lock are in progress when the script ends. Native
-# threads that call a Python tool at that moment are not yet safe (docs/bad-input.md).
+# Native calls that give up the interpreter lock are in progress when the script ends, and a
+# stream's thread reads for a consumer that waits for it. Native threads that call a Python
+# tool at that moment are not yet safe (docs/bad-input.md).
 BUSY_AT_EXIT = """
 def forever(call):
     threading.Thread(target=lambda: [call() for _ in range(10**6)], daemon=True).start()
@@ -59,6 +60,8 @@ def forever(call):
 camera = velmo_sim.open_camera()
 forever(lambda: camera.read_events(2_000_000))
 forever(lambda: velmo_test_hooks.time_device_read(camera, 1_000_000))
+live = velmo_sim.open_camera("VLM636-000102").stream(slice_us=1_000, realtime=True)
+forever(lambda: next(live, None))
 time.sleep(0.2)
 """
 

@@ -2,12 +2,13 @@
 every way a stream is closed. The slicing, pacing and drop accounting are tested in C++."""
 
 import gc
+import os
 import time
 
 import pytest
 import velmo_sim
 
-from test_hostile_use import run
+from test_hostile_use import TIMEOUT_S, run, start
 
 
 @pytest.fixture
@@ -106,26 +107,27 @@ def test_each_way_of_closing_stops_the_stream_promptly(close, camera):
 def test_ctrl_c_while_waiting_for_a_slice_closes_the_stream():
     out = run("""
 camera = velmo_sim.open_camera()
-stream = camera.stream(slice_us=10_000_000, realtime=True)
+stream = camera.stream(slice_us=2_000_000, realtime=True)
 main = threading.main_thread().ident
 threading.Timer(0.3, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
 begun = time.monotonic()
 try:
     next(stream)
 except KeyboardInterrupt:
-    print(stream.closed, time.monotonic() - begun < 1.5 * float(os.environ.get("VELMO_SLOWDOWN", "1")))
+    print(stream.closed, time.monotonic() - begun)
 camera.read(10)
 """)
-    assert out.split() == ["True", "True"]
+    closed, waited = out.split()
+    assert closed == "True" and float(waited) < 0.3 + 1.0 * float(os.environ.get("VELMO_SLOWDOWN", "1")), out
 
 
 def test_streams_left_open_at_exit_end_cleanly():
-    out = run("""
+    process = start("""
 behind = velmo_sim.open_camera().stream(max_backlog=1)
 live = velmo_sim.open_camera("VLM636-000102").stream(slice_us=1_000, realtime=True)
-threading.Thread(target=lambda: [next(live, None) for _ in range(10**6)], daemon=True).start()
 next(behind)
 time.sleep(0.2)
-print("done")
+print(live.closed, behind.closed)
 """)
-    assert out == "done\n"
+    out, err = process.communicate(timeout=TIMEOUT_S)
+    assert (process.returncode, out, err) == (0, "False False\n", "")

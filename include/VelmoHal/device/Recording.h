@@ -184,6 +184,7 @@ private:
     std::vector<Event2D> raw_events_;
     std::vector<TriggerEvent> raw_triggers_;
     std::uint64_t position_us_ = 0;
+    std::uint64_t decoded_events_ = 0;
     bool file_done_ = false;
 };
 

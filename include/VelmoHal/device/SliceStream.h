@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -35,10 +36,10 @@ struct StreamSlice {
 // Not realtime, the thread waits while the queue is full, so nothing is lost. Realtime, the
 // source's time follows the clock, as a live camera's does: the k-th slice (from 0) is read
 // when the clock reaches start + k slice_us, so that the settings of that moment apply to it,
-// and queued when its span has passed, at start + (k + 1) slice_us. A slice that finds the
-// queue full is dropped whole, as a full device buffer drops data, and counted; the next
-// slice queued carries the count. A source slower than the clock delivers late rather than
-// dropping.
+// and is due when its span has passed, at start + (k + 1) slice_us. A consumer waiting then
+// takes it at once; otherwise it joins the queue, or, the queue being full, is dropped whole,
+// as a full device buffer drops data, and counted; the next slice delivered carries the
+// count. A source slower than the clock delivers late rather than dropping.
 //
 // Slices still queued when the stream stops are discarded. The source must outlive the
 // stream; the thread is the only one reading it until stop() returns.
@@ -81,6 +82,11 @@ public:
 private:
     void produce();
     void produceAll();
+    // Sets the slice's counts of what was dropped since the slice delivered before it. The
+    // callers hold the lock, as for the two below.
+    void admit(StreamSlice& slice);
+    // Moves the coming slice, now due, to the queue, or drops it if the queue is full.
+    void queueComing();
     // Waits on `wake` until `until` passes, or the stream stops; true if it stopped.
     bool sleepUntil(std::unique_lock<std::mutex>& lock, Clock::time_point until);
 
@@ -94,6 +100,11 @@ private:
     // it loses one or the stream is asked to stop (for the producer).
     std::condition_variable changed_;
     std::deque<StreamSlice> queue_;
+    // Realtime, the slice read ahead of its time, and the time it is due.
+    std::optional<StreamSlice> coming_;
+    Clock::time_point coming_due_;
+    std::uint64_t reported_slices_ = 0;
+    std::uint64_t reported_events_ = 0;
     bool stopping_ = false;
     bool ended_ = false;
     std::exception_ptr error_;
