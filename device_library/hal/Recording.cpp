@@ -249,34 +249,8 @@ Evt3Decoder decoderFor(const RecordingReader& file) {
     }
 }
 
-template <typename Record>
-void eraseTaken(std::vector<Record>& records, std::size_t& first) {
-    if (first > records.size() / 2) {
-        records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(first));
-        first = 0;
-    }
-}
-
-// Moves the records before end_us from pending[first ..) to out.
-template <typename Record>
-void movePending(std::vector<Record>& pending, std::size_t& first, std::uint64_t end_us, std::vector<Record>& out) {
-    const auto begin = pending.begin() + static_cast<std::ptrdiff_t>(first);
-    const auto end = std::partition_point(begin, pending.end(), [&](const Record& r) { return r.timestamp < end_us; });
-    out.insert(out.end(), begin, end);
-    first = static_cast<std::size_t>(end - pending.begin());
-    eraseTaken(pending, first);
-}
-
-// Moves out's records from index `from` on that are at or after end_us to the (empty) pending.
-template <typename Record>
-void splitOff(std::vector<Record>& out, std::size_t from, std::uint64_t end_us, std::vector<Record>& pending,
-              std::size_t& first) {
-    const auto split = std::partition_point(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(),
-                                            [&](const Record& r) { return r.timestamp < end_us; });
-    pending.assign(split, out.end());
-    first = 0;
-    out.erase(split, out.end());
-}
+// Storage kept beyond this many records after a long read is given back once it is empty.
+constexpr std::size_t kKeptRecords = std::size_t{1} << 21;
 
 }  // namespace
 
@@ -469,50 +443,58 @@ bool RecordingPlayback::decodedThrough(std::uint64_t time_us) const {
     return file_done_ || (decoder_.timed() && decoder_.time() >= time_us);
 }
 
-bool RecordingPlayback::decodeMore(std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers) {
+template <typename Record>
+Record* RecordingPlayback::Decoded<Record>::roomFor(std::size_t more) {
+    if (storage.size() < end + more && begin > 0) {
+        std::copy(storage.begin() + static_cast<std::ptrdiff_t>(begin),
+                  storage.begin() + static_cast<std::ptrdiff_t>(end), storage.begin());
+        end -= begin;
+        begin = 0;
+    }
+    if (storage.size() < end + more) storage.resize(end + more + (end + more) / 2);
+    return storage.data() + end;
+}
+
+template <typename Record>
+void RecordingPlayback::Decoded<Record>::takeBefore(std::uint64_t end_us, std::vector<Record>& out) {
+    const auto first = storage.begin() + static_cast<std::ptrdiff_t>(begin);
+    const auto split = std::partition_point(first, storage.begin() + static_cast<std::ptrdiff_t>(end),
+                                            [&](const Record& r) { return r.timestamp < end_us; });
+    out.insert(out.end(), first, split);
+    begin = static_cast<std::size_t>(split - storage.begin());
+    if (begin == end) {
+        begin = end = 0;
+        if (storage.size() > kKeptRecords) std::vector<Record>().swap(storage);
+    }
+}
+
+template <typename Record>
+void RecordingPlayback::Decoded<Record>::dropBefore(std::uint64_t end_us) {
+    std::vector<Record> dropped;
+    takeBefore(end_us, dropped);
+}
+
+bool RecordingPlayback::decodeMore() {
     const std::size_t got = file_.read(chunk_.data(), chunk_.size());
     if (got == 0) {
         file_done_ = true;
         return false;
     }
     const Evt3Capacity capacity = decoder_.capacityFor(chunk_.data(), got);
-    const std::size_t events_before = events.size();
-    const std::size_t triggers_before = triggers.size();
-    events.resize(events_before + capacity.events);
-    triggers.resize(triggers_before + capacity.triggers);
-    const Evt3Decoded decoded =
-        decoder_.decode(chunk_.data(), got, events.data() + events_before, triggers.data() + triggers_before);
-    events.resize(events_before + decoded.events);
-    triggers.resize(triggers_before + decoded.triggers);
-    decoded_events_ += decoded.events;
+    Event2D* events = events_.roomFor(capacity.events);
+    TriggerEvent* triggers = triggers_.roomFor(capacity.triggers);
+    const Evt3Decoded decoded = decoder_.decode(chunk_.data(), got, events, triggers);
+    events_.end += decoded.events;
+    triggers_.end += decoded.triggers;
     return true;
-}
-
-void RecordingPlayback::takePending(std::uint64_t end_us, std::vector<Event2D>& events,
-                                    std::vector<TriggerEvent>& triggers) {
-    movePending(pending_events_, first_pending_event_, end_us, events);
-    movePending(pending_triggers_, first_pending_trigger_, end_us, triggers);
 }
 
 void RecordingPlayback::readLocked(std::uint64_t duration_us, std::vector<Event2D>& events,
                                    std::vector<TriggerEvent>& triggers) {
     const std::uint64_t end_us = position_us_ + duration_us;
-    takePending(end_us, events, triggers);
-    // Records still pending lie at or after end_us, so the decoder has passed it. Otherwise none
-    // is pending: what is decoded goes straight to the caller, and only its tail waits.
-    if (!decodedThrough(end_us)) {
-        const std::size_t events_from = events.size();
-        const std::size_t triggers_from = triggers.size();
-        // Room for the span at the rate decoded so far, so that the vector rarely moves.
-        const std::uint64_t decoded_us = decoder_.timed() ? decoder_.time() - file_.header().start_us : 0;
-        if (decoded_us > 0 && decoded_events_ > 0) {
-            const double per_us = static_cast<double>(decoded_events_) / static_cast<double>(decoded_us);
-            events.reserve(events.size() + static_cast<std::size_t>(per_us * 1.125 * static_cast<double>(duration_us)));
-        }
-        while (!decodedThrough(end_us)) decodeMore(events, triggers);
-        splitOff(events, events_from, end_us, pending_events_, first_pending_event_);
-        splitOff(triggers, triggers_from, end_us, pending_triggers_, first_pending_trigger_);
-    }
+    while (!decodedThrough(end_us)) decodeMore();
+    events_.takeBefore(end_us, events);
+    triggers_.takeBefore(end_us, triggers);
     position_us_ = end_us;
 }
 
@@ -535,17 +517,15 @@ bool RecordingPlayback::readSlice(std::uint64_t duration_us, std::vector<Event2D
 
 std::size_t RecordingPlayback::readEvents(Event2D* out, std::size_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
-    while (pending_events_.size() - first_pending_event_ < n && decodeMore(pending_events_, pending_triggers_)) {
+    while (events_.count() < n && decodeMore()) {
     }
-    const std::size_t taken = std::min(n, pending_events_.size() - first_pending_event_);
+    const std::size_t taken = std::min(n, events_.count());
     if (taken == 0) return 0;
-    const Event2D* first = pending_events_.data() + first_pending_event_;
+    const Event2D* first = events_.storage.data() + events_.begin;
     std::copy(first, first + taken, out);
     position_us_ = std::max(position_us_, first[taken - 1].timestamp);
-    first_pending_event_ += taken;
-    eraseTaken(pending_events_, first_pending_event_);
-    std::vector<TriggerEvent> dropped;
-    movePending(pending_triggers_, first_pending_trigger_, position_us_, dropped);
+    events_.begin += taken;
+    triggers_.dropBefore(position_us_);
     return taken;
 }
 

@@ -165,26 +165,38 @@ public:
     void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
 
 private:
+    // Decoded records not delivered yet, in storage[begin, end). The storage is kept from read
+    // to read, so that decoding touches memory already in use and a read copies its records
+    // out once, into exactly the room they need.
+    template <typename Record>
+    struct Decoded {
+        std::vector<Record> storage;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+
+        std::size_t count() const { return end - begin; }
+        // Room for `more` records past end, the undelivered ones moved to the front first.
+        Record* roomFor(std::size_t more);
+        // Moves the records before end_us to out.
+        void takeBefore(std::uint64_t end_us, std::vector<Record>& out);
+        void dropBefore(std::uint64_t end_us);
+    };
+
     void readLocked(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
     bool decodedThrough(std::uint64_t time_us) const;
-    // Decodes the next piece of the file, appending to the given vectors; false at the end.
-    bool decodeMore(std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
-    void takePending(std::uint64_t end_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
+    // Decodes the next piece of the file into decoded_; false at the end.
+    bool decodeMore();
 
     mutable std::mutex mutex_;
     RecordingReader file_;
     Evt3Decoder decoder_;
     Evt3Encoder encoder_;
     std::vector<std::uint8_t> chunk_;
-    // Decoded records not delivered yet, from the first pending index on.
-    std::vector<Event2D> pending_events_;
-    std::vector<TriggerEvent> pending_triggers_;
-    std::size_t first_pending_event_ = 0;
-    std::size_t first_pending_trigger_ = 0;
+    Decoded<Event2D> events_;
+    Decoded<TriggerEvent> triggers_;
     std::vector<Event2D> raw_events_;
     std::vector<TriggerEvent> raw_triggers_;
     std::uint64_t position_us_ = 0;
-    std::uint64_t decoded_events_ = 0;
     bool file_done_ = false;
 };
 
