@@ -486,15 +486,28 @@ bool RecordingPlayback::decodeMore() {
     const Evt3Decoded decoded = decoder_.decode(chunk_.data(), got, events, triggers);
     events_.end += decoded.events;
     triggers_.end += decoded.triggers;
+    decoded_events_ += decoded.events;
     return true;
 }
 
 void RecordingPlayback::readLocked(std::uint64_t duration_us, std::vector<Event2D>& events,
                                    std::vector<TriggerEvent>& triggers) {
     const std::uint64_t end_us = position_us_ + duration_us;
-    while (!decodedThrough(end_us)) decodeMore();
+    // Room for the span at the rate decoded so far, so that the caller's vector rarely moves.
+    const std::uint64_t start_us = file_.header().start_us;
+    if (decoder_.timed() && decoder_.time() > start_us && decoded_events_ > 0) {
+        const double per_us = static_cast<double>(decoded_events_) / static_cast<double>(decoder_.time() - start_us);
+        events.reserve(events.size() + static_cast<std::size_t>(per_us * 1.125 * static_cast<double>(duration_us)));
+    }
+    // Piece by piece, so that the buffer stays small and in cache: each piece's records before
+    // end_us go out at once, and only the last piece's later ones wait for the next read.
     events_.takeBefore(end_us, events);
     triggers_.takeBefore(end_us, triggers);
+    while (!decodedThrough(end_us)) {
+        decodeMore();
+        events_.takeBefore(end_us, events);
+        triggers_.takeBefore(end_us, triggers);
+    }
     position_us_ = end_us;
 }
 

@@ -166,8 +166,8 @@ public:
 
 private:
     // Decoded records not delivered yet, in storage[begin, end). The storage is kept from read
-    // to read, so that decoding touches memory already in use and a read copies its records
-    // out once, into exactly the room they need.
+    // to read, so that decoding touches memory already in use, and each record is copied out
+    // once.
     template <typename Record>
     struct Decoded {
         std::vector<Record> storage;
@@ -197,6 +197,7 @@ private:
     std::vector<Event2D> raw_events_;
     std::vector<TriggerEvent> raw_triggers_;
     std::uint64_t position_us_ = 0;
+    std::uint64_t decoded_events_ = 0;
     bool file_done_ = false;
 };
 
