@@ -12,6 +12,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
+#include <pybind11/functional.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
@@ -19,6 +20,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -46,8 +49,10 @@ std::string formatText(const velmo::RawEventStreamFormat& format) {
     return text;
 }
 
-void recordCamera(velmo::SimulatedCamera& camera, const fs::path& path, std::int64_t duration_us, bool overwrite,
-                  const py::object& progress) {
+void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument& path_argument,
+                  std::int64_t duration_us, bool overwrite,
+                  const std::optional<std::function<py::object(std::uint64_t)>>& progress) {
+    const fs::path path = velmo::sim::pathOf(path_argument);
     if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
     velmo::sim::requireNotStreaming(&camera);
     const std::uint64_t duration = nonNegative(duration_us, "duration_us");
@@ -71,7 +76,7 @@ void recordCamera(velmo::SimulatedCamera& camera, const fs::path& path, std::int
                                   header.start_us + done + span);
                 }
                 done += span;
-                if (!progress.is_none()) progress(span);
+                if (progress) (*progress)(span);
                 if (PyErr_CheckSignals() != 0) throw py::error_already_set();
             }
         } catch (...) {
@@ -287,7 +292,8 @@ void bindSimRecording(py::module_& module) {
              py::arg("max_backlog") = velmo::sim::kDefaultMaxBacklog);
 
     module.def(
-        "open_recording", [](const fs::path& path) { return std::make_unique<Recording>(path); },
+        "open_recording",
+        [](const velmo::sim::PathArgument& path) { return std::make_unique<Recording>(velmo::sim::pathOf(path)); },
         "Opens a recording file for playback. OSError (FileNotFoundError, ...) when the file cannot be read; "
         "ValueError naming the path for a file that is not a recording, one of a newer format version, or a "
         "malformed header. A file cut short opens, with truncated set.",

@@ -6,9 +6,19 @@
 #include <pybind11/pybind11.h>
 
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <variant>
 
 namespace velmo::sim {
+
+// A file's path as Python gives it: a text, or an os.PathLike such as pathlib.Path.
+using PathArgument = std::variant<std::string, std::filesystem::path>;
+
+inline std::filesystem::path pathOf(const PathArgument& path) {
+    if (const auto* text = std::get_if<std::string>(&path)) return *text;
+    return std::get<std::filesystem::path>(path);
+}
 
 // The header of a recording of the camera from now on: its description, format and settings
 // now, and the time; start_us is the camera's position.

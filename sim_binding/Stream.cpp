@@ -11,6 +11,7 @@
 #include <VelmoHal/device/TriggerEvent.h>
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <chrono>
@@ -127,7 +128,8 @@ Slice Stream::next() {
                  slice.dropped_events_before};
 }
 
-void Stream::recordTo(const std::filesystem::path& path, bool overwrite) {
+void Stream::recordTo(const PathArgument& path_argument, bool overwrite) {
+    const std::filesystem::path path = pathOf(path_argument);
     if (!stream_) throw py::value_error("the stream is closed");
     if (recorder_) throw py::value_error("the stream is already recording to " + recorder_->path());
     RecordingHeader header = header_();

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 
 namespace velmo::sim {
 
@@ -54,7 +55,7 @@ public:
 
     // From the next slice delivered on, each is also written to a new recording file, which is
     // finished when the stream closes or ends.
-    void recordTo(const std::filesystem::path& path, bool overwrite);
+    void recordTo(const std::variant<std::string, std::filesystem::path>& path, bool overwrite);
 
 private:
     void forget(const SliceStream& stream);
