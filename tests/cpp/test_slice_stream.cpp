@@ -32,11 +32,16 @@ private:
     std::uint64_t slices_;
 };
 
+// Gives one slice, then fails.
 class FailingSource : public SliceSource {
 public:
     bool readSlice(std::uint64_t, std::vector<Event2D>&, std::vector<TriggerEvent>&) override {
-        throw std::runtime_error("the source broke");
+        if (read_++ > 0) throw std::runtime_error("the source broke");
+        return true;
     }
+
+private:
+    int read_ = 0;
 };
 
 StreamSlice take(SliceStream& stream) {
@@ -73,12 +78,17 @@ TEST_P(FiniteSource, EndsTheStreamAfterItsLastSlice) {
 
 INSTANTIATE_TEST_SUITE_P(RealtimeOrNot, FiniteSource, ::testing::Bool());
 
-TEST(SliceStream, HandsTheSourcesErrorToTheConsumerOnce) {
-    SliceStream stream(std::make_shared<FailingSource>(), {1'000, false, 8});
+class BrokenSource : public ::testing::TestWithParam<bool> {};
+
+TEST_P(BrokenSource, GivesItsErrorOnceAfterTheSlicesReadBeforeIt) {
+    SliceStream stream(std::make_shared<FailingSource>(), {1'000, GetParam(), 8});
+    take(stream);
     StreamSlice slice;
     EXPECT_THROW(stream.next(slice, 10s), std::runtime_error);
     EXPECT_EQ(stream.next(slice, 10s), SliceStream::Next::Ended);
 }
+
+INSTANTIATE_TEST_SUITE_P(RealtimeOrNot, BrokenSource, ::testing::Bool());
 
 TEST(SliceStream, RealtimeDeliversNoSliceBeforeItsSpanHasPassed) {
     SliceStream stream(std::make_shared<CountingSource>(), {5'000, true, 8});
