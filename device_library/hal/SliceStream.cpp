@@ -30,6 +30,7 @@ void SliceStream::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         queue_.clear();
+        coming_.reset();
     }
     changed_.notify_all();
     std::lock_guard<std::mutex> joining(joining_);
@@ -95,9 +96,7 @@ void SliceStream::produce() {
         error_ = std::current_exception();
     }
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        // A finite source's last slice is still delivered when it is due.
-        if (coming_ && !sleepUntil(lock, coming_due_)) queueComing();
+        std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;
     }
     changed_.notify_all();
