@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,import,memory]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream]
 """
 
 import argparse
@@ -21,8 +21,10 @@ import calls  # noqa: E402
 import decode  # noqa: E402
 import events  # noqa: E402
 import memory  # noqa: E402
+import recording  # noqa: E402
 import sensor  # noqa: E402
 import startup  # noqa: E402
+import stream  # noqa: E402
 from harness import DEFAULT_REPETITIONS, format_table  # noqa: E402
 
 GROUPS = {
@@ -30,8 +32,10 @@ GROUPS = {
     "events": events.rows,
     "decode": decode.rows,
     "sensor": sensor.rows,
+    "recording": recording.rows,
     "import": startup.rows,
     "memory": memory.rows,
+    "stream": stream.rows,
 }
 
 

@@ -2,11 +2,11 @@
 
 Lists the cameras, opens one, reads a million events and draws them, shows every tool with its
 parameters, narrows the stream with the region of interest and event rate control, draws the
-same span of time before and after, and ends with a tool written in Python that native code
-questions through velmo_testing.NativeHolder.
+same span of time before and after, records half a second to a file and plays it back, and ends
+with a tool written in Python that native code questions through velmo_testing.NativeHolder.
 
 Events are read in chunks; on a terminal a tqdm progress bar on standard error follows the
-reads. The pictures are drawn with matplotlib. Both come with the package's `examples` extra:
+reads and the recording. The pictures are drawn with matplotlib. Both come with the package's `examples` extra:
 pip install 'velmo-python[examples]'.
 """
 
@@ -287,6 +287,21 @@ def tour_python_tool() -> None:
     print_parameter_table(tool, with_values=False)
 
 
+def tour_recording(serial: str, folder: Path, duration_us: int) -> None:
+    heading("Recording and playing back")
+    path = folder / "tour.vrec"
+    folder.mkdir(parents=True, exist_ok=True)
+    with velmo_sim.open_camera(serial) as camera, \
+            tqdm(total=duration_us / 1e6, desc="Recording", unit="s", disable=None) as progress:
+        camera.tool(hal.ToolType.TRIGGER_IN).set_param("enable", True)
+        camera.record(path, duration_us, overwrite=True, progress=lambda span_us: progress.update(span_us / 1e6))
+    with velmo_sim.open_recording(path) as recording:
+        events, triggers = recording.read(recording.duration_us)
+        print(f"    {path}: {recording.duration_us / 1e6:.3f} s of camera {recording.description.serial}, "
+              f"{recording.data_bytes:,} bytes of EVT3")
+        print(f"    played back: {len(events):,} events and {len(triggers):,} trigger events")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").partition("\n")[0])
     parser.add_argument("--out", type=Path, default=Path("out"), help="folder for the PNG files (default: ./out)")
@@ -328,6 +343,8 @@ def main(argv: list[str] | None = None) -> int:
                    f"Camera {camera.description.serial}: the same span before and after the ROI and event rate control",
                    [("before", events), ("after", narrowed)], width, height)
     print(f"    pictures of the same span written to {picture}")
+
+    tour_recording(camera.description.serial, args.out, 500_000)
 
     tour_python_tool()
 

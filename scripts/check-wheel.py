@@ -1,6 +1,7 @@
 """Checks a repaired wheel: `auditwheel show` finds it consistent with the given platform tag
 and needing no library outside that policy, and the wheel holds the extension modules with
-their stubs, the two device libraries once in their own folder, and nothing else.
+their stubs, the velmo-sim command line's module, the two device libraries once in their own
+folder, and nothing else.
 
 Usage: check-wheel.py WHEEL PLATFORM_TAG
 """
@@ -15,6 +16,8 @@ from pathlib import PurePosixPath
 LIBRARY_DIR = "velmo_python.libs"
 LIBRARIES = {"libVelmoHal.so", "libVelmoBase.so"}
 REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"}
+# The velmo-sim console script's module, pure Python.
+COMMAND_LINE = "velmo_sim_cli.py"
 
 
 def auditwheel_faults(wheel, tag):
@@ -37,6 +40,7 @@ def layout_faults(names):
     modules = {path.name.split(".")[0] for path in files
                if len(path.parts) == 1 and fnmatch.fnmatch(path.name, "*.cpython-313-*-linux-gnu.so")}
     expected = {f"{module}{suffix}" for module in modules for suffix in (".pyi", "-stubs/__init__.pyi")}
+    expected.add(COMMAND_LINE)
     faults = []
     if sorted(libraries) != sorted(LIBRARIES):
         faults.append(f"{LIBRARY_DIR} holds {sorted(libraries)}, not each of {sorted(LIBRARIES)} once")
@@ -45,7 +49,8 @@ def layout_faults(names):
     others = {str(path) for path in files if path.parts[0] != LIBRARY_DIR and path not in dist_info
               and not re.fullmatch(r"[a-z_]+\.cpython-313-[a-z0-9_]+-linux-gnu\.so", str(path))}
     if others != expected:
-        faults.append(f"stubs missing: {sorted(expected - others)}; unexpected files: {sorted(others - expected)}")
+        faults.append(f"stubs or {COMMAND_LINE} missing: {sorted(expected - others)}; "
+                      f"unexpected files: {sorted(others - expected)}")
     return faults
 
 

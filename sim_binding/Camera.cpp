@@ -1,4 +1,7 @@
+#include "Arrays.h"
+#include "RecordingSupport.h"
 #include "SimBindings.h"
+#include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/SimulatedCamera.h>
@@ -57,12 +60,34 @@ void requireOpen(const velmo::SimulatedCamera& camera) {
     if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
 }
 
+// A camera has one reader at a time: while it streams, only the stream reads it.
+void requireReadable(const velmo::SimulatedCamera& camera) {
+    requireOpen(camera);
+    velmo::sim::requireNotStreaming(&camera);
+}
+
+void closeCamera(velmo::SimulatedCamera& camera) {
+    velmo::sim::closeStreamOf(&camera);
+    camera.close();
+}
+
+std::unique_ptr<velmo::sim::Stream> streamCamera(velmo::SimulatedCamera& camera, std::int64_t slice_us, bool realtime,
+                                                 std::int64_t max_backlog) {
+    requireOpen(camera);
+    // The stream holds the camera's Python object, which owns the camera, for as long as it reads.
+    py::object owner = py::cast(&camera, py::return_value_policy::reference);
+    const std::shared_ptr<velmo::SliceSource> source(std::shared_ptr<void>(), &camera);
+    return velmo::sim::startStream(std::move(owner), &camera, "camera " + camera.description().serial, source, slice_us,
+                                   realtime, max_backlog, camera.positionUs(),
+                                   [&camera] { return velmo::sim::cameraRecordingHeader(camera); });
+}
+
 std::string cameraRepr(const velmo::SimulatedCamera& camera) {
     return "<velmo_sim.Camera " + camera.description().serial + (camera.isClosed() ? " closed>" : " open>");
 }
 
 py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
-    requireOpen(camera);
+    requireReadable(camera);
     if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
     py::array_t<velmo::Event2D> events(count);
     const auto requested = static_cast<std::size_t>(count);
@@ -87,18 +112,10 @@ py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize
     return events;
 }
 
-// Hands a vector's records to NumPy without copying them: the array owns the vector.
-template <typename Record>
-py::array_t<Record> arrayOwning(std::vector<Record>&& records) {
-    auto* owned = new std::vector<Record>(std::move(records));
-    py::capsule owner(owned, [](void* pointer) { delete static_cast<std::vector<Record>*>(pointer); });
-    return py::array_t<Record>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
-}
-
 // Refusing a long span up front bounds what one call may allocate: at the default settings
 // ten seconds are about ten million events, 160 MB.
 std::uint64_t readableSpan(const velmo::SimulatedCamera& camera, std::int64_t duration_us) {
-    requireOpen(camera);
+    requireReadable(camera);
     if (duration_us < 0) throw py::value_error("duration_us must not be negative, got " + std::to_string(duration_us));
     const auto span = static_cast<std::uint64_t>(duration_us);
     if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
@@ -121,7 +138,7 @@ std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpa
     }
     // The camera sets every byte of the records, fill bytes to zero, so nothing stale reaches
     // Python.
-    return {arrayOwning(std::move(events)), arrayOwning(std::move(triggers))};
+    return {velmo::sim::arrayOwning(std::move(events)), velmo::sim::arrayOwning(std::move(triggers))};
 }
 
 py::bytes readRaw(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
@@ -152,13 +169,14 @@ void bindSimCamera(py::module_& module) {
     velmo::binding::refuseCopies(camera, "a camera is a device; open it again with open_camera");
     camera
         .def("__repr__", &cameraRepr)
-        .def("close", &velmo::SimulatedCamera::close,
-             "Closes the camera: later reads raise ValueError. Closing twice is harmless.")
+        .def("close", &closeCamera,
+             "Closes the camera, and its stream if it has one: later reads raise ValueError. Closing twice is "
+             "harmless.")
         .def("__enter__", [](velmo::SimulatedCamera& camera) -> velmo::SimulatedCamera& {
             requireOpen(camera);
             return camera;
         }, py::return_value_policy::reference)
-        .def("__exit__", [](velmo::SimulatedCamera& camera, const py::args&) { camera.close(); })
+        .def("__exit__", [](velmo::SimulatedCamera& camera, const py::args&) { closeCamera(camera); })
         .def_property_readonly(
             "description", [](const velmo::SimulatedCamera& camera) { return camera.description(); },
             "A copy of the camera's description.")
@@ -181,6 +199,16 @@ void bindSimCamera(py::module_& module) {
              "decode on their own; one Decoder fed every call's bytes in order gives exactly what read would "
              "have. At most 10 s a call.",
              py::arg("duration_us"))
+        .def("stream", &streamCamera,
+             "A Stream of the next slices of slice_us microseconds of sensor time (at most 10 s each), read "
+             "ahead on a native thread into a queue of at most max_backlog slices. Not realtime, the thread "
+             "waits while the queue is full and nothing is dropped. Realtime, sensor time follows the wall "
+             "clock: a slice is delivered once its span has passed, and a slice that finds the queue full is "
+             "dropped whole and counted. While the stream is open the camera's other reads raise "
+             "RuntimeError; after it closes they go on from where the stream stopped. Tool settings apply "
+             "from the next slice read.",
+             py::arg("slice_us") = 10'000, py::arg("realtime") = false,
+             py::arg("max_backlog") = velmo::sim::kDefaultMaxBacklog)
         .def("tools", &velmo::SimulatedCamera::tools, "The camera's six tools, in ToolType order.")
         .def("tool", &cameraTool,
              "The camera's tool of this kind, the same object every time; KeyError for a kind it lacks.",

@@ -22,8 +22,10 @@ PYBIND11_MODULE(velmo_sim, module) {
         "event_dtype", [] { return py::dtype::of<velmo::Event2D>(); },
         "The NumPy data type registered for Event2D.");
     bindSimTriggerDtype(module);
+    bindSimStream(module);
     bindSimCamera(module);
     bindSimDecoding(module);
+    bindSimRecording(module);
     bindSimLogging(module);
     velmo::binding::addTextSignatures(module);
 }

@@ -183,6 +183,11 @@ void SimulatedCamera::read(std::uint64_t duration_us, std::vector<Event2D>& even
     state.readSpan(duration_us, events, triggers);
 }
 
+std::uint64_t SimulatedCamera::positionUs() const {
+    std::lock_guard<std::mutex> lock(state_->reading);
+    return state_->position_us;
+}
+
 void SimulatedCamera::readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out) {
     requireReadableSpan(duration_us);
     State& state = *state_;
@@ -196,6 +201,16 @@ void SimulatedCamera::readRaw(std::uint64_t duration_us, std::vector<std::uint8_
     state.encoder.startChunk();
     state.encoder.encode(state.raw_events.data(), state.raw_events.size(), state.raw_triggers.data(),
                          state.raw_triggers.size(), state.position_us, out);
+}
+
+bool SimulatedCamera::readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
+                                std::vector<TriggerEvent>& triggers) {
+    while (duration_us > 0) {
+        const std::uint64_t piece = std::min(duration_us, kMaxReadSpanUs);
+        read(piece, events, triggers);
+        duration_us -= piece;
+    }
+    return true;
 }
 
 }  // namespace velmo

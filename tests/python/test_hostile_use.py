@@ -51,7 +51,8 @@ def run(body):
 
 
 # Every kind of native call that gives up the interpreter lock, or calls Python from native
-# threads, is in progress when the script ends.
+# threads, is in progress when the script ends, and a stream's thread reads for a consumer that
+# waits for it.
 BUSY_AT_EXIT = """
 class Tool(hal.CameraTool):
     def __init__(self, answer):
@@ -70,6 +71,8 @@ forever(lambda: camera.read_events(2_000_000))
 forever(lambda: velmo_testing.NativeHolder(answering).call_from_threads(4, 1000))
 forever(lambda: velmo_testing.NativeHolder(raising).failures_on_threads(4, 1000))
 forever(lambda: velmo_test_hooks.time_device_read(camera, 1_000_000))
+live = velmo_sim.open_camera("VLM636-000102").stream(slice_us=1_000, realtime=True)
+forever(lambda: next(live, None))
 time.sleep(0.2)
 """
 

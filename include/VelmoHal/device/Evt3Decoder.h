@@ -59,6 +59,11 @@ public:
 
     const Evt3DecodeCounters& counters() const { return counters_; }
 
+    // Whether a TIME_HIGH has come yet, and the time stamp the next record would carry: no
+    // later word of a stream in time order decodes to a record before it.
+    bool timed() const { return timed_; }
+    std::uint64_t time() const { return time_base_ | time_low_; }
+
 private:
     struct Output {
         Event2D* events;

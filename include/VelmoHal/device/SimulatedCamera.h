@@ -4,6 +4,7 @@
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/CameraDescription.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/SliceSource.h>
 #include <VelmoHal/device/TriggerEvent.h>
 
 #include <atomic>
@@ -30,7 +31,7 @@ std::shared_ptr<CameraTool> makeImx636Tool(ToolType type, std::string key_prefix
 // trail filter and event rate control in that order. The settings are read at the start of
 // each read; the same serial with the same settings gives the same events however the stream
 // is split into read and readEvents calls, which share one stream position.
-class SimulatedCamera {
+class SimulatedCamera : public SliceSource {
 public:
     // The longest span one read() may ask for; longer spans are read in pieces.
     static constexpr std::uint64_t kMaxReadSpanUs = 10'000'000;
@@ -38,7 +39,7 @@ public:
     // Opens the camera with this serial, or the first one for an empty serial; throws
     // std::invalid_argument naming an unknown serial.
     static std::unique_ptr<SimulatedCamera> open(const std::string& serial);
-    ~SimulatedCamera();
+    ~SimulatedCamera() override;
 
     const CameraDescription& description() const;
     const RawEventStreamFormat& rawFormat() const;
@@ -70,6 +71,13 @@ public:
     // call's bytes in order, from the stream's start, gets exactly read()'s records, time
     // stamps included. Throws as read() does.
     void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
+
+    // The sensor time the next read() starts at.
+    std::uint64_t positionUs() const;
+
+    // read() for a span of any length, in pieces; a camera never ends, so always true.
+    bool readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
+                   std::vector<TriggerEvent>& triggers) override;
 
     // A closed camera is one its user is done with: the callers refuse to read from it.
     void close() { closed_ = true; }

@@ -1,0 +1,209 @@
+"""velmo-sim: record the simulated camera to a file, and describe a recording.
+
+    velmo-sim record out.vrec --duration 2 --bias bias_diff_on=40 --roi 320,180,640,360
+    velmo-sim info out.vrec
+
+On a terminal both show a tqdm progress bar on standard error; tqdm comes with the package's
+`cli` extra (pip install 'velmo-python[cli]'), and without it they run without a bar.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from typing import Protocol
+
+import velmo_hal_py as hal
+import velmo_sim
+
+PROGRAM = "velmo-sim"
+READ_SLICE_US = 1_000_000
+ParameterValue = int | float | bool | str
+TRUE_WORDS = {"1", "true", "yes", "on"}
+FALSE_WORDS = {"0", "false", "no", "off"}
+
+
+class UsageError(Exception):
+    """A tool setting the command line cannot apply; reported as a usage error."""
+
+
+class _Bar(Protocol):
+    def update(self, n: float) -> object: ...
+
+
+@contextmanager
+def progress_bar(total: int, label: str) -> Iterator[Callable[[int], object]]:
+    """An update function for a bar over total microseconds, drawn on a terminal only."""
+    if not sys.stderr.isatty():
+        yield lambda _: None
+        return
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        print(f"{PROGRAM}: tqdm is not installed (pip install 'velmo-python[cli]'); no progress bar",
+              file=sys.stderr)
+        yield lambda _: None
+        return
+    with tqdm(total=total / 1e6, desc=label, unit="s", unit_scale=False,
+              bar_format="{l_bar}{bar}| {n:.2f}/{total:.2f} s of sensor time [{elapsed}<{remaining}]") as bar:
+        shown: _Bar = bar
+        yield lambda span_us: shown.update(span_us / 1e6)
+
+
+def tool_named(camera: velmo_sim.Camera, kind: str) -> hal.CameraTool:
+    try:
+        return camera.tool(hal.ToolType.__members__[kind.upper()])
+    except KeyError:
+        kinds = ", ".join(tool.get_tool_info().tool_type.name for tool in camera.tools())
+        raise UsageError(f"no tool {kind!r}; the camera has {kinds}") from None
+
+
+def parsed_value(tool: hal.CameraTool, name: str, text: str) -> ParameterValue:
+    table = tool.get_all_param_info()
+    if name not in table:
+        kind = tool.get_tool_info().tool_type.name
+        raise UsageError(f"{kind} has no parameter {name!r}; it has {', '.join(sorted(table))}")
+    kind = table[name].type
+    try:
+        if kind == hal.ToolParameterType.INT:
+            return int(text, 0)
+        if kind == hal.ToolParameterType.FLOAT:
+            return float(text)
+    except ValueError:
+        raise UsageError(f"{name} takes a {kind.name.lower()}, not {text!r}") from None
+    if kind == hal.ToolParameterType.BOOL:
+        if text.lower() in TRUE_WORDS | FALSE_WORDS:
+            return text.lower() in TRUE_WORDS
+        raise UsageError(f"{name} takes true or false, not {text!r}")
+    return text
+
+
+def apply_setting(camera: velmo_sim.Camera, kind: str, name: str, text: str) -> None:
+    tool = tool_named(camera, kind)
+    value = parsed_value(tool, name, text)
+    if not tool.set_param(name, value):
+        raise UsageError(f"the camera refused {kind}.{name} = {text} (see the log line above)")
+
+
+def split_assignment(text: str, option: str) -> tuple[str, str]:
+    name, equals, value = text.partition("=")
+    if not equals or not name:
+        raise UsageError(f"{option} takes NAME=VALUE, not {text!r}")
+    return name.strip(), value.strip()
+
+
+def configure(camera: velmo_sim.Camera, args: argparse.Namespace) -> None:
+    for assignment in args.bias:
+        apply_setting(camera, "BIAS", *split_assignment(assignment, "--bias"))
+    for assignment in args.set:
+        key, value = split_assignment(assignment, "--set")
+        kind, dot, name = key.partition(".")
+        if not dot:
+            raise UsageError(f"--set takes TOOL.NAME=VALUE, not {assignment!r}")
+        apply_setting(camera, kind, name, value)
+    if args.roi is not None:
+        try:
+            x, y, width, height = (int(part) for part in args.roi.split(","))
+        except ValueError:
+            raise UsageError(f"--roi takes X,Y,WIDTH,HEIGHT in pixels, not {args.roi!r}") from None
+        for name, value in (("x", x), ("y", y), ("x_width", width), ("y_height", height)):
+            apply_setting(camera, "ROI", name, str(value))
+        apply_setting(camera, "ROI", "enable", "true")
+    if args.erc_rate is not None:
+        apply_setting(camera, "EVENT_RATE_CONTROL", "max_event_rate", str(args.erc_rate))
+        apply_setting(camera, "EVENT_RATE_CONTROL", "enable", "true")
+    if args.trigger:
+        apply_setting(camera, "TRIGGER_IN", "enable", "true")
+
+
+def record(args: argparse.Namespace) -> int:
+    duration_us = round(args.duration * 1e6)
+    if duration_us <= 0:
+        raise UsageError(f"--duration must be positive, not {args.duration}")
+    with velmo_sim.open_camera(args.serial) as camera:
+        configure(camera, args)
+        with progress_bar(duration_us, "Recording") as update:
+            camera.record(args.path, duration_us, overwrite=args.overwrite, progress=update)
+    print(f"recorded {duration_us / 1e6:.3f} s of camera {camera.description.serial} to {args.path}")
+    return 0
+
+
+def info(args: argparse.Namespace) -> int:
+    with velmo_sim.open_recording(args.path) as recording:
+        camera = recording.description
+        print(f"file          {recording.path}")
+        raw_format = recording.raw_format
+        sensor = (f", {raw_format['width']} x {raw_format['height']} pixels"
+                  if raw_format.contains("width") and raw_format.contains("height") else "")
+        print(f"format        version {recording.version}, raw {raw_format.get_encoding_type_str()}{sensor}")
+        print(f"camera        {camera.serial} ({camera.product}, {camera.manufacturer})")
+        print(f"recorded at   {recording.recorded_at}")
+        events = triggers = 0
+        with progress_bar(recording.duration_us, "Reading") as update:
+            while recording.position_us < recording.end_us:
+                span = min(READ_SLICE_US, recording.end_us - recording.position_us)
+                slice_events, slice_triggers = recording.read(span)
+                events += len(slice_events)
+                triggers += len(slice_triggers)
+                update(span)
+        span_s = recording.duration_us / 1e6
+        rate = f"{events / span_s / 1e6:.3f} Mev/s" if span_s > 0 else "n/a"
+        print(f"span          {recording.start_us:,} .. {recording.end_us:,} us ({span_s:.3f} s)")
+        print(f"events        {events:,} ({rate})")
+        print(f"triggers      {triggers:,}")
+        print(f"data          {recording.data_bytes:,} bytes")
+        print("state         " + ("CUT SHORT: the reads end at the last complete word" if recording.truncated
+                                  else "complete"))
+        print("settings")
+        for kind, parameters in recording.settings.items():
+            values = " ".join(f"{name}={value}" for name, value in parameters.items())
+            print(f"  {kind:<19} {values}")
+    return 0
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog=PROGRAM, description=(__doc__ or "").partition("\n")[0])
+    commands = top.add_subparsers(dest="command", required=True)
+
+    recorder = commands.add_parser("record", help="record the simulated camera to a file")
+    recorder.add_argument("path", help="the recording file to write")
+    recorder.add_argument("--duration", type=float, default=1.0, metavar="SECONDS",
+                          help="seconds of sensor time to record (default: 1)")
+    recorder.add_argument("--serial", help="serial of the camera to open (default: the first)")
+    recorder.add_argument("--bias", action="append", default=[], metavar="NAME=VALUE",
+                          help="set a bias, e.g. bias_diff_on=40 (repeatable)")
+    recorder.add_argument("--roi", metavar="X,Y,WIDTH,HEIGHT", help="keep only the events inside this window")
+    recorder.add_argument("--erc-rate", type=int, metavar="EVENTS_PER_S",
+                          help="enable event rate control at this many events per second")
+    recorder.add_argument("--trigger", action="store_true", help="record the trigger input's edges")
+    recorder.add_argument("--set", action="append", default=[], metavar="TOOL.NAME=VALUE",
+                          help="set any tool parameter, e.g. ANTI_FLICKER.enable=true (repeatable)")
+    recorder.add_argument("--overwrite", action="store_true", help="replace an existing file")
+    recorder.set_defaults(run=record)
+
+    describer = commands.add_parser("info", help="describe a recording: header, span, counts and rate")
+    describer.add_argument("path", help="the recording file to read")
+    describer.set_defaults(run=info)
+    return top
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    top = parser()
+    args = top.parse_args(argv)
+    try:
+        result: int = args.run(args)
+        return result
+    except UsageError as error:
+        top.exit(2, f"{PROGRAM} {args.command}: error: {error}\n")
+    except FileExistsError as error:
+        top.exit(1, f"{PROGRAM} {args.command}: error: {error} (--overwrite replaces it)\n")
+    except (OSError, ValueError) as error:
+        top.exit(1, f"{PROGRAM} {args.command}: error: {error}\n")
+    except KeyboardInterrupt:
+        top.exit(130, f"{PROGRAM} {args.command}: interrupted\n")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,558 @@
+#include <VelmoHal/device/Evt3Words.h>
+#include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/Recording.h>
+#include <VelmoHal/device/SimulatedCamera.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace velmo {
+
+namespace {
+
+constexpr const char* kMagicLine = "VELMO EVENT RECORDING";
+constexpr const char* kEndLine = "end-header";
+constexpr const char* kUnfinished = "unfinished";
+// The two fields the writer fills in when it finishes: wide enough for any 64-bit value.
+constexpr std::size_t kFieldWidth = 20;
+// A header is a few hundred bytes; anything much longer is not one.
+constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+// Small enough that a read's records past its end, which wait for the next read, are few, and
+// that a piece's records are still in cache when they are split; large enough that a read
+// costs a few system calls per hundred thousand events.
+constexpr std::size_t kPlaybackChunkBytes = 64 * 1024;
+
+[[noreturn]] void throwErrno(const std::string& what, const std::string& path) {
+    throw std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+[[noreturn]] void refuseFile(const std::string& path, const std::string& reason) {
+    throw std::invalid_argument(path + ": " + reason);
+}
+
+const char* typeName(ToolParameterType type) {
+    switch (type) {
+        case ToolParameterType::INT: return "int";
+        case ToolParameterType::FLOAT: return "float";
+        case ToolParameterType::BOOL: return "bool";
+        case ToolParameterType::STRING: return "string";
+        case ToolParameterType::ENUM: return "enum";
+    }
+    return "unknown";
+}
+
+std::optional<ToolParameterType> typeNamed(const std::string& name) {
+    for (const ToolParameterType type : {ToolParameterType::INT, ToolParameterType::FLOAT, ToolParameterType::BOOL,
+                                         ToolParameterType::STRING, ToolParameterType::ENUM}) {
+        if (name == typeName(type)) return type;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> valueText(CameraTool& tool, const std::string& name, ToolParameterType type) {
+    switch (type) {
+        case ToolParameterType::INT: {
+            int value = 0;
+            if (tool.getParam(name, value)) return std::to_string(value);
+            break;
+        }
+        case ToolParameterType::FLOAT: {
+            float value = 0;
+            if (tool.getParam(name, value)) {
+                char text[32];
+                std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
+                return std::string(text);
+            }
+            break;
+        }
+        case ToolParameterType::BOOL: {
+            bool value = false;
+            if (tool.getParam(name, value)) return std::string(value ? "true" : "false");
+            break;
+        }
+        case ToolParameterType::STRING:
+        case ToolParameterType::ENUM: {
+            std::string value;
+            if (tool.getParam(name, value)) return value;
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string fixedField(std::optional<std::uint64_t> value) {
+    std::string text = value ? std::to_string(*value) : kUnfinished;
+    if (value) text.insert(0, kFieldWidth - text.size(), '0');
+    text.resize(kFieldWidth, ' ');
+    return text;
+}
+
+void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("cannot write to", path);
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+void writeAllAt(int fd, const std::string& text, std::uint64_t offset, const std::string& path) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::pwrite(fd, data + done, text.size() - done, static_cast<off_t>(offset + done));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("cannot write to", path);
+        }
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+std::size_t readAllAt(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offset, const std::string& path) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("cannot read", path);
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+// A whole unsigned decimal number, or nothing.
+std::optional<std::uint64_t> parseNumber(const std::string& text) {
+    if (text.empty() || text.size() > kFieldWidth) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::string trimmedRight(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+// Reads the header's lines, key by key, refusing what a writer of this version never writes.
+class HeaderParser {
+public:
+    explicit HeaderParser(const std::string& path) : path_(path) {}
+
+    void line(const std::string& text, std::size_t number) {
+        const std::size_t colon = text.find(": ");
+        if (colon == std::string::npos) fail(number, "expected \"key: value\"");
+        const std::string key = text.substr(0, colon);
+        const std::string value = text.substr(colon + 2);
+        if (key == "setting") {
+            setting(value, number);
+            return;
+        }
+        if (!fields_.emplace(key, std::make_pair(value, number)).second) fail(number, "a second " + key);
+    }
+
+    RecordingHeader finish() {
+        header_.raw_format = take("raw-format");
+        header_.camera.serial = take("serial");
+        header_.camera.product = take("product");
+        header_.camera.manufacturer = take("manufacturer");
+        header_.camera.vid = static_cast<std::uint16_t>(number("vid", 0xFFFF));
+        header_.camera.pid = static_cast<std::uint16_t>(number("pid", 0xFFFF));
+        header_.camera.interfaceType = static_cast<INTERFACE_TYPE>(number("interface", 0xFFFFFFFF));
+        header_.recorded_at = take("recorded-at");
+        header_.start_us = number("start-us", std::numeric_limits<std::uint64_t>::max());
+        header_.data_bytes = finishedField("data-bytes");
+        header_.end_us = finishedField("end-us");
+        if (header_.data_bytes.has_value() != header_.end_us.has_value())
+            refuseFile(path_, "bad header: data-bytes and end-us are not both finished");
+        if (header_.end_us && *header_.end_us < header_.start_us)
+            refuseFile(path_, "bad header: end-us comes before start-us");
+        return header_;
+    }
+
+private:
+    [[noreturn]] void fail(std::size_t number, const std::string& reason) const {
+        refuseFile(path_, "bad header, line " + std::to_string(number) + ": " + reason);
+    }
+
+    void setting(const std::string& value, std::size_t number) {
+        // TOOL NAME TYPE VALUE, the value running to the end of the line.
+        std::size_t start = 0;
+        std::string parts[3];
+        for (std::string& part : parts) {
+            const std::size_t space = value.find(' ', start);
+            if (space == std::string::npos) fail(number, "a setting is \"TOOL NAME TYPE VALUE\"");
+            part = value.substr(start, space - start);
+            start = space + 1;
+        }
+        const std::optional<ToolParameterType> type = typeNamed(parts[2]);
+        if (!type) fail(number, "unknown parameter type \"" + parts[2] + "\"");
+        header_.settings.push_back(RecordedSetting{parts[0], parts[1], *type, value.substr(start)});
+    }
+
+    std::pair<std::string, std::size_t> field(const std::string& key) {
+        const auto found = fields_.find(key);
+        if (found == fields_.end()) refuseFile(path_, "bad header: no " + key);
+        return found->second;
+    }
+
+    std::string take(const std::string& key) { return field(key).first; }
+
+    std::uint64_t number(const std::string& key, std::uint64_t max) {
+        const auto [text, line_number] = field(key);
+        const std::optional<std::uint64_t> value = parseNumber(text);
+        if (!value || *value > max) fail(line_number, key + " is not a number up to " + std::to_string(max));
+        return *value;
+    }
+
+    std::optional<std::uint64_t> finishedField(const std::string& key) {
+        const auto [raw, line_number] = field(key);
+        const std::string text = trimmedRight(raw);
+        if (text == kUnfinished) return std::nullopt;
+        const std::optional<std::uint64_t> value = parseNumber(text);
+        if (!value) fail(line_number, key + " is neither a number nor " + kUnfinished);
+        return value;
+    }
+
+    std::string path_;
+    RecordingHeader header_;
+    std::map<std::string, std::pair<std::string, std::size_t>> fields_;
+};
+
+Evt3Decoder decoderFor(const RecordingReader& file) {
+    try {
+        return Evt3Decoder::forFormat(RawEventStreamFormat(file.header().raw_format));
+    } catch (const std::invalid_argument& error) {
+        refuseFile(file.path(), std::string("raw-format: ") + error.what());
+    }
+}
+
+// Storage kept beyond this many records after a long read is given back once it is empty.
+constexpr std::size_t kKeptRecords = std::size_t{1} << 21;
+
+}  // namespace
+
+std::vector<RecordedSetting> recordedSettings(const std::vector<std::shared_ptr<CameraTool>>& tools) {
+    std::vector<RecordedSetting> settings;
+    for (const std::shared_ptr<CameraTool>& tool : tools) {
+        const std::string kind = to_string(tool->getToolInfo().tool_type);
+        for (const auto& [name, basic] : tool->getAllParamInfo()) {
+            if (std::optional<std::string> value = valueText(*tool, name, basic.type))
+                settings.push_back(RecordedSetting{kind, name, basic.type, std::move(*value)});
+        }
+    }
+    return settings;
+}
+
+std::string utcTimestampNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+RecordingWriter::RecordingWriter(const std::string& path, const RecordingHeader& header, bool overwrite)
+    : path_(path) {
+    std::string text = std::string(kMagicLine) + "\nversion: " + std::to_string(RecordingHeader::kFormatVersion) + "\n";
+    auto add = [&](const std::string& key, const std::string& value) {
+        if (value.find_first_of("\r\n") != std::string::npos)
+            throw std::invalid_argument("the recording header's " + key + " holds a line break");
+        text += key + ": " + value + "\n";
+    };
+    add("raw-format", header.raw_format);
+    add("serial", header.camera.serial);
+    add("product", header.camera.product);
+    add("manufacturer", header.camera.manufacturer);
+    add("vid", std::to_string(header.camera.vid));
+    add("pid", std::to_string(header.camera.pid));
+    add("interface", std::to_string(static_cast<std::uint32_t>(header.camera.interfaceType)));
+    add("recorded-at", header.recorded_at);
+    add("start-us", std::to_string(header.start_us));
+    for (const RecordedSetting& setting : header.settings) {
+        if (setting.tool.find(' ') != std::string::npos || setting.name.find(' ') != std::string::npos)
+            throw std::invalid_argument("the setting " + setting.tool + " " + setting.name + " holds a space in its name");
+        add("setting", setting.tool + " " + setting.name + " " + typeName(setting.type) + " " + setting.value);
+    }
+    data_bytes_field_ = text.size() + std::string("data-bytes: ").size();
+    add("data-bytes", fixedField(std::nullopt));
+    end_us_field_ = text.size() + std::string("end-us: ").size();
+    add("end-us", fixedField(std::nullopt));
+    text += std::string(kEndLine) + "\n";
+
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    fd_ = ::open(path.c_str(), flags, 0644);
+    if (fd_ < 0) throwErrno("cannot create the recording", path);
+    try {
+        writeAll(fd_, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), path_);
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+    end_us_ = header.start_us;
+}
+
+RecordingWriter::~RecordingWriter() { ::close(fd_); }
+
+void RecordingWriter::append(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                             std::size_t trigger_count, std::uint64_t span_end_us) {
+    bytes_.clear();
+    encoder_.encode(events, event_count, triggers, trigger_count, span_end_us, bytes_);
+    writeAll(fd_, bytes_.data(), bytes_.size(), path_);
+    data_bytes_ += bytes_.size();
+    end_us_ = span_end_us;
+}
+
+void RecordingWriter::finish() {
+    writeAllAt(fd_, fixedField(data_bytes_), data_bytes_field_, path_);
+    writeAllAt(fd_, fixedField(end_us_), end_us_field_, path_);
+}
+
+RecordingReader::RecordingReader(const std::string& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throwErrno("cannot open the recording", path);
+    try {
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0) throwErrno("cannot read", path);
+        if (!S_ISREG(status.st_mode)) refuseFile(path, "not a recording (not a regular file)");
+        const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
+
+        std::vector<std::uint8_t> start(static_cast<std::size_t>(std::min<std::uint64_t>(file_bytes, kMaxHeaderBytes)));
+        start.resize(readAllAt(fd_, start.data(), start.size(), 0, path));
+        const std::string text(start.begin(), start.end());
+        std::size_t line_start = 0;
+        std::size_t number = 0;
+        HeaderParser parser(path);
+        bool ended = false;
+        while (!ended) {
+            const std::size_t newline = text.find('\n', line_start);
+            if (newline == std::string::npos) {
+                if (number == 0 && text.compare(0, std::string::npos, kMagicLine, text.size()) != 0)
+                    refuseFile(path, "not a recording (it does not begin with \"" + std::string(kMagicLine) + "\")");
+                refuseFile(path, start.size() < kMaxHeaderBytes ? "cut short inside its header"
+                                                                : "bad header: no end-header line in its first " +
+                                                                      std::to_string(kMaxHeaderBytes) + " bytes");
+            }
+            const std::string line = text.substr(line_start, newline - line_start);
+            line_start = newline + 1;
+            ++number;
+            if (number == 1) {
+                if (line != kMagicLine)
+                    refuseFile(path, "not a recording (it does not begin with \"" + std::string(kMagicLine) + "\")");
+            } else if (number == 2) {
+                const std::optional<std::uint64_t> version =
+                    line.rfind("version: ", 0) == 0 ? parseNumber(line.substr(9)) : std::nullopt;
+                if (!version) refuseFile(path, "bad header, line 2: expected \"version: N\"");
+                if (*version > RecordingHeader::kFormatVersion)
+                    refuseFile(path, "recording format version " + std::to_string(*version) +
+                                         " is newer than this library reads (up to " +
+                                         std::to_string(RecordingHeader::kFormatVersion) + ")");
+                if (*version == 0) refuseFile(path, "bad header, line 2: there is no format version 0");
+            } else if (line == kEndLine) {
+                ended = true;
+            } else {
+                parser.line(line, number);
+            }
+        }
+        header_ = parser.finish();
+        header_bytes_ = line_start;
+
+        const std::uint64_t available = file_bytes - header_bytes_;
+        if (header_.data_bytes && available > *header_.data_bytes)
+            refuseFile(path, std::to_string(available - *header_.data_bytes) + " bytes follow the " +
+                                 std::to_string(*header_.data_bytes) + " bytes of data its header declares");
+        truncated_ = !header_.data_bytes || available < *header_.data_bytes || available % 2 != 0;
+        data_bytes_ = available - available % 2;
+        end_us_ = header_.end_us ? *header_.end_us : lastTimeInData();
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
+RecordingReader::~RecordingReader() { ::close(fd_); }
+
+std::size_t RecordingReader::read(std::uint8_t* out, std::size_t size) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(size, data_bytes_ - offset_));
+    const std::size_t got = readAllAt(fd_, out, wanted, header_bytes_ + offset_, path_);
+    if (got < wanted) refuseFile(path_, "shrank while it was read");
+    offset_ += got;
+    return got;
+}
+
+// The time words alone, followed as a decoder follows them: time goes on past a wrap.
+std::uint64_t RecordingReader::lastTimeInData() {
+    std::uint64_t time = header_.start_us;
+    std::uint64_t high = 0;
+    bool timed = false;
+    std::vector<std::uint8_t> chunk(kPlaybackChunkBytes);
+    rewind();
+    while (const std::size_t got = read(chunk.data(), chunk.size())) {
+        for (std::size_t i = 0; i + 1 < got; i += 2) {
+            const auto word = static_cast<std::uint16_t>(chunk[i] | (chunk[i + 1] << 8));
+            const unsigned type = word >> evt3::kTypeShift;
+            const std::uint64_t payload = word & evt3::kPayloadMask;
+            if (type == static_cast<unsigned>(evt3::WordType::TimeHigh)) {
+                std::uint64_t next = (high & ~std::uint64_t{evt3::kPayloadMask}) | payload;
+                if (next < high) next += std::uint64_t{1} << evt3::kTimeHalfBits;
+                high = next;
+                timed = true;
+                time = std::max(time, high << evt3::kTimeHalfBits);
+            } else if (type == static_cast<unsigned>(evt3::WordType::TimeLow) && timed) {
+                time = std::max(time, (high << evt3::kTimeHalfBits) | payload);
+            }
+        }
+    }
+    rewind();
+    // The records at the last time are part of the recording.
+    return data_bytes_ == 0 ? header_.start_us : time + 1;
+}
+
+RecordingPlayback::RecordingPlayback(const std::string& path)
+    : file_(path), decoder_(decoderFor(file_)), chunk_(kPlaybackChunkBytes), position_us_(file_.header().start_us) {}
+
+std::uint64_t RecordingPlayback::positionUs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return position_us_;
+}
+
+bool RecordingPlayback::decodedThrough(std::uint64_t time_us) const {
+    return file_done_ || (decoder_.timed() && decoder_.time() >= time_us);
+}
+
+template <typename Record>
+Record* RecordingPlayback::Decoded<Record>::roomFor(std::size_t more) {
+    if (storage.size() < end + more && begin > 0) {
+        std::copy(storage.begin() + static_cast<std::ptrdiff_t>(begin),
+                  storage.begin() + static_cast<std::ptrdiff_t>(end), storage.begin());
+        end -= begin;
+        begin = 0;
+    }
+    if (storage.size() < end + more) storage.resize(end + more + (end + more) / 2);
+    return storage.data() + end;
+}
+
+template <typename Record>
+void RecordingPlayback::Decoded<Record>::takeBefore(std::uint64_t end_us, std::vector<Record>& out) {
+    const auto first = storage.begin() + static_cast<std::ptrdiff_t>(begin);
+    const auto split = std::partition_point(first, storage.begin() + static_cast<std::ptrdiff_t>(end),
+                                            [&](const Record& r) { return r.timestamp < end_us; });
+    out.insert(out.end(), first, split);
+    begin = static_cast<std::size_t>(split - storage.begin());
+    if (begin == end) {
+        begin = end = 0;
+        if (storage.size() > kKeptRecords) std::vector<Record>().swap(storage);
+    }
+}
+
+template <typename Record>
+void RecordingPlayback::Decoded<Record>::dropBefore(std::uint64_t end_us) {
+    std::vector<Record> dropped;
+    takeBefore(end_us, dropped);
+}
+
+bool RecordingPlayback::decodeMore() {
+    const std::size_t got = file_.read(chunk_.data(), chunk_.size());
+    if (got == 0) {
+        file_done_ = true;
+        return false;
+    }
+    const Evt3Capacity capacity = decoder_.capacityFor(chunk_.data(), got);
+    Event2D* events = events_.roomFor(capacity.events);
+    TriggerEvent* triggers = triggers_.roomFor(capacity.triggers);
+    const Evt3Decoded decoded = decoder_.decode(chunk_.data(), got, events, triggers);
+    events_.end += decoded.events;
+    triggers_.end += decoded.triggers;
+    decoded_events_ += decoded.events;
+    return true;
+}
+
+void RecordingPlayback::readLocked(std::uint64_t duration_us, std::vector<Event2D>& events,
+                                   std::vector<TriggerEvent>& triggers) {
+    const std::uint64_t end_us = position_us_ + duration_us;
+    // Room for the span at the rate decoded so far, so that the caller's vector rarely moves.
+    const std::uint64_t start_us = file_.header().start_us;
+    if (decoder_.timed() && decoder_.time() > start_us && decoded_events_ > 0) {
+        const double per_us = static_cast<double>(decoded_events_) / static_cast<double>(decoder_.time() - start_us);
+        events.reserve(events.size() + static_cast<std::size_t>(per_us * 1.125 * static_cast<double>(duration_us)));
+    }
+    // Piece by piece, so that the buffer stays small and in cache: each piece's records before
+    // end_us go out at once, and only the last piece's later ones wait for the next read.
+    events_.takeBefore(end_us, events);
+    triggers_.takeBefore(end_us, triggers);
+    while (!decodedThrough(end_us)) {
+        decodeMore();
+        events_.takeBefore(end_us, events);
+        triggers_.takeBefore(end_us, triggers);
+    }
+    position_us_ = end_us;
+}
+
+void RecordingPlayback::read(std::uint64_t duration_us, std::vector<Event2D>& events,
+                             std::vector<TriggerEvent>& triggers) {
+    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
+        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
+                                    " us, not " + std::to_string(duration_us));
+    std::lock_guard<std::mutex> lock(mutex_);
+    readLocked(duration_us, events, triggers);
+}
+
+bool RecordingPlayback::readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
+                                  std::vector<TriggerEvent>& triggers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (position_us_ >= file_.endUs()) return false;
+    readLocked(duration_us, events, triggers);
+    return true;
+}
+
+std::size_t RecordingPlayback::readEvents(Event2D* out, std::size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (events_.count() < n && decodeMore()) {
+    }
+    const std::size_t taken = std::min(n, events_.count());
+    if (taken == 0) return 0;
+    const Event2D* first = events_.storage.data() + events_.begin;
+    std::copy(first, first + taken, out);
+    position_us_ = std::max(position_us_, first[taken - 1].timestamp);
+    events_.begin += taken;
+    triggers_.dropBefore(position_us_);
+    return taken;
+}
+
+void RecordingPlayback::readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out) {
+    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
+        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
+                                    " us, not " + std::to_string(duration_us));
+    std::lock_guard<std::mutex> lock(mutex_);
+    raw_events_.clear();
+    raw_triggers_.clear();
+    const std::uint64_t end_us = position_us_ + duration_us;
+    readLocked(duration_us, raw_events_, raw_triggers_);
+    encoder_.startChunk();
+    encoder_.encode(raw_events_.data(), raw_events_.size(), raw_triggers_.data(), raw_triggers_.size(), end_us, out);
+}
+
+}  // namespace velmo

@@ -1,0 +1,204 @@
+#pragma once
+
+#include <VelmoBase/Event2D.h>
+#include <VelmoHal/device/CameraDescription.h>
+#include <VelmoHal/device/CameraTool.h>
+#include <VelmoHal/device/Evt3Decoder.h>
+#include <VelmoHal/device/Evt3Encoder.h>
+#include <VelmoHal/device/SliceSource.h>
+#include <VelmoHal/device/ToolTypes.h>
+#include <VelmoHal/device/TriggerEvent.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A recording file is a short text header, then the camera's raw EVT3 bytes as it delivered
+// them. The header is written first and the data in order, straight to the file, so that a
+// recording whose writer died is still readable up to its last complete word; finishing the
+// writer fills in two fixed-width header fields (the data's size and the recorded end), which
+// is how a reader tells a finished recording from one cut short.
+//
+//   VELMO EVENT RECORDING
+//   version: 1
+//   raw-format: EVT3;height=720;width=1280
+//   serial: ... / product: ... / manufacturer: ... / vid: ... / pid: ... / interface: ...
+//   recorded-at: 2026-12-08T17:50:00Z
+//   start-us: 0
+//   setting: BIAS bias_diff_on int 0          (one line per tool parameter)
+//   data-bytes: unfinished | 20 digits
+//   end-us: unfinished | 20 digits
+//   end-header
+namespace velmo {
+
+struct RecordedSetting {
+    std::string tool;   // the tool's kind, as to_string(ToolType) spells it
+    std::string name;   // the parameter's name
+    ToolParameterType type{};
+    std::string value;  // as text: decimal, "%.9g", true/false, or the option itself
+};
+
+struct RecordingHeader {
+    static constexpr int kFormatVersion = 1;
+
+    int version = kFormatVersion;
+    std::string raw_format;
+    CameraDescription camera;
+    std::vector<RecordedSetting> settings;
+    std::string recorded_at;  // UTC, ISO 8601
+    // Sensor time of the first recorded microsecond: time stamps are the camera's own.
+    std::uint64_t start_us = 0;
+    // Both set once the writer finished the file; missing in a recording cut short.
+    std::optional<std::uint64_t> data_bytes;
+    std::optional<std::uint64_t> end_us;
+};
+
+// Every parameter of the tools, read now.
+std::vector<RecordedSetting> recordedSettings(const std::vector<std::shared_ptr<CameraTool>>& tools);
+
+// The current time as the header's recorded-at value.
+std::string utcTimestampNow();
+
+// Creates a recording file and appends spans of records to it, encoded as EVT3 from time 0 on
+// (time words up to the first span included), so that the data decodes on its own into the
+// camera's own time stamps, however late in the camera's stream the recording began.
+// Not thread-safe.
+class RecordingWriter {
+public:
+    // Creates the file and writes the header (its data-bytes and end-us left unfinished).
+    // Throws std::system_error naming the path when the file cannot be created, EEXIST when it
+    // exists and overwrite is false; std::invalid_argument for header text holding a line break.
+    RecordingWriter(const std::string& path, const RecordingHeader& header, bool overwrite);
+    // Closes the file; a file never finished reads as a recording cut short.
+    ~RecordingWriter();
+    RecordingWriter(const RecordingWriter&) = delete;
+    RecordingWriter& operator=(const RecordingWriter&) = delete;
+
+    // Encodes the records of the span that ends at span_end_us and writes them straight to the
+    // file. Throws std::invalid_argument as Evt3Encoder::encode does, writing nothing, and
+    // std::system_error naming the path.
+    void append(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                std::size_t trigger_count, std::uint64_t span_end_us);
+    // Writes the data's size and the recorded end (the last span's end) into the header.
+    // Throws std::system_error naming the path.
+    void finish();
+
+    const std::string& path() const { return path_; }
+    std::uint64_t endUs() const { return end_us_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    Evt3Encoder encoder_;
+    std::vector<std::uint8_t> bytes_;
+    std::uint64_t end_us_ = 0;
+    std::uint64_t data_bytes_ = 0;
+    std::uint64_t data_bytes_field_ = 0;
+    std::uint64_t end_us_field_ = 0;
+};
+
+// Opens a recording file: its header, and its data as bytes. Not thread-safe.
+class RecordingReader {
+public:
+    // Throws std::system_error naming the path when the file cannot be read, and
+    // std::invalid_argument naming it for a file that is not a recording, one of a newer format
+    // version, or a malformed header.
+    explicit RecordingReader(const std::string& path);
+    ~RecordingReader();
+    RecordingReader(const RecordingReader&) = delete;
+    RecordingReader& operator=(const RecordingReader&) = delete;
+
+    const std::string& path() const { return path_; }
+    const RecordingHeader& header() const { return header_; }
+    // The file was cut short: its writer never finished it, or it ends before its data did.
+    bool truncated() const { return truncated_; }
+    // Bytes of complete words of data.
+    std::uint64_t dataBytes() const { return data_bytes_; }
+    // The sensor time the recording reaches: the header's end, or for a recording cut short
+    // one past the last time its data sets.
+    std::uint64_t endUs() const { return end_us_; }
+
+    // Copies the next bytes of data, up to size of them, to out; returns how many, 0 at the end.
+    std::size_t read(std::uint8_t* out, std::size_t size);
+    void rewind() { offset_ = 0; }
+
+private:
+    std::uint64_t lastTimeInData();
+
+    std::string path_;
+    int fd_ = -1;
+    RecordingHeader header_;
+    std::uint64_t header_bytes_ = 0;
+    std::uint64_t data_bytes_ = 0;
+    std::uint64_t offset_ = 0;
+    std::uint64_t end_us_ = 0;
+    bool truncated_ = false;
+};
+
+// A recording read back through the camera's reading interface: the records the camera
+// delivered, with their time stamps, from the recording's start to its end. Reads are
+// serialised by the object's own lock, so a stream's thread may read its slices.
+class RecordingPlayback : public SliceSource {
+public:
+    // Throws as RecordingReader does, and std::invalid_argument for a format other than EVT3.
+    explicit RecordingPlayback(const std::string& path);
+
+    const RecordingReader& file() const { return file_; }
+    std::uint64_t positionUs() const;
+
+    // As SimulatedCamera::read: the records of the next duration_us of recorded time, the
+    // position moving on by exactly that span; past the end nothing is appended. Throws
+    // std::invalid_argument for a span longer than SimulatedCamera::kMaxReadSpanUs.
+    void read(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
+    // As read, false once the position has reached the recording's end.
+    bool readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
+                   std::vector<TriggerEvent>& triggers) override;
+    // The next n events at most (fewer at the end); the position moves to the last one, and the
+    // trigger edges before it are not reported by any later read.
+    std::size_t readEvents(Event2D* out, std::size_t n);
+    // read's records of the span as EVT3 bytes that decode on their own; a decoder fed every
+    // call's bytes in order, from the first, gets exactly read's records.
+    void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
+
+private:
+    // Decoded records not delivered yet, in storage[begin, end). The storage is kept from read
+    // to read, so that decoding touches memory already in use, and each record is copied out
+    // once.
+    template <typename Record>
+    struct Decoded {
+        std::vector<Record> storage;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+
+        std::size_t count() const { return end - begin; }
+        // Room for `more` records past end, the undelivered ones moved to the front first.
+        Record* roomFor(std::size_t more);
+        // Moves the records before end_us to out.
+        void takeBefore(std::uint64_t end_us, std::vector<Record>& out);
+        void dropBefore(std::uint64_t end_us);
+    };
+
+    void readLocked(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
+    bool decodedThrough(std::uint64_t time_us) const;
+    // Decodes the next piece of the file into decoded_; false at the end.
+    bool decodeMore();
+
+    mutable std::mutex mutex_;
+    RecordingReader file_;
+    Evt3Decoder decoder_;
+    Evt3Encoder encoder_;
+    std::vector<std::uint8_t> chunk_;
+    Decoded<Event2D> events_;
+    Decoded<TriggerEvent> triggers_;
+    std::vector<Event2D> raw_events_;
+    std::vector<TriggerEvent> raw_triggers_;
+    std::uint64_t position_us_ = 0;
+    std::uint64_t decoded_events_ = 0;
+    bool file_done_ = false;
+};
+
+}  // namespace velmo

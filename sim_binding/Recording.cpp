@@ -1,0 +1,311 @@
+#include "Arrays.h"
+#include "RecordingSupport.h"
+#include "SimBindings.h"
+#include "Streaming.h"
+
+#include <VelmoBase/Event2D.h>
+#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/NativeObjects.h>
+#include <VelmoHal/device/Recording.h>
+#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoHal/device/TriggerEvent.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+#include <pybind11/functional.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Short enough that Ctrl-C and the progress callback are seen several times a second of
+// recording, long enough that the per-span cost stays small beside the span's own.
+constexpr std::uint64_t kRecordSpanUs = 100'000;
+
+std::uint64_t nonNegative(std::int64_t value, const char* name) {
+    if (value < 0) throw py::value_error(std::string(name) + " must not be negative, got " + std::to_string(value));
+    return static_cast<std::uint64_t>(value);
+}
+
+std::string formatText(const velmo::RawEventStreamFormat& format) {
+    std::string text = format.getEncodingTypeStr();
+    for (const char* option : {"height", "width"})
+        if (format.contains(option)) text += std::string(";") + option + "=" + format[option];
+    return text;
+}
+
+void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument& path_argument,
+                  std::int64_t duration_us, bool overwrite,
+                  const std::optional<std::function<py::object(std::uint64_t)>>& progress) {
+    const fs::path path = velmo::sim::pathOf(path_argument);
+    if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
+    velmo::sim::requireNotStreaming(&camera);
+    const std::uint64_t duration = nonNegative(duration_us, "duration_us");
+    const velmo::RecordingHeader header = velmo::sim::cameraRecordingHeader(camera);
+    velmo::sim::withFileErrors(path, [&] {
+        velmo::RecordingWriter writer(path.string(), header, overwrite);
+        std::vector<velmo::Event2D> events;
+        std::vector<velmo::TriggerEvent> triggers;
+        std::uint64_t done = 0;
+        // Stopped early (Ctrl-C, an error of the callback), the file is finished where the data
+        // ends: a shorter recording, not a cut one.
+        try {
+            while (done < duration) {
+                const std::uint64_t span = std::min(kRecordSpanUs, duration - done);
+                {
+                    velmo::binding::ReleasedGil released;
+                    events.clear();
+                    triggers.clear();
+                    camera.read(span, events, triggers);
+                    writer.append(events.data(), events.size(), triggers.data(), triggers.size(),
+                                  header.start_us + done + span);
+                }
+                done += span;
+                if (progress) (*progress)(span);
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            }
+        } catch (...) {
+            writer.finish();
+            throw;
+        }
+        writer.finish();
+    });
+}
+
+// A recording opened for playback. Closing it makes later reads refuse; the file is let go
+// when the object goes.
+class Recording {
+public:
+    explicit Recording(const fs::path& path) : path_(path) {
+        velmo::sim::withFileErrors(path, [&] {
+            velmo::binding::ReleasedGil released;
+            playback_ = std::make_shared<velmo::RecordingPlayback>(path.string());
+        });
+    }
+
+    const velmo::RecordingHeader& header() const { return playback_->file().header(); }
+    const velmo::RecordingReader& file() const { return playback_->file(); }
+    const fs::path& path() const { return path_; }
+    // The playback for a read of the recording's own: refused while a stream reads it.
+    velmo::RecordingPlayback& playback() {
+        requireOpen();
+        velmo::sim::requireNotStreaming(playback_.get());
+        return *playback_;
+    }
+    void requireOpen() const {
+        if (closed_) throw py::value_error("the recording " + path_.string() + " is closed");
+    }
+    const std::shared_ptr<velmo::RecordingPlayback>& source() const { return playback_; }
+    void close() {
+        velmo::sim::closeStreamOf(playback_.get());
+        closed_ = true;
+    }
+    bool closed() const { return closed_; }
+
+private:
+    fs::path path_;
+    std::shared_ptr<velmo::RecordingPlayback> playback_;
+    std::atomic<bool> closed_{false};
+};
+
+std::unique_ptr<velmo::sim::Stream> streamRecording(Recording& recording, std::int64_t slice_us, bool realtime,
+                                                    std::int64_t max_backlog) {
+    recording.requireOpen();
+    // The stream holds the recording's Python object, which owns the playback, while it reads.
+    py::object owner = py::cast(&recording, py::return_value_policy::reference);
+    // A recording of this stream describes what the file does; the stream holds the recording.
+    auto header = [&recording] {
+        velmo::RecordingHeader header = recording.header();
+        header.recorded_at = velmo::utcTimestampNow();
+        header.data_bytes.reset();
+        header.end_us.reset();
+        return header;
+    };
+    return velmo::sim::startStream(std::move(owner), recording.source().get(), "recording " + recording.path().string(),
+                                   recording.source(), slice_us, realtime, max_backlog,
+                                   recording.source()->positionUs(), header);
+}
+
+std::uint64_t readableSpan(std::int64_t duration_us) {
+    const std::uint64_t span = nonNegative(duration_us, "duration_us");
+    if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
+        throw py::value_error("duration_us must be at most " + std::to_string(velmo::SimulatedCamera::kMaxReadSpanUs) +
+                              " (read longer spans in pieces), got " + std::to_string(duration_us));
+    return span;
+}
+
+py::tuple readSpan(Recording& recording, std::int64_t duration_us) {
+    velmo::RecordingPlayback& playback = recording.playback();
+    const std::uint64_t span = readableSpan(duration_us);
+    std::vector<velmo::Event2D> events;
+    std::vector<velmo::TriggerEvent> triggers;
+    velmo::sim::withFileErrors(recording.path(), [&] {
+        velmo::binding::ReleasedGil released;
+        playback.read(span, events, triggers);
+    });
+    return py::make_tuple(velmo::sim::arrayOwning(std::move(events)),
+                          velmo::sim::arrayOwning(std::move(triggers)));
+}
+
+py::array_t<velmo::Event2D> readEvents(Recording& recording, py::ssize_t count) {
+    velmo::RecordingPlayback& playback = recording.playback();
+    if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
+    py::array_t<velmo::Event2D> events(count);
+    velmo::Event2D* out = events.mutable_data();
+    std::size_t written = 0;
+    velmo::sim::withFileErrors(recording.path(), [&] {
+        velmo::binding::ReleasedGil released;
+        written = playback.readEvents(out, static_cast<std::size_t>(count));
+    });
+    if (written < static_cast<std::size_t>(count)) events.resize({static_cast<py::ssize_t>(written)});
+    return events;
+}
+
+py::bytes readRaw(Recording& recording, std::int64_t duration_us) {
+    velmo::RecordingPlayback& playback = recording.playback();
+    const std::uint64_t span = readableSpan(duration_us);
+    std::vector<std::uint8_t> raw;
+    velmo::sim::withFileErrors(recording.path(), [&] {
+        velmo::binding::ReleasedGil released;
+        playback.readRaw(span, raw);
+    });
+    return py::bytes(reinterpret_cast<const char*>(raw.data()), static_cast<py::ssize_t>(raw.size()));
+}
+
+// A setting's value as the tool's own type; text the header's type does not fit stays text.
+py::object settingValue(const velmo::RecordedSetting& setting) {
+    try {
+        switch (setting.type) {
+            case velmo::ToolParameterType::INT: return py::int_(std::stoll(setting.value));
+            case velmo::ToolParameterType::FLOAT: return py::float_(std::stod(setting.value));
+            case velmo::ToolParameterType::BOOL:
+                if (setting.value == "true" || setting.value == "false") return py::bool_(setting.value == "true");
+                break;
+            case velmo::ToolParameterType::STRING:
+            case velmo::ToolParameterType::ENUM: break;
+        }
+    } catch (const std::exception&) {
+    }
+    return py::str(setting.value);
+}
+
+py::dict settingsOf(const Recording& recording) {
+    py::dict tools;
+    for (const velmo::RecordedSetting& setting : recording.header().settings) {
+        const py::str tool(setting.tool);
+        if (!tools.contains(tool)) tools[tool] = py::dict();
+        tools[tool].cast<py::dict>()[py::str(setting.name)] = settingValue(setting);
+    }
+    return tools;
+}
+
+std::string recordingRepr(const Recording& recording) {
+    return "<velmo_sim.Recording " + recording.path().string() + " of " + recording.header().camera.serial +
+           (recording.file().truncated() ? ", cut short" : "") + (recording.closed() ? " closed>" : " open>");
+}
+
+}  // namespace
+
+velmo::RecordingHeader velmo::sim::cameraRecordingHeader(const SimulatedCamera& camera) {
+    RecordingHeader header;
+    header.raw_format = formatText(camera.rawFormat());
+    header.camera = camera.description();
+    header.settings = recordedSettings(camera.tools());
+    header.recorded_at = utcTimestampNow();
+    header.start_us = camera.positionUs();
+    return header;
+}
+
+void bindSimRecording(py::module_& module) {
+    py::class_<Recording> recording(
+        module, "Recording",
+        "A recording opened for playback (open_recording makes one): the events and trigger events the "
+        "camera delivered while it was recorded, through the camera's reading interface, from the "
+        "recording's start to its end. Usable as a context manager that closes it.",
+        velmo::binding::guardedNativeObject());
+    velmo::binding::refuseCopies(recording, "it holds a playback position; open the recording again");
+    recording.def("__repr__", &recordingRepr)
+        .def("close", &Recording::close, "Closes the recording: later reads raise ValueError. Closing twice is harmless.")
+        .def("__enter__", [](Recording& self) -> Recording& { return self; }, py::return_value_policy::reference)
+        .def("__exit__", [](Recording& self, const py::args&) { self.close(); })
+        .def_property_readonly("path", [](const Recording& self) { return self.path().string(); },
+                               "The recording file's path.")
+        .def_property_readonly("description", [](const Recording& self) { return self.header().camera; },
+                               "The recorded camera's description.")
+        .def_property_readonly(
+            "raw_format", [](const Recording& self) { return velmo::RawEventStreamFormat(self.header().raw_format); },
+            "The raw event stream format of the recorded data.")
+        .def_property_readonly("version", [](const Recording& self) { return self.header().version; },
+                               "The file's format version.")
+        .def_property_readonly("recorded_at", [](const Recording& self) { return self.header().recorded_at; },
+                               "When the recording began, UTC, in ISO 8601.")
+        .def_property_readonly("settings", &settingsOf,
+                               "The tools' parameters when the recording began: {tool kind: {name: value}}.")
+        .def_property_readonly("start_us", [](const Recording& self) { return self.header().start_us; },
+                               "The camera's sensor time at the recording's start; time stamps are the camera's own.")
+        .def_property_readonly("end_us", [](const Recording& self) { return self.file().endUs(); },
+                               "The sensor time the recording reaches; for a recording cut short, one past the last "
+                               "time its data sets.")
+        .def_property_readonly(
+            "duration_us", [](const Recording& self) { return self.file().endUs() - self.header().start_us; },
+            "The recorded span of sensor time, in microseconds.")
+        .def_property_readonly("data_bytes", [](const Recording& self) { return self.file().dataBytes(); },
+                               "Bytes of raw data the file holds, in complete words.")
+        .def_property_readonly("truncated", [](const Recording& self) { return self.file().truncated(); },
+                               "True when the file was cut short (its writer never finished it, or it was cut "
+                               "later): the reads give the records of its complete words, then end.")
+        .def_property_readonly("position_us", [](Recording& self) { return self.playback().positionUs(); },
+                               "The sensor time the next read starts at.")
+        .def("read_events", &readEvents,
+             "The next n events as a NumPy array of the Event2D data type; shorter at the recording's end.",
+             py::arg("n"))
+        .def("read", &readSpan,
+             "The events and the trigger events of the next duration_us microseconds of recorded time, as a pair "
+             "of NumPy arrays; past the end both are empty. At most 10 s a call.",
+             py::arg("duration_us"))
+        .def("read_raw", &readRaw,
+             "What read gives for the next duration_us microseconds, as EVT3 bytes that decode on their own; one "
+             "Decoder fed every call's bytes in order gives exactly what read would have. At most 10 s a call.",
+             py::arg("duration_us"))
+        .def("stream", &streamRecording,
+             "A Stream of the recording's next slices of slice_us microseconds of recorded time (at most 10 s "
+             "each), read ahead on a native thread into a queue of at most max_backlog slices; it ends with the "
+             "recording. Realtime, the slices come at the pace they were recorded, and a slice that finds the "
+             "queue full is dropped and counted. While the stream is open the recording's other reads raise "
+             "RuntimeError; after it closes they go on from where the stream stopped.",
+             py::arg("slice_us") = 10'000, py::arg("realtime") = false,
+             py::arg("max_backlog") = velmo::sim::kDefaultMaxBacklog);
+
+    module.def(
+        "open_recording",
+        [](const velmo::sim::PathArgument& path) { return std::make_unique<Recording>(velmo::sim::pathOf(path)); },
+        "Opens a recording file for playback. OSError (FileNotFoundError, ...) when the file cannot be read; "
+        "ValueError naming the path for a file that is not a recording, one of a newer format version, or a "
+        "malformed header. A file cut short opens, with truncated set.",
+        py::arg("path"));
+
+    // The recording half of the camera's interface lives with the rest of the recording API.
+    auto camera = py::reinterpret_borrow<py::class_<velmo::SimulatedCamera>>(module.attr("Camera"));
+    camera.def("record", &recordCamera,
+               "Records the next duration_us microseconds of the camera's stream to a new recording file: a "
+               "header (the format, the camera's description, the tools' settings now, the time) and the raw "
+               "EVT3 data. FileExistsError when the file exists, unless overwrite is true. progress, when given, "
+               "is called with each recorded span's length in microseconds. Stopped early (Ctrl-C, an error of "
+               "progress), the file is left a finished, shorter recording.",
+               py::arg("path"), py::arg("duration_us"), py::arg("overwrite") = false, py::arg("progress") = py::none());
+}
