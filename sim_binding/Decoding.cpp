@@ -11,6 +11,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,11 @@
 #include <stdexcept>
 #include <string>
 #include <variant>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace py = pybind11;
 
@@ -29,11 +35,29 @@ struct FreeMemory {
 };
 using Memory = std::unique_ptr<void, FreeMemory>;
 
+// Large outputs are fresh memory on every call, and the kernel's work to fault it in 4 KiB pages
+// cost more than decoding into it: such blocks ask for huge pages, as NumPy does for its own
+// arrays of this size.
+constexpr std::size_t kHugePageRequestBytes = std::size_t{4} << 20;
+
+void preferHugePages([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes < kHugePageRequestBytes) return;
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = (reinterpret_cast<std::uintptr_t>(memory) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(memory) + bytes) & ~(page - 1);
+    // Only a hint: where the kernel refuses it, the pages come as before.
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#endif
+}
+
 // Room for count records, at least one so that an empty result still has memory of its own.
 template <typename Record>
 Memory allocateRecords(std::size_t count) {
-    void* memory = std::malloc(std::max<std::size_t>(count, 1) * sizeof(Record));
+    const std::size_t bytes = std::max<std::size_t>(count, 1) * sizeof(Record);
+    void* memory = std::malloc(bytes);
     if (memory == nullptr) throw std::bad_alloc();
+    preferHugePages(memory, bytes);
     return Memory(memory);
 }
 
