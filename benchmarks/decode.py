@@ -63,7 +63,6 @@ class DecodingThreads:
     """
 
     def __init__(self, shares):
-        self._shares = shares
         self._start = threading.Barrier(len(shares) + 1)
         self._done = threading.Barrier(len(shares) + 1)
         self._stopping = False
