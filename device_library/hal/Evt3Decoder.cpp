@@ -195,32 +195,41 @@ void Evt3Decoder::decodeWords(const std::uint8_t* words, std::size_t word_count,
     const std::uint32_t height = height_;
     // The columns kept in a row inside the sensor: none until the time base comes.
     std::uint32_t row_columns = timed ? width_ : 0;
+    constexpr std::uint64_t kTypeBits = std::uint64_t{0xF} << evt3::kTypeShift;
+    constexpr std::uint64_t kTimeLowBits = std::uint64_t{code(WordType::TimeLow)} << evt3::kTypeShift;
     std::size_t i = 0;
     while (i < word_count) {
         // Most events come as [TIME_LOW] [ADDR_Y] ADDR_X. Whether a time word comes first is
         // the data's own chance, so a branch on it would be mispredicted about half the time:
         // it is taken by a mask from four words read at once. That a row word then comes and an
         // ADDR_X ends the group follows the stream's rhythm, and those branches are well
-        // predicted.
+        // predicted. Where the next group starts hangs on whether it has a time word, so that is
+        // read from the words already at hand, not from the next load: each group's load waits
+        // for the one before only through the position.
         if (i + 4 <= word_count) {
             std::uint64_t quad;
             std::memcpy(&quad, words + 2 * i, sizeof quad);
-            constexpr std::uint64_t kTypeBits = std::uint64_t{0xF} << evt3::kTypeShift;
-            constexpr std::uint64_t kTimeLowBits = std::uint64_t{code(WordType::TimeLow)} << evt3::kTypeShift;
-            const std::uint32_t time_first = (quad & kTypeBits) == kTimeLowBits;
-            std::uint64_t rest = quad >> (16 * time_first);
-            std::uint32_t group = time_first;
-            if ((rest & kTypeBits) == 0) {
-                const auto y = static_cast<std::uint32_t>(rest) & evt3::kAddressMask;
-                if (typeOf(static_cast<std::uint16_t>(rest >> 16)) == code(WordType::AddrX)) {
+            std::uint32_t time_first = (quad & kTypeBits) == kTimeLowBits;
+            for (;;) {
+                const std::uint64_t rest = quad >> (16 * time_first);
+                std::uint32_t x_word;
+                std::uint32_t next_time_first;
+                if (__builtin_expect((rest & kTypeBits) == 0 &&
+                                         typeOf(static_cast<std::uint16_t>(rest >> 16)) == code(WordType::AddrX),
+                                     1)) {
+                    const auto y = static_cast<std::uint32_t>(rest) & evt3::kAddressMask;
                     row_field = std::uint64_t{y} << kRowShift;
                     column_limit = y < height ? row_columns : 0;
-                    rest >>= 16;
-                    ++group;
+                    x_word = static_cast<std::uint32_t>(rest >> 16) & 0xFFFF;
+                    next_time_first = ((quad >> (16 * time_first + 32)) & kTypeBits) == kTimeLowBits;
+                    i += time_first + 2;
+                } else if (typeOf(static_cast<std::uint16_t>(rest)) == code(WordType::AddrX)) {
+                    x_word = static_cast<std::uint32_t>(rest) & 0xFFFF;
+                    next_time_first = ((quad >> (16 * time_first + 16)) & kTypeBits) == kTimeLowBits;
+                    i += time_first + 1;
+                } else {
+                    break;
                 }
-            }
-            const auto x_word = static_cast<std::uint16_t>(rest);
-            if (__builtin_expect(typeOf(x_word) == code(WordType::AddrX), 1)) {
                 timestamp ^= (timestamp ^ quad) & (std::uint64_t{0} - time_first) & evt3::kPayloadMask;
                 const std::uint32_t column = x_word & evt3::kAddressMask;
                 // The polarity bit moved from bit 11 of the word to bit 32 of the record.
@@ -229,9 +238,11 @@ void Evt3Decoder::decodeWords(const std::uint8_t* words, std::size_t word_count,
                 storeHalves(events + kept, row_field | column | polarity, timestamp);
                 kept += column < column_limit;
                 ++carried;
-                i += group + 1;
-                continue;
+                if (i + 4 > word_count) break;
+                std::memcpy(&quad, words + 2 * i, sizeof quad);
+                time_first = next_time_first;
             }
+            if (i + 4 > word_count) continue;
         }
         const std::uint16_t word = wordAt(words + 2 * i);
         const unsigned type = typeOf(word);
