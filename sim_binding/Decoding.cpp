@@ -20,6 +20,10 @@
 #include <string>
 #include <variant>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace py = pybind11;
 
 namespace {
@@ -29,10 +33,30 @@ struct FreeMemory {
 };
 using Memory = std::unique_ptr<void, FreeMemory>;
 
+// Large outputs are fresh memory on every call, and the kernel's work to fault it in 4 KiB pages
+// cost more than decoding into it: such blocks ask for huge pages, as NumPy does for its own
+// arrays of this size, and start on a huge page's boundary, without which the pages around
+// both ends of the block stay small (about 500 faults for a million events instead of 10).
+constexpr std::size_t kHugePageRequestBytes = std::size_t{4} << 20;
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+void* allocateLarge(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    void* memory = nullptr;
+    if (posix_memalign(&memory, kHugePageBytes, bytes) != 0) return nullptr;
+    // Only a hint: where the kernel refuses it, the pages come as before.
+    madvise(memory, bytes, MADV_HUGEPAGE);
+    return memory;
+#else
+    return std::malloc(bytes);
+#endif
+}
+
 // Room for count records, at least one so that an empty result still has memory of its own.
 template <typename Record>
 Memory allocateRecords(std::size_t count) {
-    void* memory = std::malloc(std::max<std::size_t>(count, 1) * sizeof(Record));
+    const std::size_t bytes = std::max<std::size_t>(count, 1) * sizeof(Record);
+    void* memory = bytes >= kHugePageRequestBytes ? allocateLarge(bytes) : std::malloc(bytes);
     if (memory == nullptr) throw std::bad_alloc();
     return Memory(memory);
 }

@@ -2,7 +2,6 @@
 #include <VelmoHal/device/Logger.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -39,20 +38,6 @@ std::uint16_t bitsSet(std::uint16_t v) {
 }
 
 constexpr unsigned kRowShift = 16;
-constexpr unsigned kRowOrTimeTypes = 1u << code(WordType::AddrY) | 1u << code(WordType::TimeLow);
-
-// Per word type, the bits of the row field and of the time stamp that the word's payload sets.
-constexpr std::array<std::uint64_t, 16> kRowMasks = [] {
-    std::array<std::uint64_t, 16> masks{};
-    masks[code(WordType::AddrY)] = std::uint64_t{evt3::kAddressMask} << kRowShift;
-    return masks;
-}();
-constexpr std::array<std::uint64_t, 16> kLowMasks = [] {
-    std::array<std::uint64_t, 16> masks{};
-    masks[code(WordType::TimeLow)] = evt3::kPayloadMask;
-    return masks;
-}();
-
 void storeHalves(void* slot, std::uint64_t head, std::uint64_t tail) {
     std::memcpy(slot, &head, sizeof head);
     std::memcpy(static_cast<unsigned char*>(slot) + sizeof head, &tail, sizeof tail);
@@ -71,23 +56,24 @@ void storeTrigger(TriggerEvent* slot, std::uint32_t value, std::uint32_t channel
     std::memcpy(reinterpret_cast<unsigned char*>(slot) + sizeof head, &timestamp, sizeof timestamp);
 }
 
-// Adds one event per ADDR_X word and per bit of a vector's mask, and one trigger per
-// EXT_TRIGGER word: what the words carry before anything is dropped.
+// Adds one event per ADDR_X word and per column of a vector, and one trigger per EXT_TRIGGER
+// word: what the words carry before anything is dropped. A vector counts all its columns, set or
+// not: a bound as safe as the count of its bits and a third of the work per word.
 void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Capacity& capacity) {
-    // Counted in blocks with 16-bit sums, as wide as the words, which the compiler turns into
-    // vector code with no widening; a block's sums stay below 12 * 4096.
+    // Counted in blocks with 16-bit sums, as wide as the words, and with compares and masks
+    // rather than a choice per word, so that the compiler turns it into vector code on any
+    // target; a block's sums stay below 12 * 4096.
     constexpr std::size_t kBlock = 4096;
     for (std::size_t start = 0; start < word_count; start += kBlock) {
         const std::size_t end = std::min(word_count, start + kBlock);
         std::uint16_t events = 0;
         std::uint16_t triggers = 0;
         for (std::size_t i = start; i < end; ++i) {
-            const std::uint16_t word = wordAt(words + 2 * i);
-            const unsigned type = typeOf(word);
-            // A vector counts all its columns, set or not: a bound as safe as the count of its
-            // bits and a third of the work per word.
-            const std::uint16_t columns =
-                type == code(WordType::Vect12) ? 12 : type == code(WordType::Vect8) ? 8 : type == code(WordType::AddrX);
+            const std::uint16_t type = static_cast<std::uint16_t>(wordAt(words + 2 * i) >> evt3::kTypeShift);
+            const std::uint16_t columns = static_cast<std::uint16_t>(
+                (-static_cast<std::uint16_t>(type == code(WordType::Vect12)) & 12) |
+                (-static_cast<std::uint16_t>(type == code(WordType::Vect8)) & 8) |
+                static_cast<std::uint16_t>(type == code(WordType::AddrX)));
             events = static_cast<std::uint16_t>(events + columns);
             triggers = static_cast<std::uint16_t>(triggers + (type == code(WordType::ExtTrigger)));
         }
@@ -153,7 +139,7 @@ __attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, C
                 cursor.carried = 0;
                 cursor.kept_since_timed = cursor.kept;
                 cursor.timed = true;
-                cursor.kept_columns = width_;
+                cursor.column_limit = y < height_ ? width_ : 0;
             }
             time_high_ = payload;
             cursor.timestamp = (counters_.time_wraps << 24) | (std::uint64_t{payload} << evt3::kTimeHalfBits) |
@@ -171,7 +157,7 @@ __attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, C
             for (unsigned bit = 0; bit < columns; ++bit) {
                 const std::uint32_t x = vector_x_ + bit;
                 storeEvent(out.events + cursor.kept, x & 0xFFFF, y, vector_polarity_, cursor.timestamp);
-                cursor.kept += ((mask >> bit) & 1) & (x < cursor.kept_columns) & (y < height_);
+                cursor.kept += ((mask >> bit) & 1) & (x < cursor.column_limit);
             }
             cursor.carried += static_cast<std::uint64_t>(bitsSet(static_cast<std::uint16_t>(mask)));
             vector_x_ = std::min(vector_x_ + columns, kVectorBaseLimit);
@@ -205,41 +191,91 @@ void Evt3Decoder::decodeWords(const std::uint8_t* words, std::size_t word_count,
     std::uint64_t timestamp = time_base_ | time_low_;
     bool timed = timed_;
     // Until the time base comes no column is inside: nothing is kept.
-    std::uint32_t kept_columns = timed ? width_ : 0;
-    const std::uint64_t row_limit = std::uint64_t{height_} << kRowShift;
-    for (std::size_t i = 0; i < word_count; ++i) {
+    std::uint32_t column_limit = timed && y_ < height_ ? width_ : 0;
+    const std::uint32_t height = height_;
+    // The columns kept in a row inside the sensor: none until the time base comes.
+    std::uint32_t row_columns = timed ? width_ : 0;
+    constexpr std::uint64_t kTypeBits = std::uint64_t{0xF} << evt3::kTypeShift;
+    constexpr std::uint64_t kTimeLowBits = std::uint64_t{code(WordType::TimeLow)} << evt3::kTypeShift;
+    std::size_t i = 0;
+    while (i < word_count) {
+        // Most events come as [TIME_LOW] [ADDR_Y] ADDR_X. Whether a time word comes first is
+        // the data's own chance, so a branch on it would be mispredicted about half the time:
+        // it is taken by a mask from four words read at once. That a row word then comes and an
+        // ADDR_X ends the group follows the stream's rhythm, and those branches are well
+        // predicted. Where the next group starts hangs on whether it has a time word, so that is
+        // read from the words already at hand, not from the next load: each group's load waits
+        // for the one before only through the position.
+        if (i + 4 <= word_count) {
+            std::uint64_t quad;
+            std::memcpy(&quad, words + 2 * i, sizeof quad);
+            std::uint32_t time_first = (quad & kTypeBits) == kTimeLowBits;
+            for (;;) {
+                const std::uint64_t rest = quad >> (16 * time_first);
+                std::uint32_t x_word;
+                std::uint32_t next_time_first;
+                if (__builtin_expect((rest & kTypeBits) == 0 &&
+                                         typeOf(static_cast<std::uint16_t>(rest >> 16)) == code(WordType::AddrX),
+                                     1)) {
+                    const auto y = static_cast<std::uint32_t>(rest) & evt3::kAddressMask;
+                    row_field = std::uint64_t{y} << kRowShift;
+                    column_limit = y < height ? row_columns : 0;
+                    x_word = static_cast<std::uint32_t>(rest >> 16) & 0xFFFF;
+                    next_time_first = ((quad >> (16 * time_first + 32)) & kTypeBits) == kTimeLowBits;
+                    i += time_first + 2;
+                } else if (typeOf(static_cast<std::uint16_t>(rest)) == code(WordType::AddrX)) {
+                    x_word = static_cast<std::uint32_t>(rest) & 0xFFFF;
+                    next_time_first = ((quad >> (16 * time_first + 16)) & kTypeBits) == kTimeLowBits;
+                    i += time_first + 1;
+                } else {
+                    break;
+                }
+                timestamp ^= (timestamp ^ quad) & (std::uint64_t{0} - time_first) & evt3::kPayloadMask;
+                const std::uint32_t column = x_word & evt3::kAddressMask;
+                // The polarity bit moved from bit 11 of the word to bit 32 of the record.
+                const std::uint64_t polarity = std::uint64_t{x_word & (1u << evt3::kPolarityBit)}
+                                               << (32 - evt3::kPolarityBit);
+                storeHalves(events + kept, row_field | column | polarity, timestamp);
+                kept += column < column_limit;
+                ++carried;
+                if (i + 4 > word_count) break;
+                std::memcpy(&quad, words + 2 * i, sizeof quad);
+                time_first = next_time_first;
+            }
+            if (i + 4 > word_count) continue;
+        }
         const std::uint16_t word = wordAt(words + 2 * i);
         const unsigned type = typeOf(word);
-        // An ADDR_X comes after an ADDR_Y or another ADDR_X and a TIME_LOW or ADDR_Y after an
-        // ADDR_X, so this branch follows the stream's own rhythm and is well predicted, while
-        // the choice between ADDR_Y and TIME_LOW, which is not, takes no branch.
+        ++i;
         if (type == code(WordType::AddrX)) {
             const std::uint32_t column = word & evt3::kAddressMask;
-            // The polarity bit moved from bit 11 of the word to bit 32 of the record.
             const std::uint64_t polarity = std::uint64_t{word & (1u << evt3::kPolarityBit)} << (32 - evt3::kPolarityBit);
-            const std::uint64_t head = row_field | column | polarity;
-            storeHalves(events + kept, head, timestamp);
-            kept += (column < kept_columns) & (row_field < row_limit);
+            storeHalves(events + kept, row_field | column | polarity, timestamp);
+            kept += column < column_limit;
             ++carried;
             continue;
         }
-        if (__builtin_expect((kRowOrTimeTypes >> type) & 1, 1)) {
-            // The row and the time take the word's payload only where their mask lets it.
-            const std::uint64_t payload = word;
-            row_field ^= (row_field ^ (payload << kRowShift)) & kRowMasks[type];
-            timestamp ^= (timestamp ^ payload) & kLowMasks[type];
+        if (type == code(WordType::AddrY)) {
+            const std::uint32_t y = word & evt3::kAddressMask;
+            row_field = std::uint64_t{y} << kRowShift;
+            column_limit = y < height ? row_columns : 0;
+            continue;
+        }
+        if (type == code(WordType::TimeLow)) {
+            timestamp = (timestamp & ~std::uint64_t{evt3::kPayloadMask}) | (word & evt3::kPayloadMask);
             continue;
         }
         // Copied out and back so that the state stays in registers on the common path.
-        Cursor cursor{kept, kept_since_timed, carried, row_field, timestamp, kept_columns, timed};
+        Cursor cursor{kept, kept_since_timed, carried, row_field, timestamp, column_limit, timed};
         decodeRareWord(word, cursor, out);
         kept = cursor.kept;
         kept_since_timed = cursor.kept_since_timed;
         carried = cursor.carried;
         row_field = cursor.row_field;
         timestamp = cursor.timestamp;
-        kept_columns = cursor.kept_columns;
+        column_limit = cursor.column_limit;
         timed = cursor.timed;
+        row_columns = timed ? width_ : 0;
     }
     if (timed) {
         counters_.outside_dropped += carried - (kept - kept_since_timed);

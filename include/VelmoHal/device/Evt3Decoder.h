@@ -79,7 +79,9 @@ private:
         std::uint64_t carried;
         std::uint64_t row_field;
         std::uint64_t timestamp;
-        std::uint32_t kept_columns;
+        // Columns below this are kept in the current row: the width, or none before the time
+        // base or in a row beyond the sensor.
+        std::uint32_t column_limit;
         bool timed;
     };
 

@@ -40,23 +40,16 @@ public:
 private:
     void validate(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                   std::size_t trigger_count, std::uint64_t span_end_us) const;
-    std::size_t runLength(const Event2D* events, std::size_t available) const;
-    void putRun(const Event2D* run, std::size_t length);
-    void putTime(std::uint64_t timestamp);
-    void putTimeMarks(std::uint64_t high);
-    void putRow(std::uint32_t y);
-    void put(std::uint16_t word);
 
     // Full (unwrapped) TIME_HIGH value the decoder holds: timestamp >> 12.
     std::uint64_t high_ = 0;
-    std::uint32_t low_ = 0;
-    std::uint32_t row_ = 0;
     bool high_written_ = false;
-    bool low_written_ = false;
-    bool row_written_ = false;
+    // The low time and the row the decoder holds, or a value no word carries before they are
+    // written (at the start and at every chunk's start).
+    std::uint32_t low_ = 0xFFFFFFFF;
+    std::uint32_t row_ = 0xFFFFFFFF;
     // Nothing may come before this: the end of the last span.
     std::uint64_t encoded_until_ = 0;
-    std::uint8_t* cursor_ = nullptr;
 };
 
 }  // namespace velmo
