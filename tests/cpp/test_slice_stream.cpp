@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -129,6 +130,9 @@ struct StopCase {
     const char* name;
     SliceStream::Options options;
 };
+
+// By name: gtest would otherwise print the case's bytes, its padding among them.
+void PrintTo(const StopCase& stop_case, std::ostream* out) { *out << stop_case.name; }
 
 class StreamStopping : public ::testing::TestWithParam<StopCase> {};
 
