@@ -124,7 +124,10 @@ void SliceStream::produceAll() {
                 // joins the queue or, the queue being full, is dropped.
                 queueComing();
             } else {
-                changed_.wait(lock, [this] { return stopping_ || queue_.size() < options_.max_backlog; });
+                // Timed waits: the untimed one is a symbol of a newer C++ runtime than the wheels'
+                // manylinux policy allows, while the timed ones are inline.
+                while (!stopping_ && queue_.size() >= options_.max_backlog)
+                    changed_.wait_for(lock, std::chrono::seconds(1));
                 if (stopping_) return;
             }
         }
