@@ -152,8 +152,8 @@ std::uint64_t readableSpan(std::int64_t duration_us) {
 py::tuple readSpan(Recording& recording, std::int64_t duration_us) {
     velmo::RecordingPlayback& playback = recording.playback();
     const std::uint64_t span = readableSpan(duration_us);
-    std::vector<velmo::Event2D> events;
-    std::vector<velmo::TriggerEvent> triggers;
+    velmo::RecordBuffer<velmo::Event2D> events;
+    velmo::RecordBuffer<velmo::TriggerEvent> triggers;
     velmo::sim::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
         playback.read(span, events, triggers);

@@ -29,10 +29,14 @@ constexpr const char* kUnfinished = "unfinished";
 constexpr std::size_t kFieldWidth = 20;
 // A header is a few hundred bytes; anything much longer is not one.
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
-// Small enough that a read's records past its end, which wait for the next read, are few, and
-// that a piece's records are still in cache when they are split; large enough that a read
-// costs a few system calls per hundred thousand events.
+// Small enough that a piece's records are still in cache when they are split at a read's end;
+// large enough that a read costs a few system calls per hundred thousand events.
 constexpr std::size_t kPlaybackChunkBytes = 64 * 1024;
+// A read's last piece is sized to reach the read's end at the rate read so far, with this
+// margin, and no smaller than kMinPieceBytes: the records past the end wait in the playback's
+// own buffer and are copied once more, so the fewer the better.
+constexpr double kPieceMargin = 1.0625;
+constexpr std::size_t kMinPieceBytes = 4 * 1024;
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& path) {
     throw std::system_error(errno, std::generic_category(), what + " " + path);
@@ -249,6 +253,46 @@ Evt3Decoder decoderFor(const RecordingReader& file) {
     }
 }
 
+void checkSpan(std::uint64_t duration_us) {
+    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
+        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
+                                    " us, not " + std::to_string(duration_us));
+}
+
+// What playback needs of the caller's output, a std::vector or a RecordBuffer: room past its
+// end, cutting it back, appending.
+template <typename Record>
+Record* grownBy(std::vector<Record>& records, std::size_t more) {
+    const std::size_t size = records.size();
+    records.resize(size + more);
+    return records.data() + size;
+}
+
+template <typename Record>
+Record* grownBy(RecordBuffer<Record>& records, std::size_t more) {
+    return records.grow(more);
+}
+
+template <typename Record>
+void cutTo(std::vector<Record>& records, std::size_t count) {
+    records.resize(count);
+}
+
+template <typename Record>
+void cutTo(RecordBuffer<Record>& records, std::size_t count) {
+    records.truncate(count);
+}
+
+template <typename Record>
+void appendTo(std::vector<Record>& records, const Record* first, const Record* last) {
+    records.insert(records.end(), first, last);
+}
+
+template <typename Record>
+void appendTo(RecordBuffer<Record>& records, const Record* first, const Record* last) {
+    records.append(first, last);
+}
+
 // Storage kept beyond this many records after a long read is given back once it is empty.
 constexpr std::size_t kKeptRecords = std::size_t{1} << 21;
 
@@ -456,12 +500,13 @@ Record* RecordingPlayback::Decoded<Record>::roomFor(std::size_t more) {
 }
 
 template <typename Record>
-void RecordingPlayback::Decoded<Record>::takeBefore(std::uint64_t end_us, std::vector<Record>& out) {
-    const auto first = storage.begin() + static_cast<std::ptrdiff_t>(begin);
-    const auto split = std::partition_point(first, storage.begin() + static_cast<std::ptrdiff_t>(end),
-                                            [&](const Record& r) { return r.timestamp < end_us; });
-    out.insert(out.end(), first, split);
-    begin = static_cast<std::size_t>(split - storage.begin());
+template <typename Output>
+void RecordingPlayback::Decoded<Record>::takeBefore(std::uint64_t end_us, Output& out) {
+    Record* const first = storage.data() + begin;
+    Record* const split = std::partition_point(first, storage.data() + end,
+                                               [&](const Record& r) { return r.timestamp < end_us; });
+    appendTo(out, first, split);
+    begin = static_cast<std::size_t>(split - storage.data());
     if (begin == end) {
         begin = end = 0;
         if (storage.size() > kKeptRecords) std::vector<Record>().swap(storage);
@@ -474,12 +519,56 @@ void RecordingPlayback::Decoded<Record>::dropBefore(std::uint64_t end_us) {
     takeBefore(end_us, dropped);
 }
 
+template <typename Record>
+template <typename Output>
+void RecordingPlayback::Decoded<Record>::keepFrom(std::uint64_t end_us, Output& records, std::size_t first) {
+    Record* const last = records.data() + records.size();
+    Record* const split = std::partition_point(records.data() + first, last,
+                                               [&](const Record& r) { return r.timestamp < end_us; });
+    const auto later = static_cast<std::size_t>(last - split);
+    std::copy(split, last, roomFor(later));
+    end += later;
+    cutTo(records, records.size() - later);
+}
+
+std::size_t RecordingPlayback::pieceReaching(std::uint64_t end_us) const {
+    const std::uint64_t start_us = file_.header().start_us;
+    if (!decoder_.timed() || decoder_.time() <= start_us || decoder_.time() >= end_us || bytes_decoded_ == 0)
+        return chunk_.size();
+    const double bytes_per_us = static_cast<double>(bytes_decoded_) / static_cast<double>(decoder_.time() - start_us);
+    const double wanted = bytes_per_us * kPieceMargin * static_cast<double>(end_us - decoder_.time());
+    return static_cast<std::size_t>(std::clamp(wanted, static_cast<double>(kMinPieceBytes),
+                                               static_cast<double>(chunk_.size())));
+}
+
+template <typename Events, typename Triggers>
+void RecordingPlayback::decodeInto(std::uint64_t end_us, Events& events, Triggers& triggers) {
+    const std::size_t got = file_.read(chunk_.data(), pieceReaching(end_us));
+    if (got == 0) {
+        file_done_ = true;
+        return;
+    }
+    bytes_decoded_ += got;
+    const Evt3Capacity capacity = decoder_.capacityFor(chunk_.data(), got);
+    const std::size_t first_event = events.size();
+    const std::size_t first_trigger = triggers.size();
+    Event2D* event_room = grownBy(events, capacity.events);
+    TriggerEvent* trigger_room = grownBy(triggers, capacity.triggers);
+    const Evt3Decoded decoded = decoder_.decode(chunk_.data(), got, event_room, trigger_room);
+    cutTo(events, first_event + decoded.events);
+    cutTo(triggers, first_trigger + decoded.triggers);
+    decoded_events_ += decoded.events;
+    events_.keepFrom(end_us, events, first_event);
+    triggers_.keepFrom(end_us, triggers, first_trigger);
+}
+
 bool RecordingPlayback::decodeMore() {
     const std::size_t got = file_.read(chunk_.data(), chunk_.size());
     if (got == 0) {
         file_done_ = true;
         return false;
     }
+    bytes_decoded_ += got;
     const Evt3Capacity capacity = decoder_.capacityFor(chunk_.data(), got);
     Event2D* events = events_.roomFor(capacity.events);
     TriggerEvent* triggers = triggers_.roomFor(capacity.triggers);
@@ -490,32 +579,41 @@ bool RecordingPlayback::decodeMore() {
     return true;
 }
 
-void RecordingPlayback::readLocked(std::uint64_t duration_us, std::vector<Event2D>& events,
-                                   std::vector<TriggerEvent>& triggers) {
+template <typename Events, typename Triggers>
+void RecordingPlayback::readLocked(std::uint64_t duration_us, Events& events, Triggers& triggers) {
     const std::uint64_t end_us = position_us_ + duration_us;
-    // Room for the span at the rate decoded so far, so that the caller's vector rarely moves.
+    // Room for the span at the rate decoded so far, so that the caller's output rarely moves.
     const std::uint64_t start_us = file_.header().start_us;
     if (decoder_.timed() && decoder_.time() > start_us && decoded_events_ > 0) {
         const double per_us = static_cast<double>(decoded_events_) / static_cast<double>(decoder_.time() - start_us);
         events.reserve(events.size() + static_cast<std::size_t>(per_us * 1.125 * static_cast<double>(duration_us)));
     }
-    // Piece by piece, so that the buffer stays small and in cache: each piece's records before
-    // end_us go out at once, and only the last piece's later ones wait for the next read.
+    // Records left from the last read go out first; once none wait, pieces decode straight into
+    // the caller's output, and only the last piece's records past end_us wait for the next read.
     events_.takeBefore(end_us, events);
     triggers_.takeBefore(end_us, triggers);
     while (!decodedThrough(end_us)) {
-        decodeMore();
-        events_.takeBefore(end_us, events);
-        triggers_.takeBefore(end_us, triggers);
+        if (events_.count() == 0 && triggers_.count() == 0) {
+            decodeInto(end_us, events, triggers);
+        } else {
+            decodeMore();
+            events_.takeBefore(end_us, events);
+            triggers_.takeBefore(end_us, triggers);
+        }
     }
     position_us_ = end_us;
 }
 
 void RecordingPlayback::read(std::uint64_t duration_us, std::vector<Event2D>& events,
                              std::vector<TriggerEvent>& triggers) {
-    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
-        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
-                                    " us, not " + std::to_string(duration_us));
+    checkSpan(duration_us);
+    std::lock_guard<std::mutex> lock(mutex_);
+    readLocked(duration_us, events, triggers);
+}
+
+void RecordingPlayback::read(std::uint64_t duration_us, RecordBuffer<Event2D>& events,
+                             RecordBuffer<TriggerEvent>& triggers) {
+    checkSpan(duration_us);
     std::lock_guard<std::mutex> lock(mutex_);
     readLocked(duration_us, events, triggers);
 }
@@ -543,9 +641,7 @@ std::size_t RecordingPlayback::readEvents(Event2D* out, std::size_t n) {
 }
 
 void RecordingPlayback::readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out) {
-    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
-        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
-                                    " us, not " + std::to_string(duration_us));
+    checkSpan(duration_us);
     std::lock_guard<std::mutex> lock(mutex_);
     raw_events_.clear();
     raw_triggers_.clear();

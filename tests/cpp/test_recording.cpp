@@ -127,6 +127,20 @@ TEST_F(RecordingFile, PlaysBackExactlyWhatTheCameraDelivered) {
     expectPrefix(played, expected);
     EXPECT_FALSE(playback.readSlice(1000, played.events, played.triggers));
 
+    // The same through buffers, split elsewhere: a read's last piece stops near its end, and
+    // what lies past the end waits for the next read.
+    RecordingPlayback buffered(path("a.vrec"));
+    RecordBuffer<Event2D> buffered_events;
+    RecordBuffer<TriggerEvent> buffered_triggers;
+    for (const std::uint64_t span : {1u, 50'000u, 7u, 149'992u, 3'000u, 247'000u})
+        buffered.read(span, buffered_events, buffered_triggers);
+    Records from_buffers;
+    from_buffers.events.assign(buffered_events.data(), buffered_events.data() + buffered_events.size());
+    from_buffers.triggers.assign(buffered_triggers.data(), buffered_triggers.data() + buffered_triggers.size());
+    ASSERT_EQ(from_buffers.events.size(), expected.events.size());
+    ASSERT_EQ(from_buffers.triggers.size(), expected.triggers.size());
+    expectPrefix(from_buffers, expected);
+
     const RecordingReader& file = playback.file();
     EXPECT_FALSE(file.truncated());
     EXPECT_EQ(file.header().start_us, start_us);

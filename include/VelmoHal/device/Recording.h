@@ -5,6 +5,7 @@
 #include <VelmoHal/device/CameraTool.h>
 #include <VelmoHal/device/Evt3Decoder.h>
 #include <VelmoHal/device/Evt3Encoder.h>
+#include <VelmoHal/device/RecordBuffer.h>
 #include <VelmoHal/device/SliceSource.h>
 #include <VelmoHal/device/ToolTypes.h>
 #include <VelmoHal/device/TriggerEvent.h>
@@ -154,6 +155,8 @@ public:
     // position moving on by exactly that span; past the end nothing is appended. Throws
     // std::invalid_argument for a span longer than SimulatedCamera::kMaxReadSpanUs.
     void read(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
+    // As read, into buffers whose memory can be handed on whole; each record is written once.
+    void read(std::uint64_t duration_us, RecordBuffer<Event2D>& events, RecordBuffer<TriggerEvent>& triggers);
     // As read, false once the position has reached the recording's end.
     bool readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
                    std::vector<TriggerEvent>& triggers) override;
@@ -166,8 +169,7 @@ public:
 
 private:
     // Decoded records not delivered yet, in storage[begin, end). The storage is kept from read
-    // to read, so that decoding touches memory already in use, and each record is copied out
-    // once.
+    // to read, so that decoding touches memory already in use.
     template <typename Record>
     struct Decoded {
         std::vector<Record> storage;
@@ -178,14 +180,26 @@ private:
         // Room for `more` records past end, the undelivered ones moved to the front first.
         Record* roomFor(std::size_t more);
         // Moves the records before end_us to out.
-        void takeBefore(std::uint64_t end_us, std::vector<Record>& out);
+        template <typename Output>
+        void takeBefore(std::uint64_t end_us, Output& out);
         void dropBefore(std::uint64_t end_us);
+        // Moves records[first, size) at or past end_us behind the undelivered ones.
+        template <typename Output>
+        void keepFrom(std::uint64_t end_us, Output& records, std::size_t first);
     };
 
-    void readLocked(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
+    // Events and Triggers: a std::vector or a RecordBuffer of the records.
+    template <typename Events, typename Triggers>
+    void readLocked(std::uint64_t duration_us, Events& events, Triggers& triggers);
     bool decodedThrough(std::uint64_t time_us) const;
-    // Decodes the next piece of the file into decoded_; false at the end.
+    // Decodes the next piece of the file into events_ and triggers_; false at the end.
     bool decodeMore();
+    // Decodes the next piece of the file onto the end of events and triggers, keeping its records
+    // at or past end_us in events_ and triggers_; only while those are empty, so that order holds.
+    // Bytes of the file likely to take the decoder to end_us, at most a whole chunk.
+    std::size_t pieceReaching(std::uint64_t end_us) const;
+    template <typename Events, typename Triggers>
+    void decodeInto(std::uint64_t end_us, Events& events, Triggers& triggers);
 
     mutable std::mutex mutex_;
     RecordingReader file_;
@@ -198,6 +212,7 @@ private:
     std::vector<TriggerEvent> raw_triggers_;
     std::uint64_t position_us_ = 0;
     std::uint64_t decoded_events_ = 0;
+    std::uint64_t bytes_decoded_ = 0;
     bool file_done_ = false;
 };
 
