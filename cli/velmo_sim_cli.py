@@ -10,9 +10,11 @@ On a terminal both show a tqdm progress bar on standard error; tqdm comes with t
 from __future__ import annotations
 
 import argparse
+import shutil
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
+from pathlib import Path
 from typing import Protocol
 
 import velmo_hal_py as hal
@@ -27,6 +29,37 @@ FALSE_WORDS = {"0", "false", "no", "off"}
 
 class UsageError(Exception):
     """A tool setting the command line cannot apply; reported as a usage error."""
+
+
+class NotEnoughSpace(Exception):
+    """The recording would not fit on its disk at the rate written so far."""
+
+
+class SpaceWatch:
+    """Stops a recording, from its progress callback, as soon as the rest of it would not fit
+    on the disk at the rate written so far: a mistyped duration (hours for seconds) stops in a
+    fraction of a second, and what was recorded is a finished, shorter recording."""
+
+    def __init__(self, path: Path, duration_us: int) -> None:
+        self.path = path
+        self.duration_us = duration_us
+        self.done_us = 0
+
+    def __call__(self, span_us: int) -> None:
+        self.done_us += span_us
+        written = self.path.stat().st_size
+        remaining = written / self.done_us * (self.duration_us - self.done_us)
+        free = shutil.disk_usage(self.path.resolve().parent).free
+        if remaining > free:
+            raise NotEnoughSpace(
+                f"stopped after {self.done_us / 1e6:.2f} s: at this rate the other "
+                f"{(self.duration_us - self.done_us) / 1e6:,.2f} s need about {gigabytes(remaining)} and "
+                f"{gigabytes(free)} are free on {self.path.resolve().parent}; the first "
+                f"{self.done_us / 1e6:.2f} s are in {self.path}")
+
+
+def gigabytes(size: float) -> str:
+    return f"{size / 1e9:,.1f} GB"
 
 
 class _Bar(Protocol):
@@ -124,8 +157,14 @@ def record(args: argparse.Namespace) -> int:
         raise UsageError(f"--duration must be positive, not {args.duration}")
     with velmo_sim.open_camera(args.serial) as camera:
         configure(camera, args)
+        watch = SpaceWatch(Path(args.path), duration_us)
+
         with progress_bar(duration_us, "Recording") as update:
-            camera.record(args.path, duration_us, overwrite=args.overwrite, progress=update)
+            def progress(span_us: int) -> None:
+                update(span_us)
+                watch(span_us)
+
+            camera.record(args.path, duration_us, overwrite=args.overwrite, progress=progress)
     print(f"recorded {duration_us / 1e6:.3f} s of camera {camera.description.serial} to {args.path}")
     return 0
 
@@ -197,6 +236,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return result
     except UsageError as error:
         top.exit(2, f"{PROGRAM} {args.command}: error: {error}\n")
+    except NotEnoughSpace as error:
+        top.exit(1, f"{PROGRAM} {args.command}: error: {error}\n")
     except FileExistsError as error:
         top.exit(1, f"{PROGRAM} {args.command}: error: {error} (--overwrite replaces it)\n")
     except (OSError, ValueError) as error:

@@ -146,6 +146,19 @@ def test_command_line_refuses_bad_settings(tmp_path, capsys, argv, message):
     assert not (tmp_path / "x.vrec").exists()
 
 
+def test_command_line_stops_a_recording_that_would_not_fit(tmp_path, capsys, monkeypatch):
+    path = tmp_path / "long.vrec"
+    real_usage = velmo_sim_cli.shutil.disk_usage
+    monkeypatch.setattr(velmo_sim_cli.shutil, "disk_usage",
+                        lambda folder: real_usage(folder)._replace(free=50_000_000))
+    with pytest.raises(SystemExit) as exited:
+        velmo_sim_cli.main(["record", str(path), "--duration", "60"])
+    assert exited.value.code == 1
+    assert "stopped after 0.10 s" in capsys.readouterr().err
+    recording = velmo_sim.open_recording(path)
+    assert (recording.truncated, recording.duration_us) == (False, 100_000)
+
+
 def test_console_script_is_installed(tmp_path):
     script = Path(sys.executable).parent / "velmo-sim"
     done = subprocess.run([script, "info", tmp_path / "missing.vrec"], capture_output=True, text=True, check=False)
