@@ -96,8 +96,8 @@ def tool_named(camera: velmo_sim.Camera, kind: str) -> hal.CameraTool:
 def parsed_value(tool: hal.CameraTool, name: str, text: str) -> ParameterValue:
     table = tool.get_all_param_info()
     if name not in table:
-        kind = tool.get_tool_info().tool_type.name
-        raise UsageError(f"{kind} has no parameter {name!r}; it has {', '.join(sorted(table))}")
+        tool_kind = tool.get_tool_info().tool_type.name
+        raise UsageError(f"{tool_kind} has no parameter {name!r}; it has {', '.join(sorted(table))}")
     kind = table[name].type
     try:
         if kind == hal.ToolParameterType.INT:
@@ -141,8 +141,8 @@ def configure(camera: velmo_sim.Camera, args: argparse.Namespace) -> None:
             x, y, width, height = (int(part) for part in args.roi.split(","))
         except ValueError:
             raise UsageError(f"--roi takes X,Y,WIDTH,HEIGHT in pixels, not {args.roi!r}") from None
-        for name, value in (("x", x), ("y", y), ("x_width", width), ("y_height", height)):
-            apply_setting(camera, "ROI", name, str(value))
+        for field, pixels in (("x", x), ("y", y), ("x_width", width), ("y_height", height)):
+            apply_setting(camera, "ROI", field, str(pixels))
         apply_setting(camera, "ROI", "enable", "true")
     if args.erc_rate is not None:
         apply_setting(camera, "EVENT_RATE_CONTROL", "max_event_rate", str(args.erc_rate))

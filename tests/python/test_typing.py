@@ -1,4 +1,4 @@
-"""mypy --strict over the examples and the typed API check, against the installed stubs."""
+"""mypy --strict over the examples, the command line and the typed API check, against the installed stubs."""
 
 import runpy
 import subprocess
@@ -10,7 +10,8 @@ import pytest
 from installed_stubs import require_stubs
 
 REPO = Path(__file__).resolve().parents[2]
-CHECKED = [REPO / "examples", REPO / "tests" / "typing" / "check_api.py"]
+API_CHECK = REPO / "tests" / "typing" / "check_api.py"
+CHECKED = [REPO / "examples", REPO / "cli", API_CHECK]
 
 
 @pytest.fixture
@@ -31,4 +32,4 @@ def test_examples_and_api_check_pass_mypy_strict(mypy_cache):
 
 def test_api_check_runs():
     # What type-checks must also work: the check's own asserts run here.
-    runpy.run_path(str(CHECKED[1]), run_name="__main__")
+    runpy.run_path(str(API_CHECK), run_name="__main__")
