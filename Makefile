@@ -78,7 +78,7 @@ check-valgrind: $(CPP_BUILD)/build.ninja
 # The manylinux wheels for x86-64 and aarch64 in dist/, repaired and checked with auditwheel.
 wheels: $(WHEELS_STAMP)
 
-$(WHEELS_STAMP): $(DEPS_STAMP) $(SOURCES) README.md cmake/aarch64-linux-gnu.cmake \
+$(WHEELS_STAMP): $(DEPS_STAMP) $(SOURCES) README.md LICENSE cmake/aarch64-linux-gnu.cmake \
 		scripts/build-wheels.sh scripts/check-wheel.py scripts/arm64-tree.sh
 	scripts/build-wheels.sh
 	touch $@

@@ -1,11 +1,13 @@
 """Checks a repaired wheel: `auditwheel show` finds it consistent with the given platform tag
 and needing no library outside that policy, and the wheel holds the extension modules with
 their stubs, the velmo-sim command line's module, the two device libraries once in their own
-folder, and nothing else.
+folder, and nothing else; its metadata names the licence and carries its file, and states
+the Python and NumPy it needs.
 
 Usage: check-wheel.py WHEEL PLATFORM_TAG
 """
 
+import email.parser
 import fnmatch
 import re
 import subprocess
@@ -18,6 +20,9 @@ LIBRARIES = {"libVelmoHal.so", "libVelmoBase.so"}
 REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"}
 # The velmo-sim console script's module, pure Python.
 COMMAND_LINE = "velmo_sim_cli.py"
+REQUIRES_PYTHON = "<3.14,>=3.13"
+# The oldest NumPy for CPython 3.13: make test-wheel runs the tests against exactly it.
+NUMPY_FLOOR = "numpy>=2.1.0"
 
 
 def auditwheel_faults(wheel, tag):
@@ -54,12 +59,33 @@ def layout_faults(names):
     return faults
 
 
+def metadata_faults(archive):
+    """The fields a package index and pip read: licence, Python, NumPy floor, architectures."""
+    name = next(name for name in archive.namelist() if name.endswith(".dist-info/METADATA"))
+    metadata = email.parser.HeaderParser().parsestr(archive.read(name).decode())
+    faults = []
+    if not metadata.get("License-Expression"):
+        faults.append("no License-Expression")
+    for license_file in metadata.get_all("License-File") or ["(none declared)"]:
+        if f"{PurePosixPath(name).parent}/licenses/{license_file}" not in archive.namelist():
+            faults.append(f"license file {license_file} is not in the wheel")
+    if metadata.get("Requires-Python") != REQUIRES_PYTHON:
+        faults.append(f"Requires-Python is {metadata.get('Requires-Python')!r}, not {REQUIRES_PYTHON!r}")
+    if NUMPY_FLOOR not in (metadata.get_all("Requires-Dist") or []):
+        faults.append(f"no Requires-Dist {NUMPY_FLOOR}")
+    if "Operating System :: POSIX :: Linux" not in (metadata.get_all("Classifier") or []):
+        faults.append("no Linux classifier")
+    return faults
+
+
 def main():
     wheel, tag = sys.argv[1:]
-    faults = auditwheel_faults(wheel, tag) + layout_faults(zipfile.ZipFile(wheel).namelist())
+    archive = zipfile.ZipFile(wheel)
+    faults = auditwheel_faults(wheel, tag) + layout_faults(archive.namelist()) + metadata_faults(archive)
     if faults:
         sys.exit(f"{wheel}:\n  " + "\n  ".join(faults))
-    print(f"{wheel}: {tag}, modules with stubs, the device libraries once under {LIBRARY_DIR}/")
+    print(f"{wheel}: {tag}, modules with stubs, the device libraries once under {LIBRARY_DIR}/, "
+          "complete metadata")
 
 
 if __name__ == "__main__":
