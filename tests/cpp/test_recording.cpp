@@ -1,9 +1,11 @@
 #include "TestSupport.h"
 
+#include <VelmoHal/device/RecordBuffer.h>
 #include <VelmoHal/device/Recording.h>
 #include <VelmoHal/device/SimulatedCamera.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -43,6 +45,34 @@ void expectPrefix(const Records& part, const Records& whole) {
         ASSERT_TRUE(sameEvent(part.events[i], whole.events[i])) << "event " << i;
     for (std::size_t i = 0; i < part.triggers.size(); ++i)
         ASSERT_TRUE(sameTrigger(part.triggers[i], whole.triggers[i])) << "trigger " << i;
+}
+
+Event2D eventAt(std::uint16_t x) {
+    Event2D event{};
+    event.x = x;
+    event.timestamp = x;
+    return event;
+}
+
+// Records survive every growth and cut, and the block handed over holds them all; a moved-from
+// buffer owns nothing (the sanitizer run catches a double free).
+TEST(RecordBuffer, KeepsItsRecordsThroughGrowthAndHandsTheBlockOver) {
+    RecordBuffer<Event2D> buffer;
+    for (std::uint16_t x = 0; x < 1000; ++x) *buffer.grow(1) = eventAt(x);
+    buffer.truncate(600);
+    const Event2D more[] = {eventAt(7000), eventAt(7001)};
+    buffer.append(std::begin(more), std::end(more));
+    buffer.shrinkToFit();
+    RecordBuffer<Event2D> moved(std::move(buffer));
+    EXPECT_EQ(buffer.size(), 0u);
+    ASSERT_EQ(moved.size(), 602u);
+    Event2D* block = moved.release();
+    EXPECT_EQ(moved.size(), 0u);
+    EXPECT_EQ(moved.release(), nullptr);
+    for (std::uint16_t x = 0; x < 600; ++x) ASSERT_EQ(block[x].x, x);
+    EXPECT_EQ(block[600].x, 7000);
+    EXPECT_EQ(block[601].x, 7001);
+    std::free(block);
 }
 
 class RecordingFile : public ::testing::Test {
