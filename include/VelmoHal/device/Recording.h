@@ -194,10 +194,10 @@ private:
     bool decodedThrough(std::uint64_t time_us) const;
     // Decodes the next piece of the file into events_ and triggers_; false at the end.
     bool decodeMore();
-    // Decodes the next piece of the file onto the end of events and triggers, keeping its records
-    // at or past end_us in events_ and triggers_; only while those are empty, so that order holds.
     // Bytes of the file likely to take the decoder to end_us, at most a whole chunk.
     std::size_t pieceReaching(std::uint64_t end_us) const;
+    // Decodes the next piece of the file onto the end of events and triggers, keeping its records
+    // at or past end_us in events_ and triggers_; only while those are empty, so that order holds.
     template <typename Events, typename Triggers>
     void decodeInto(std::uint64_t end_us, Events& events, Triggers& triggers);
 
