@@ -49,12 +49,13 @@ class SpaceWatch:
         self.done_us += span_us
         written = self.path.stat().st_size
         remaining = written / self.done_us * (self.duration_us - self.done_us)
-        free = shutil.disk_usage(self.path.resolve().parent).free
+        folder = self.path.resolve().parent
+        free = shutil.disk_usage(folder).free
         if remaining > free:
             raise NotEnoughSpace(
                 f"stopped after {self.done_us / 1e6:.2f} s: at this rate the other "
                 f"{(self.duration_us - self.done_us) / 1e6:,.2f} s need about {gigabytes(remaining)} and "
-                f"{gigabytes(free)} are free on {self.path.resolve().parent}; the first "
+                f"{gigabytes(free)} are free on {folder}; the first "
                 f"{self.done_us / 1e6:.2f} s are in {self.path}")
 
 

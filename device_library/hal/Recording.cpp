@@ -253,12 +253,6 @@ Evt3Decoder decoderFor(const RecordingReader& file) {
     }
 }
 
-void checkSpan(std::uint64_t duration_us) {
-    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
-        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
-                                    " us, not " + std::to_string(duration_us));
-}
-
 // What playback needs of the caller's output, a std::vector or a RecordBuffer: room past its
 // end, cutting it back, appending.
 template <typename Record>
@@ -543,12 +537,8 @@ std::size_t RecordingPlayback::pieceReaching(std::uint64_t end_us) const {
 
 template <typename Events, typename Triggers>
 void RecordingPlayback::decodeInto(std::uint64_t end_us, Events& events, Triggers& triggers) {
-    const std::size_t got = file_.read(chunk_.data(), pieceReaching(end_us));
-    if (got == 0) {
-        file_done_ = true;
-        return;
-    }
-    bytes_decoded_ += got;
+    const std::size_t got = readPiece(pieceReaching(end_us));
+    if (got == 0) return;
     const Evt3Capacity capacity = decoder_.capacityFor(chunk_.data(), got);
     const std::size_t first_event = events.size();
     const std::size_t first_trigger = triggers.size();
@@ -562,13 +552,16 @@ void RecordingPlayback::decodeInto(std::uint64_t end_us, Events& events, Trigger
     triggers_.keepFrom(end_us, triggers, first_trigger);
 }
 
-bool RecordingPlayback::decodeMore() {
-    const std::size_t got = file_.read(chunk_.data(), chunk_.size());
-    if (got == 0) {
-        file_done_ = true;
-        return false;
-    }
+std::size_t RecordingPlayback::readPiece(std::size_t bytes) {
+    const std::size_t got = file_.read(chunk_.data(), bytes);
+    if (got == 0) file_done_ = true;
     bytes_decoded_ += got;
+    return got;
+}
+
+bool RecordingPlayback::decodeMore() {
+    const std::size_t got = readPiece(chunk_.size());
+    if (got == 0) return false;
     const Evt3Capacity capacity = decoder_.capacityFor(chunk_.data(), got);
     Event2D* events = events_.roomFor(capacity.events);
     TriggerEvent* triggers = triggers_.roomFor(capacity.triggers);
@@ -592,28 +585,22 @@ void RecordingPlayback::readLocked(std::uint64_t duration_us, Events& events, Tr
     // the caller's output, and only the last piece's records past end_us wait for the next read.
     events_.takeBefore(end_us, events);
     triggers_.takeBefore(end_us, triggers);
-    while (!decodedThrough(end_us)) {
-        if (events_.count() == 0 && triggers_.count() == 0) {
-            decodeInto(end_us, events, triggers);
-        } else {
-            decodeMore();
-            events_.takeBefore(end_us, events);
-            triggers_.takeBefore(end_us, triggers);
-        }
-    }
+    // A record still waiting after takeBefore lies at or past end_us, so the decoder's time
+    // has reached end_us: the loop only runs while nothing waits.
+    while (!decodedThrough(end_us)) decodeInto(end_us, events, triggers);
     position_us_ = end_us;
 }
 
 void RecordingPlayback::read(std::uint64_t duration_us, std::vector<Event2D>& events,
                              std::vector<TriggerEvent>& triggers) {
-    checkSpan(duration_us);
+    SimulatedCamera::requireReadableSpan(duration_us);
     std::lock_guard<std::mutex> lock(mutex_);
     readLocked(duration_us, events, triggers);
 }
 
 void RecordingPlayback::read(std::uint64_t duration_us, RecordBuffer<Event2D>& events,
                              RecordBuffer<TriggerEvent>& triggers) {
-    checkSpan(duration_us);
+    SimulatedCamera::requireReadableSpan(duration_us);
     std::lock_guard<std::mutex> lock(mutex_);
     readLocked(duration_us, events, triggers);
 }
@@ -641,7 +628,7 @@ std::size_t RecordingPlayback::readEvents(Event2D* out, std::size_t n) {
 }
 
 void RecordingPlayback::readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out) {
-    checkSpan(duration_us);
+    SimulatedCamera::requireReadableSpan(duration_us);
     std::lock_guard<std::mutex> lock(mutex_);
     raw_events_.clear();
     raw_triggers_.clear();

@@ -59,13 +59,13 @@ std::uint64_t seedOf(const std::string& serial) {
     return hash;
 }
 
-void requireReadableSpan(std::uint64_t duration_us) {
-    if (duration_us > SimulatedCamera::kMaxReadSpanUs)
-        throw std::invalid_argument("a read spans at most " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
-                                    " us, not " + std::to_string(duration_us));
-}
-
 }  // namespace
+
+void SimulatedCamera::requireReadableSpan(std::uint64_t duration_us) {
+    if (duration_us > kMaxReadSpanUs)
+        throw std::invalid_argument("a read spans at most " + std::to_string(kMaxReadSpanUs) + " us, not " +
+                                    std::to_string(duration_us));
+}
 
 struct SimulatedCamera::State {
     explicit State(const CameraDescription& camera) : description(camera), sensor(seedOf(camera.serial)) {

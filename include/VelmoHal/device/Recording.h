@@ -192,6 +192,8 @@ private:
     template <typename Events, typename Triggers>
     void readLocked(std::uint64_t duration_us, Events& events, Triggers& triggers);
     bool decodedThrough(std::uint64_t time_us) const;
+    // Reads up to bytes of the file into chunk_; 0 at its end, which marks the file done.
+    std::size_t readPiece(std::size_t bytes);
     // Decodes the next piece of the file into events_ and triggers_; false at the end.
     bool decodeMore();
     // Bytes of the file likely to take the decoder to end_us, at most a whole chunk.

@@ -35,6 +35,9 @@ class SimulatedCamera : public SliceSource {
 public:
     // The longest span one read() may ask for; longer spans are read in pieces.
     static constexpr std::uint64_t kMaxReadSpanUs = 10'000'000;
+    // Throws std::invalid_argument for a span longer than kMaxReadSpanUs; every source of spans
+    // (the camera, a recording's playback) refuses them alike.
+    static void requireReadableSpan(std::uint64_t duration_us);
 
     // Opens the camera with this serial, or the first one for an empty serial; throws
     // std::invalid_argument naming an unknown serial.
