@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <stdexcept>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -191,6 +192,17 @@ TEST_F(RecordingFile, ReadEventsThenReadGivesEachEventOnce) {
     }
     ASSERT_EQ(played.events.size(), whole.events.size());
     expectPrefix(Records{played.events, {}}, whole);
+
+    // Through buffers, the events readEvents decoded ahead go out first, then the read decodes
+    // straight into the buffer; a span too long is refused before anything moves.
+    RecordingPlayback buffered(path("a.vrec"));
+    RecordBuffer<Event2D> events;
+    RecordBuffer<TriggerEvent> triggers;
+    ASSERT_EQ(buffered.readEvents(events.grow(1000), 1000), 1000u);
+    EXPECT_THROW(buffered.read(SimulatedCamera::kMaxReadSpanUs + 1, events, triggers), std::invalid_argument);
+    buffered.read(100'000, events, triggers);
+    ASSERT_EQ(events.size(), whole.events.size());
+    expectPrefix(Records{std::vector<Event2D>(events.data(), events.data() + events.size()), {}}, whole);
 }
 
 // Cut anywhere after the header, by a killed writer or a short copy: the complete words read
