@@ -12,7 +12,7 @@ CLANG := /usr/bin/clang++
 
 SOURCES := $(shell find include device_library binding_support python_binding base_binding sim_binding testing_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
-	cmake/stubs.cmake scripts/gen-stubs.py cli/velmo_sim_cli.py
+	cmake/stubs.cmake scripts/gen-stubs.py $(shell find src -name '*.py' -o -name py.typed)
 WHEELS_STAMP := dist/.built
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 

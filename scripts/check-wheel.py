@@ -1,6 +1,6 @@
 """Checks a repaired wheel: `auditwheel show` finds it consistent with the given platform tag
 and needing no library outside that policy, and the wheel holds the extension modules with
-their stubs, the velmo-sim command line's module, the two device libraries once in their own
+their stubs, the pure Python velmo package, the two device libraries once in their own
 folder, and nothing else; its metadata names the licence and carries its file, and states
 the Python and NumPy it needs.
 
@@ -13,13 +13,15 @@ import re
 import subprocess
 import sys
 import zipfile
-from pathlib import PurePosixPath
+from pathlib import Path, PurePosixPath
 
 LIBRARY_DIR = "velmo_python.libs"
 LIBRARIES = {"libVelmoHal.so", "libVelmoBase.so"}
 REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"}
-# The velmo-sim console script's module, pure Python.
-COMMAND_LINE = "velmo_sim_cli.py"
+# The velmo package's pure Python files, as src/velmo holds them.
+PACKAGE_SOURCE = Path(__file__).resolve().parents[1] / "src" / "velmo"
+PACKAGE_FILES = {f"velmo/{path.relative_to(PACKAGE_SOURCE).as_posix()}" for path in PACKAGE_SOURCE.rglob("*")
+                 if path.is_file() and "__pycache__" not in path.parts}
 REQUIRES_PYTHON = "<3.14,>=3.13"
 # The oldest NumPy for CPython 3.13: make test-wheel runs the tests against exactly it.
 NUMPY_FLOOR = "numpy>=2.1.0"
@@ -45,7 +47,7 @@ def layout_faults(names):
     modules = {path.name.split(".")[0] for path in files
                if len(path.parts) == 1 and fnmatch.fnmatch(path.name, "*.cpython-313-*-linux-gnu.so")}
     expected = {f"{module}{suffix}" for module in modules for suffix in (".pyi", "-stubs/__init__.pyi")}
-    expected.add(COMMAND_LINE)
+    expected |= PACKAGE_FILES
     faults = []
     if sorted(libraries) != sorted(LIBRARIES):
         faults.append(f"{LIBRARY_DIR} holds {sorted(libraries)}, not each of {sorted(LIBRARIES)} once")
@@ -54,7 +56,7 @@ def layout_faults(names):
     others = {str(path) for path in files if path.parts[0] != LIBRARY_DIR and path not in dist_info
               and not re.fullmatch(r"[a-z_]+\.cpython-313-[a-z0-9_]+-linux-gnu\.so", str(path))}
     if others != expected:
-        faults.append(f"stubs or {COMMAND_LINE} missing: {sorted(expected - others)}; "
+        faults.append(f"stubs or package files missing: {sorted(expected - others)}; "
                       f"unexpected files: {sorted(others - expected)}")
     return faults
 

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 project=$1
 mkdir -p "$project/tests" "$project/scripts"
 cp -r tests/python tests/typing "$project/tests/"
-cp -r examples docs cli "$project/"
+cp -r examples docs src "$project/"
 cp scripts/gen-api-docs.py "$project/scripts/"
 cp pyproject.toml README.md "$project/"
 find "$project" -name __pycache__ -prune -exec rm -rf {} +

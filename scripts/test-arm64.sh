@@ -66,7 +66,7 @@ unset PYTHONPATH
 # thousand times here (as under the sanitizers) and each property sees 50 examples, enough to
 # reach every path on this target; their full counts run natively. The tests that start a child
 # interpreter cannot run here (qemu-user has no binfmt registration to start one): the mypy run,
-# the run of the installed velmo-sim script, the stream's Ctrl-C and exit children, and the crash
+# the run of the installed velmo script, the stream's Ctrl-C and exit children, and the crash
 # and hang reproducers, which run
 # natively and under the sanitizers.
 VELMO_STRESS_REPEAT=${VELMO_STRESS_REPEAT:-3000} VELMO_HYPOTHESIS_EXAMPLES=${VELMO_HYPOTHESIS_EXAMPLES:-50} \

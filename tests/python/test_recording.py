@@ -1,4 +1,4 @@
-"""Recordings across the binding: Camera.record, open_recording and the velmo-sim command line.
+"""Recordings across the binding: Camera.record, open_recording and the velmo command line.
 
 The file format itself (cut files, bad headers, wrapped time) is tested in tests/cpp.
 """
@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 import velmo_hal_py as hal
 import velmo_sim
-import velmo_sim_cli
+from velmo import cli
 
 SERIAL = "VLM636-000102"
 
@@ -121,10 +121,10 @@ def test_a_closed_recording_refuses_reads(tmp_path, camera):
 
 def test_command_line_records_and_describes(tmp_path, capsys):
     path = tmp_path / "cli.vrec"
-    assert velmo_sim_cli.main(["record", str(path), "--duration", "0.2", "--serial", SERIAL, "--trigger",
+    assert cli.main(["record", str(path), "--duration", "0.2", "--serial", SERIAL, "--trigger",
                                "--bias", "bias_diff_on=40", "--roi", "0,0,640,360", "--erc-rate", "500000"]) == 0
     events, triggers = velmo_sim.open_recording(path).read(200_000)
-    assert velmo_sim_cli.main(["info", str(path)]) == 0
+    assert cli.main(["info", str(path)]) == 0
     out = capsys.readouterr().out
     assert f"events        {len(events):,} " in out
     assert f"triggers      {len(triggers):,}\n" in out
@@ -140,7 +140,7 @@ def test_command_line_records_and_describes(tmp_path, capsys):
 ])
 def test_command_line_refuses_bad_settings(tmp_path, capsys, argv, message):
     with pytest.raises(SystemExit) as exited:
-        velmo_sim_cli.main(["record", str(tmp_path / "x.vrec"), *argv])
+        cli.main(["record", str(tmp_path / "x.vrec"), *argv])
     assert exited.value.code == 2
     assert message in capsys.readouterr().err
     assert not (tmp_path / "x.vrec").exists()
@@ -148,11 +148,11 @@ def test_command_line_refuses_bad_settings(tmp_path, capsys, argv, message):
 
 def test_command_line_stops_a_recording_that_would_not_fit(tmp_path, capsys, monkeypatch):
     path = tmp_path / "long.vrec"
-    real_usage = velmo_sim_cli.shutil.disk_usage
-    monkeypatch.setattr(velmo_sim_cli.shutil, "disk_usage",
+    real_usage = cli.shutil.disk_usage
+    monkeypatch.setattr(cli.shutil, "disk_usage",
                         lambda folder: real_usage(folder)._replace(free=50_000_000))
     with pytest.raises(SystemExit) as exited:
-        velmo_sim_cli.main(["record", str(path), "--duration", "60"])
+        cli.main(["record", str(path), "--duration", "60"])
     assert exited.value.code == 1
     assert "stopped after 0.10 s" in capsys.readouterr().err
     recording = velmo_sim.open_recording(path)
@@ -160,10 +160,10 @@ def test_command_line_stops_a_recording_that_would_not_fit(tmp_path, capsys, mon
 
 
 def test_console_script_is_installed(tmp_path):
-    script = Path(sys.executable).parent / "velmo-sim"
+    script = Path(sys.executable).parent / "velmo"
     done = subprocess.run([script, "info", tmp_path / "missing.vrec"], capture_output=True, text=True, check=False)
     assert done.returncode == 1
-    assert "velmo-sim info: error:" in done.stderr and "missing.vrec" in done.stderr
+    assert "velmo info: error:" in done.stderr and "missing.vrec" in done.stderr
 
 
 def test_stream_record_to_records_the_slices_delivered_after_it(tmp_path, camera):

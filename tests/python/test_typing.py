@@ -11,7 +11,7 @@ from installed_stubs import require_stubs
 
 REPO = Path(__file__).resolve().parents[2]
 API_CHECK = REPO / "tests" / "typing" / "check_api.py"
-CHECKED = [REPO / "examples", REPO / "cli", API_CHECK]
+CHECKED = [REPO / "examples", REPO / "src", API_CHECK]
 
 
 @pytest.fixture

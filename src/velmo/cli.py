@@ -1,7 +1,7 @@
-"""velmo-sim: record the simulated camera to a file, and describe a recording.
+"""velmo: record the simulated camera to a file, and describe a recording.
 
-    velmo-sim record out.vrec --duration 2 --bias bias_diff_on=40 --roi 320,180,640,360
-    velmo-sim info out.vrec
+    velmo record out.vrec --duration 2 --bias bias_diff_on=40 --roi 320,180,640,360
+    velmo info out.vrec
 
 On a terminal both show a tqdm progress bar on standard error; tqdm comes with the package's
 `cli` extra (pip install 'velmo-python[cli]'), and without it they run without a bar.
@@ -20,7 +20,7 @@ from typing import Protocol
 import velmo_hal_py as hal
 import velmo_sim
 
-PROGRAM = "velmo-sim"
+PROGRAM = "velmo"
 READ_SLICE_US = 1_000_000
 ParameterValue = int | float | bool | str
 TRUE_WORDS = {"1", "true", "yes", "on"}

@@ -1,0 +1,5 @@
+import sys
+
+from velmo.cli import main
+
+sys.exit(main())
