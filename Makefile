@@ -64,7 +64,7 @@ test-hooks: $(CPP_BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(CPP_BUILD) --target velmo_test_hooks
 
 test-python: $(INSTALL_STAMP) test-hooks
-	$(PY) -m pytest
+	VELMO_ALL_EXTRAS=1 $(PY) -m pytest
 
 # The libraries, modules and C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # then both test suites run under them (scripts/check-asan.sh).
