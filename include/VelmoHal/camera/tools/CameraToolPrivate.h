@@ -61,23 +61,29 @@ public:
         return copyDetail(std::move(name), ToolParameterType::ENUM, info);
     }
 
-    // The two log lines below report their own source lines, 72 and 76, which callers and
-    // tests rely on: keep them there when editing anything above. A missing key and a key of
-    // another type are told apart by the message; the key is logged in full, prefix
+    // The two log lines below report their own source lines, 72 and 76, which callers rely on:
+    // pinnedLine stops the build when an edit above moves them. A missing key and a key
+    // of another type are told apart by the message; the key is logged in full, prefix
     // included, so that a wrong prefix shows.
     bool checkParamType(std::string key, ToolParameterType expected) {
         // Exact, case-sensitive match of the whole key.
         const auto found = parameters.find(key);
         if (found == parameters.end()) {
-            checkLogger().log_(LogLevelType::WARNING, kCameraToolPrivateHeader, __LINE__, "Parameter %s not found", key.c_str());
+            checkLogger().log_(LogLevelType::WARNING, kCameraToolPrivateHeader, pinnedLine<__LINE__, 72>(), "Parameter %s not found", key.c_str());
             return false;
         }
         if (found->second.basic.type != expected) {
-            checkLogger().log_(LogLevelType::WARNING, kCameraToolPrivateHeader, __LINE__, "Parameter %s is not of type %s",
+            checkLogger().log_(LogLevelType::WARNING, kCameraToolPrivateHeader, pinnedLine<__LINE__, 76>(), "Parameter %s is not of type %s",
                                key.c_str(), ToolParameterTypeToString(expected).c_str());
             return false;
         }
         return true;
+    }
+
+    template <int kLine, int kPinned>
+    static constexpr int pinnedLine() {
+        static_assert(kLine == kPinned, "a log line of checkParamType moved: callers read its source line");
+        return kLine;
     }
 
 protected:
