@@ -36,7 +36,7 @@ $(DEPS_STAMP): requirements-dev.txt | $(PY)
 
 # The build directory is kept (pyproject's build-dir), so a rebuild only compiles what changed.
 $(INSTALL_STAMP): $(DEPS_STAMP) $(SOURCES)
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps -C cmake.define.VELMO_WERROR=ON .
 	touch $@
 
 $(GTEST_HEADER):
@@ -53,7 +53,7 @@ $(CLANG):
 $(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt tests/hooks/CMakeLists.txt \
 		device_library/CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
+		-DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
 
 test-cpp: $(CPP_BUILD)/build.ninja

@@ -21,7 +21,7 @@ tree=$(scripts/arm64-tree.sh)
 # Both builds keep their folders (pyproject's build-dir, one per wheel tag), so a second run
 # compiles only what changed.
 echo "== x86_64 wheel"
-python -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir "$work/built" .
+python -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir "$work/built" -C cmake.define.VELMO_WERROR=ON .
 
 # A cross build cannot load its modules to write their type stubs, and the stubs are the same
 # on every machine: the aarch64 wheel carries those of the x86_64 one.
@@ -40,7 +40,7 @@ _PYTHON_HOST_PLATFORM=linux-aarch64 python -m pip wheel --quiet --no-build-isola
   --wheel-dir "$work/built" \
   -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
   -C cmake.define.VELMO_ARM64_TREE="$tree" \
-  -C cmake.define.VELMO_PREBUILT_STUBS="$work/stubs" .
+  -C cmake.define.VELMO_PREBUILT_STUBS="$work/stubs" -C cmake.define.VELMO_WERROR=ON .
 
 rm -rf "$out"
 mkdir -p "$out"

@@ -26,7 +26,7 @@ stress_repeat=${VELMO_STRESS_REPEAT:-3000}
 # without the GIL (from native threads, say) abort here instead of passing unseen.
 "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -UNDEBUG" \
-  -DVELMO_SANITIZE=ON -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=ON -DVELMO_BUILD_TEST_HOOKS=ON \
+  -DVELMO_SANITIZE=ON -DVELMO_WERROR=ON -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=ON -DVELMO_BUILD_TEST_HOOKS=ON \
   -DPython_EXECUTABLE="$venv/bin/python" -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
 "$venv/bin/cmake" --build "$build"
 rm -rf "$site"

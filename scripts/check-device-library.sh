@@ -18,7 +18,7 @@ pybind11_dir=$("$venv/bin/python" -m pybind11 --cmakedir)
 
 echo "== The stand-in alone, installed into $work/prefix"
 "$venv/bin/cmake" -S . -B "$build/stand-in" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-  -DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_PYTHON=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON -DVELMO_BUILD_PYTHON=OFF >/dev/null
 "$venv/bin/cmake" --build "$build/stand-in"
 "$venv/bin/cmake" --install "$build/stand-in" --prefix "$work/prefix" >/dev/null
 hal_library=$(find "$work/prefix" -name libVelmoHal.so -print -quit)
@@ -27,7 +27,7 @@ library_dir=$(dirname "$hal_library")
 
 echo "== The published modules over $library_dir"
 "$venv/bin/cmake" -S . -B "$build/modules" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-  -DCMAKE_BUILD_TYPE=Release -DVELMO_DEVICE_LIBRARY_DIR="$library_dir" -UVELMO_VelmoHal_PATH -UVELMO_VelmoBase_PATH \
+  -DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON -DVELMO_DEVICE_LIBRARY_DIR="$library_dir" -UVELMO_VelmoHal_PATH -UVELMO_VelmoBase_PATH \
   -DPython_EXECUTABLE="$venv/bin/python" -Dpybind11_DIR="$pybind11_dir" >/dev/null
 "$venv/bin/cmake" --build "$build/modules"
 "$venv/bin/cmake" --install "$build/modules" --prefix "$work/site" >/dev/null

@@ -51,7 +51,7 @@ compile_site
 hooks_build=build/arm64-hooks
 .venv/bin/cmake -S . -B "$hooks_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DVELMO_ARM64_TREE="$tree" \
-  -DCMAKE_BUILD_TYPE=Release -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
+  -DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
   -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
 .venv/bin/cmake --build "$hooks_build" --target velmo_test_hooks
 mkdir -p "$work/hooks"
