@@ -196,8 +196,9 @@ void bindSimCamera(py::module_& module) {
         .def("read_raw", &readRaw,
              "The raw EVT3 bytes of the next duration_us microseconds of sensor time: what read gives for "
              "that span (trigger events included), encoded as the camera's raw_format says. Each call's bytes "
-             "decode on their own; one Decoder fed every call's bytes in order gives exactly what read would "
-             "have. At most 10 s a call.",
+             "are a stream of their own, which leads with the time words from time 0 on: a new Decoder (or "
+             "velmo_sim.decode, or one reset before each call's bytes) gives exactly what read gave. At most 10 s "
+             "a call.",
              py::arg("duration_us"))
         .def("stream", &streamCamera,
              "A Stream of the next slices of slice_us microseconds of sensor time (at most 10 s each), read "

@@ -1,3 +1,4 @@
+#include "Arrays.h"
 #include "SimBindings.h"
 
 #include <VelmoBase/Event2D.h>
@@ -11,73 +12,16 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace py = pybind11;
 
 namespace {
-
-struct FreeMemory {
-    void operator()(void* memory) const { std::free(memory); }
-};
-using Memory = std::unique_ptr<void, FreeMemory>;
-
-// Large outputs are fresh memory on every call, and the kernel's work to fault it in 4 KiB pages
-// cost more than decoding into it: such blocks ask for huge pages, as NumPy does for its own
-// arrays of this size, and start on a huge page's boundary, without which the pages around
-// both ends of the block stay small (about 500 faults for a million events instead of 10).
-constexpr std::size_t kHugePageRequestBytes = std::size_t{4} << 20;
-constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-
-void* allocateLarge(std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    void* memory = nullptr;
-    if (posix_memalign(&memory, kHugePageBytes, bytes) != 0) return nullptr;
-    // Only a hint: where the kernel refuses it, the pages come as before.
-    madvise(memory, bytes, MADV_HUGEPAGE);
-    return memory;
-#else
-    return std::malloc(bytes);
-#endif
-}
-
-// Room for count records, at least one so that an empty result still has memory of its own.
-template <typename Record>
-Memory allocateRecords(std::size_t count) {
-    const std::size_t bytes = std::max<std::size_t>(count, 1) * sizeof(Record);
-    void* memory = bytes >= kHugePageRequestBytes ? allocateLarge(bytes) : std::malloc(bytes);
-    if (memory == nullptr) throw std::bad_alloc();
-    return Memory(memory);
-}
-
-// Gives back what the decoder did not fill; shrinking keeps the records where they are.
-template <typename Record>
-void shrinkRecords(Memory& memory, std::size_t count) {
-    if (void* smaller = std::realloc(memory.get(), std::max<std::size_t>(count, 1) * sizeof(Record))) {
-        memory.release();
-        memory.reset(smaller);
-    }
-}
-
-// A NumPy array of the records, owning their memory.
-template <typename Record>
-py::array arrayOf(Memory memory, std::size_t count) {
-    py::capsule owner(memory.get(), [](void* records) { std::free(records); });
-    void* records = memory.release();
-    return py::array(py::dtype::of<Record>(), {static_cast<py::ssize_t>(count)},
-                     {static_cast<py::ssize_t>(sizeof(Record))}, records, owner);
-}
 
 // The bytes of any object with a contiguous buffer, held for as long as this lives.
 class ByteView {
@@ -123,22 +67,14 @@ public:
 
     py::tuple decode(py::handle data) {
         const ByteView bytes(data);
-        Memory events;
-        Memory triggers;
-        velmo::Evt3Decoded decoded;
+        velmo::RecordBuffer<velmo::Event2D> events;
+        velmo::RecordBuffer<velmo::TriggerEvent> triggers;
         {
             velmo::binding::ReleasedGil released;
             std::lock_guard<std::mutex> lock(mutex_);
-            const velmo::Evt3Capacity capacity = decoder_.capacityFor(bytes.data(), bytes.size());
-            events = allocateRecords<velmo::Event2D>(capacity.events);
-            triggers = allocateRecords<velmo::TriggerEvent>(capacity.triggers);
-            decoded = decoder_.decode(bytes.data(), bytes.size(), static_cast<velmo::Event2D*>(events.get()),
-                                      static_cast<velmo::TriggerEvent*>(triggers.get()));
-            shrinkRecords<velmo::Event2D>(events, decoded.events);
-            shrinkRecords<velmo::TriggerEvent>(triggers, decoded.triggers);
+            decoder_.decodeAppending(bytes.data(), bytes.size(), events, triggers);
         }
-        return py::make_tuple(arrayOf<velmo::Event2D>(std::move(events), decoded.events),
-                              arrayOf<velmo::TriggerEvent>(std::move(triggers), decoded.triggers));
+        return py::make_tuple(velmo::sim::arrayOwning(std::move(events)), velmo::sim::arrayOwning(std::move(triggers)));
     }
 
     void reset() {

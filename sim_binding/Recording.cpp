@@ -58,7 +58,7 @@ void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument
     const std::uint64_t duration = nonNegative(duration_us, "duration_us");
     const velmo::RecordingHeader header = velmo::sim::cameraRecordingHeader(camera);
     velmo::sim::withFileErrors(path, [&] {
-        velmo::RecordingWriter writer(path.string(), header, overwrite);
+        velmo::RecordingWriter writer(path.string(), header, overwrite, header.start_us + duration);
         std::vector<velmo::Event2D> events;
         std::vector<velmo::TriggerEvent> triggers;
         std::uint64_t done = 0;
@@ -214,9 +214,11 @@ py::dict settingsOf(const Recording& recording) {
     return tools;
 }
 
-std::string recordingRepr(const Recording& recording) {
-    return "<velmo_sim.Recording " + recording.path().string() + " of " + recording.header().camera.serial +
-           (recording.file().truncated() ? ", cut short" : "") + (recording.closed() ? " closed>" : " open>");
+py::str recordingRepr(const Recording& recording) {
+    return py::str("<velmo_sim.Recording {} of {}{}>")
+        .format(velmo::sim::pathText(recording.path()), recording.header().camera.serial,
+                std::string(recording.file().truncated() ? ", cut short" : "") +
+                    (recording.closed() ? " closed" : " open"));
 }
 
 }  // namespace
@@ -243,7 +245,7 @@ void bindSimRecording(py::module_& module) {
         .def("close", &Recording::close, "Closes the recording: later reads raise ValueError. Closing twice is harmless.")
         .def("__enter__", [](Recording& self) -> Recording& { return self; }, py::return_value_policy::reference)
         .def("__exit__", [](Recording& self, const py::args&) { self.close(); })
-        .def_property_readonly("path", [](const Recording& self) { return self.path().string(); },
+        .def_property_readonly("path", [](const Recording& self) { return velmo::sim::pathText(self.path()); },
                                "The recording file's path.")
         .def_property_readonly("description", [](const Recording& self) { return self.header().camera; },
                                "The recorded camera's description.")
@@ -279,8 +281,9 @@ void bindSimRecording(py::module_& module) {
              "of NumPy arrays; past the end both are empty. At most 10 s a call.",
              py::arg("duration_us"))
         .def("read_raw", &readRaw,
-             "What read gives for the next duration_us microseconds, as EVT3 bytes that decode on their own; one "
-             "Decoder fed every call's bytes in order gives exactly what read would have. At most 10 s a call.",
+             "What read gives for the next duration_us microseconds, as EVT3 bytes that are a stream of their own, "
+             "which leads with the time words from time 0 on: a new Decoder (or velmo_sim.decode, or one reset "
+             "before each call's bytes) gives exactly what read would have. At most 10 s a call.",
              py::arg("duration_us"))
         .def("stream", &streamRecording,
              "A Stream of the recording's next slices of slice_us microseconds of recorded time (at most 10 s "

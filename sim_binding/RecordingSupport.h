@@ -8,16 +8,23 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <variant>
 
 namespace velmo::sim {
 
-// A file's path as Python gives it: a text, or an os.PathLike such as pathlib.Path.
-using PathArgument = std::variant<std::string, std::filesystem::path>;
+// A file's path as Python gives it: a text, bytes, or an os.PathLike such as pathlib.Path,
+// turned into the system's bytes as os.fsencode does.
+struct PathArgument {
+    std::filesystem::path path;
+};
 
-inline std::filesystem::path pathOf(const PathArgument& path) {
-    if (const auto* text = std::get_if<std::string>(&path)) return *text;
-    return std::get<std::filesystem::path>(path);
+inline std::filesystem::path pathOf(const PathArgument& path) { return path.path; }
+
+// The path as Python names files: the system's bytes, decoded as os.fsdecode does, so that a
+// name that is not UTF-8 still round-trips.
+inline pybind11::str pathText(const std::filesystem::path& path) {
+    const std::string& bytes = path.native();
+    return pybind11::reinterpret_steal<pybind11::str>(
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 // The header of a recording of the camera from now on: its description, format and settings
@@ -32,11 +39,41 @@ auto withFileErrors(const std::filesystem::path& path, Action&& action) {
     try {
         return action();
     } catch (const std::system_error& error) {
-        pybind11::object raised = pybind11::module_::import("builtins")
-                                      .attr("OSError")(error.code().value(), error.code().message(), path.string());
+        const auto* out_of_space = dynamic_cast<const RecordingOutOfSpace*>(&error);
+        pybind11::object raised =
+            pybind11::module_::import("builtins")
+                .attr("OSError")(error.code().value(), out_of_space ? out_of_space->reason() : error.code().message(),
+                                 pathText(path));
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
         throw pybind11::error_already_set();
     }
 }
 
 }  // namespace velmo::sim
+
+namespace pybind11::detail {
+
+// Refuses a path holding a NUL with ValueError, as Python's own open does: the system's calls
+// would end it there, and write another file.
+template <>
+struct type_caster<velmo::sim::PathArgument> {
+    PYBIND11_TYPE_CASTER(velmo::sim::PathArgument, const_name("Union[str, os.PathLike]"));
+
+    bool load(handle source, bool) {
+        const object native = reinterpret_steal<object>(PyOS_FSPath(source.ptr()));
+        if (!native) {
+            PyErr_Clear();
+            return false;
+        }
+        const object encoded = PyUnicode_Check(native.ptr())
+                                   ? reinterpret_steal<object>(PyUnicode_EncodeFSDefault(native.ptr()))
+                                   : native;
+        if (!encoded) throw error_already_set();
+        std::string bytes = reinterpret_borrow<pybind11::bytes>(encoded);
+        if (bytes.find('\0') != std::string::npos) throw value_error("path: embedded null character");
+        value.path = std::move(bytes);
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail

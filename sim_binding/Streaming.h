@@ -16,6 +16,8 @@
 
 namespace velmo::sim {
 
+struct PathArgument;
+
 // What a stream queues when its reader does not say: 16 slices, 160 ms at the default 10 ms
 // slice, about 2.5 MB at the camera's default settings.
 constexpr std::int64_t kDefaultMaxBacklog = 16;
@@ -55,7 +57,7 @@ public:
 
     // From the next slice delivered on, each is also written to a new recording file, which is
     // finished when the stream closes or ends.
-    void recordTo(const std::variant<std::string, std::filesystem::path>& path, bool overwrite);
+    void recordTo(const PathArgument& path, bool overwrite);
 
 private:
     void forget(const SliceStream& stream);

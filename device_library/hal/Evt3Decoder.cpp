@@ -15,6 +15,13 @@ using evt3::WordType;
 // the kept ones are counted: no branch per bit. The last vector may thus write this many
 // records past the last event kept.
 constexpr std::size_t kVectorSlack = 12;
+// Blocks of the input decodeAppending copies: small enough to stay in cache between the copy,
+// the count and the decode, large enough that each costs little beside its records.
+constexpr std::size_t kCopyBlockBytes = 64 * 1024;
+// Room decodeAppending makes before it starts: an event per word, what a stream of ADDR_X words
+// carries (vectors carry more, and grow the output), up to a bound beyond which growing by
+// realloc costs little beside the records themselves.
+constexpr std::size_t kMaxFirstReservation = std::size_t{1} << 26;
 // Far enough past every 16-bit column that a base moved on by vector after vector stays out
 // of the sensor without ever wrapping around.
 constexpr std::uint32_t kVectorBaseLimit = 0x10000;
@@ -121,6 +128,29 @@ Evt3Decoded Evt3Decoder::decode(const std::uint8_t* data, std::size_t size, Even
         kept_byte_ = data[size - 1];
     }
     return Evt3Decoded{out.event_count, out.trigger_count};
+}
+
+Evt3Decoded Evt3Decoder::decodeAppending(const std::uint8_t* data, std::size_t size, RecordBuffer<Event2D>& events,
+                                          RecordBuffer<TriggerEvent>& triggers) {
+    events.reserve(events.size() + std::min(size / 2, kMaxFirstReservation) + kVectorSlack);
+    block_.resize(std::min(size, kCopyBlockBytes));
+    Evt3Decoded total;
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t bytes = std::min(kCopyBlockBytes, size - done);
+        std::memcpy(block_.data(), data + done, bytes);
+        const Evt3Capacity capacity = capacityFor(block_.data(), bytes);
+        const std::size_t first_event = events.size();
+        const std::size_t first_trigger = triggers.size();
+        Event2D* event_room = events.grow(capacity.events);
+        TriggerEvent* trigger_room = triggers.grow(capacity.triggers);
+        const Evt3Decoded decoded = decode(block_.data(), bytes, event_room, trigger_room);
+        events.truncate(first_event + decoded.events);
+        triggers.truncate(first_trigger + decoded.triggers);
+        total.events += decoded.events;
+        total.triggers += decoded.triggers;
+        done += bytes;
+    }
+    return total;
 }
 
 void Evt3Decoder::reset() { *this = Evt3Decoder(width_, height_); }

@@ -124,6 +124,7 @@ void putRun(const Event2D* run, std::size_t length, WordWriter& out) {
 }  // namespace
 
 void Evt3Encoder::startChunk() {
+    high_ = 0;
     high_written_ = false;
     low_ = kNotWritten;
     row_ = kNotWritten;

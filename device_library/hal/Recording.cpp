@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,9 @@ namespace {
 constexpr const char* kMagicLine = "VELMO EVENT RECORDING";
 constexpr const char* kEndLine = "end-header";
 constexpr const char* kUnfinished = "unfinished";
+// Far beyond any camera's time, and far enough below 2^64 that a position plus any span read
+// stays exact: header times past it are refused.
+constexpr std::uint64_t kLatestTimeUs = std::uint64_t{1} << 62;
 // The two fields the writer fills in when it finishes: wide enough for any 64-bit value.
 constexpr std::size_t kFieldWidth = 20;
 // A header is a few hundred bytes; anything much longer is not one.
@@ -37,6 +41,42 @@ constexpr std::size_t kPlaybackChunkBytes = 64 * 1024;
 // own buffer and are copied once more, so the fewer the better.
 constexpr double kPieceMargin = 1.0625;
 constexpr std::size_t kMinPieceBytes = 4 * 1024;
+
+// What a recording leaves free on its disk, so that the rest of the system goes on: this much,
+// or a twentieth of a small disk.
+constexpr std::uint64_t kSpareBytes = std::uint64_t{64} << 20;
+constexpr std::uint64_t kSpareShare = 20;
+
+std::string bytesText(double bytes) {
+    static const char* const kUnits[] = {"bytes", "kB", "MB", "GB", "TB", "PB"};
+    std::size_t unit = 0;
+    while (bytes >= 999.95 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+        bytes /= 1000;
+        ++unit;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+    return text;
+}
+
+std::string secondsText(std::uint64_t us) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(us) / 1e6);
+    return text;
+}
+
+struct DiskSpace {
+    std::uint64_t free;
+    std::uint64_t spare;
+};
+
+// Nothing where the file system does not say.
+std::optional<DiskSpace> diskSpaceOf(int fd) {
+    struct statvfs disk {};
+    if (::fstatvfs(fd, &disk) != 0) return std::nullopt;
+    const std::uint64_t total = std::uint64_t{disk.f_blocks} * disk.f_frsize;
+    return DiskSpace{std::uint64_t{disk.f_bavail} * disk.f_frsize, std::min(kSpareBytes, total / kSpareShare)};
+}
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& path) {
     throw std::system_error(errno, std::generic_category(), what + " " + path);
@@ -186,13 +226,18 @@ public:
         header_.camera.pid = static_cast<std::uint16_t>(number("pid", 0xFFFF));
         header_.camera.interfaceType = static_cast<INTERFACE_TYPE>(number("interface", 0xFFFFFFFF));
         header_.recorded_at = take("recorded-at");
-        header_.start_us = number("start-us", std::numeric_limits<std::uint64_t>::max());
+        header_.start_us = number("start-us", kLatestTimeUs);
         header_.data_bytes = finishedField("data-bytes");
         header_.end_us = finishedField("end-us");
         if (header_.data_bytes.has_value() != header_.end_us.has_value())
             refuseFile(path_, "bad header: data-bytes and end-us are not both finished");
         if (header_.end_us && *header_.end_us < header_.start_us)
             refuseFile(path_, "bad header: end-us comes before start-us");
+        // A writer's data carries a TIME_HIGH word at least every 2^23 us from time 0 on, so its
+        // size bounds the span it can reach.
+        if (header_.end_us && ((*header_.end_us - header_.start_us) >> 23) > *header_.data_bytes / 2 + 1)
+            refuseFile(path_, "bad header: its " + std::to_string(*header_.data_bytes) +
+                                  " bytes of data cannot reach end-us " + std::to_string(*header_.end_us));
         return header_;
     }
 
@@ -236,7 +281,8 @@ private:
         const std::string text = trimmedRight(raw);
         if (text == kUnfinished) return std::nullopt;
         const std::optional<std::uint64_t> value = parseNumber(text);
-        if (!value) fail(line_number, key + " is neither a number nor " + kUnfinished);
+        if (!value || *value > kLatestTimeUs)
+            fail(line_number, key + " is neither a number up to " + std::to_string(kLatestTimeUs) + " nor " + kUnfinished);
         return value;
     }
 
@@ -313,7 +359,8 @@ std::string utcTimestampNow() {
     return text;
 }
 
-RecordingWriter::RecordingWriter(const std::string& path, const RecordingHeader& header, bool overwrite)
+RecordingWriter::RecordingWriter(const std::string& path, const RecordingHeader& header, bool overwrite,
+                                 std::optional<std::uint64_t> planned_end_us)
     : path_(path) {
     std::string text = std::string(kMagicLine) + "\nversion: " + std::to_string(RecordingHeader::kFormatVersion) + "\n";
     auto add = [&](const std::string& key, const std::string& value) {
@@ -341,36 +388,91 @@ RecordingWriter::RecordingWriter(const std::string& path, const RecordingHeader&
     add("end-us", fixedField(std::nullopt));
     text += std::string(kEndLine) + "\n";
 
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    // Not blocking: a FIFO at the path would otherwise wait for a reader.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (overwrite ? O_TRUNC : O_EXCL);
     fd_ = ::open(path.c_str(), flags, 0644);
-    if (fd_ < 0) throwErrno("cannot create the recording", path);
+    if (fd_ < 0) {
+        struct stat status {};
+        if (errno == EEXIST && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) errno = EISDIR;
+        throwErrno("cannot create the recording", path);
+    }
     try {
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0) throwErrno("cannot create the recording", path);
+        if (!S_ISREG(status.st_mode)) refuseFile(path, "cannot record to what is not a regular file");
         writeAll(fd_, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), path_);
     } catch (...) {
         ::close(fd_);
         throw;
     }
-    end_us_ = header.start_us;
+    header_bytes_ = text.size();
+    start_us_ = end_us_ = header.start_us;
+    planned_end_us_ = planned_end_us;
 }
 
 RecordingWriter::~RecordingWriter() { ::close(fd_); }
 
 void RecordingWriter::append(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                              std::size_t trigger_count, std::uint64_t span_end_us) {
+    if (finished_) throw std::logic_error("the recording " + path_ + " is finished");
     bytes_.clear();
     encoder_.encode(events, event_count, triggers, trigger_count, span_end_us, bytes_);
-    writeAll(fd_, bytes_.data(), bytes_.size(), path_);
+    const std::optional<DiskSpace> disk = diskSpaceOf(fd_);
+    if (disk && bytes_.size() + disk->spare > disk->free) {
+        keepCompleteSpans();
+        throw RecordingOutOfSpace("stopped after " + secondsText(end_us_ - start_us_) + ": the next " +
+                                  bytesText(static_cast<double>(bytes_.size())) + " would leave less than " +
+                                  bytesText(static_cast<double>(disk->spare)) + " of its disk free (" +
+                                  bytesText(static_cast<double>(disk->free)) + " are); the first " +
+                                  secondsText(end_us_ - start_us_) + " are in " + path_);
+    }
+    try {
+        writeAll(fd_, bytes_.data(), bytes_.size(), path_);
+    } catch (const std::system_error&) {
+        keepCompleteSpans();
+        throw;
+    }
     data_bytes_ += bytes_.size();
     end_us_ = span_end_us;
+    if (!disk || !planned_end_us_ || end_us_ >= *planned_end_us_ || end_us_ == start_us_) return;
+    const double rest_bytes = static_cast<double>(data_bytes_) / static_cast<double>(end_us_ - start_us_) *
+                              static_cast<double>(*planned_end_us_ - end_us_);
+    const std::uint64_t free_bytes = disk->free - bytes_.size();
+    if (rest_bytes + static_cast<double>(disk->spare) <= static_cast<double>(free_bytes)) return;
+    keepCompleteSpans();
+    throw RecordingOutOfSpace("stopped after " + secondsText(end_us_ - start_us_) + ": at this rate the other " +
+                              secondsText(*planned_end_us_ - end_us_) + " need about " + bytesText(rest_bytes) +
+                              " and " + bytesText(static_cast<double>(free_bytes)) + " are free; the first " +
+                              secondsText(end_us_ - start_us_) + " are in " + path_);
+}
+
+void RecordingWriter::keepCompleteSpans() noexcept {
+    // A file cut back finishes; one that cannot be cut back is left unfinished, which still
+    // reads as a recording cut short, where a finished header would disown its trailing bytes.
+    if (::ftruncate(fd_, static_cast<off_t>(header_bytes_ + data_bytes_)) != 0) {
+        finished_ = true;
+        return;
+    }
+    try {
+        finish();
+    } catch (const std::system_error&) {
+    }
+    finished_ = true;
 }
 
 void RecordingWriter::finish() {
+    if (finished_) return;
+    finished_ = true;
     writeAllAt(fd_, fixedField(data_bytes_), data_bytes_field_, path_);
     writeAllAt(fd_, fixedField(end_us_), end_us_field_, path_);
 }
 
+RecordingOutOfSpace::RecordingOutOfSpace(const std::string& reason)
+    : std::system_error(ENOSPC, std::generic_category(), reason), reason_(reason) {}
+
 RecordingReader::RecordingReader(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO would otherwise wait for a writer. A regular file reads as before.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) throwErrno("cannot open the recording", path);
     try {
         struct stat status {};
@@ -388,7 +490,7 @@ RecordingReader::RecordingReader(const std::string& path) : path_(path) {
         while (!ended) {
             const std::size_t newline = text.find('\n', line_start);
             if (newline == std::string::npos) {
-                if (number == 0 && text.compare(0, std::string::npos, kMagicLine, text.size()) != 0)
+                if (number == 0 && (text.empty() || text.compare(0, std::string::npos, kMagicLine, text.size()) != 0))
                     refuseFile(path, "not a recording (it does not begin with \"" + std::string(kMagicLine) + "\")");
                 refuseFile(path, start.size() < kMaxHeaderBytes ? "cut short inside its header"
                                                                 : "bad header: no end-header line in its first " +
@@ -424,7 +526,7 @@ RecordingReader::RecordingReader(const std::string& path) : path_(path) {
                                  std::to_string(*header_.data_bytes) + " bytes of data its header declares");
         truncated_ = !header_.data_bytes || available < *header_.data_bytes || available % 2 != 0;
         data_bytes_ = available - available % 2;
-        end_us_ = header_.end_us ? *header_.end_us : lastTimeInData();
+        end_us_ = truncated_ ? lastTimeInData() : *header_.end_us;
     } catch (...) {
         ::close(fd_);
         throw;
@@ -434,9 +536,12 @@ RecordingReader::RecordingReader(const std::string& path) : path_(path) {
 RecordingReader::~RecordingReader() { ::close(fd_); }
 
 std::size_t RecordingReader::read(std::uint8_t* out, std::size_t size) {
+    // Once the data is known to be gone, every read says so, whatever the file holds by then.
+    if (shrank_) refuseFile(path_, "shrank while it was read");
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(size, data_bytes_ - offset_));
     const std::size_t got = readAllAt(fd_, out, wanted, header_bytes_ + offset_, path_);
-    if (got < wanted) refuseFile(path_, "shrank while it was read");
+    shrank_ = got < wanted;
+    if (shrank_) refuseFile(path_, "shrank while it was read");
     offset_ += got;
     return got;
 }

@@ -10,11 +10,11 @@ On a terminal both show a tqdm progress bar on standard error; tqdm comes with t
 from __future__ import annotations
 
 import argparse
-import shutil
+import errno
+import math
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from pathlib import Path
 from typing import Protocol
 
 import velmo_hal_py as hal
@@ -22,6 +22,7 @@ import velmo_sim
 
 PROGRAM = "velmo"
 READ_SLICE_US = 1_000_000
+MAX_DURATION_S = 365 * 24 * 3600
 ParameterValue = int | float | bool | str
 TRUE_WORDS = {"1", "true", "yes", "on"}
 FALSE_WORDS = {"0", "false", "no", "off"}
@@ -29,38 +30,6 @@ FALSE_WORDS = {"0", "false", "no", "off"}
 
 class UsageError(Exception):
     """A tool setting the command line cannot apply; reported as a usage error."""
-
-
-class NotEnoughSpace(Exception):
-    """The recording would not fit on its disk at the rate written so far."""
-
-
-class SpaceWatch:
-    """Stops a recording, from its progress callback, as soon as the rest of it would not fit
-    on the disk at the rate written so far: a mistyped duration (hours for seconds) stops in a
-    fraction of a second, and what was recorded is a finished, shorter recording."""
-
-    def __init__(self, path: Path, duration_us: int) -> None:
-        self.path = path
-        self.duration_us = duration_us
-        self.done_us = 0
-
-    def __call__(self, span_us: int) -> None:
-        self.done_us += span_us
-        written = self.path.stat().st_size
-        remaining = written / self.done_us * (self.duration_us - self.done_us)
-        folder = self.path.resolve().parent
-        free = shutil.disk_usage(folder).free
-        if remaining > free:
-            raise NotEnoughSpace(
-                f"stopped after {self.done_us / 1e6:.2f} s: at this rate the other "
-                f"{(self.duration_us - self.done_us) / 1e6:,.2f} s need about {gigabytes(remaining)} and "
-                f"{gigabytes(free)} are free on {folder}; the first "
-                f"{self.done_us / 1e6:.2f} s are in {self.path}")
-
-
-def gigabytes(size: float) -> str:
-    return f"{size / 1e9:,.1f} GB"
 
 
 class _Bar(Protocol):
@@ -152,20 +121,26 @@ def configure(camera: velmo_sim.Camera, args: argparse.Namespace) -> None:
         apply_setting(camera, "TRIGGER_IN", "enable", "true")
 
 
+def duration(text: str) -> int:
+    """--duration in seconds, as whole microseconds of at most a year."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"takes seconds, not {text!r}") from None
+    if not math.isfinite(seconds) or seconds <= 0 or seconds > MAX_DURATION_S:
+        raise argparse.ArgumentTypeError(f"takes seconds above 0 and up to {MAX_DURATION_S:,}, not {text!r}")
+    duration_us = round(seconds * 1e6)
+    if duration_us == 0:
+        raise argparse.ArgumentTypeError(f"takes at least a microsecond, not {text!r}")
+    return duration_us
+
+
 def record(args: argparse.Namespace) -> int:
-    duration_us = round(args.duration * 1e6)
-    if duration_us <= 0:
-        raise UsageError(f"--duration must be positive, not {args.duration}")
+    duration_us: int = args.duration
     with velmo_sim.open_camera(args.serial) as camera:
         configure(camera, args)
-        watch = SpaceWatch(Path(args.path), duration_us)
-
         with progress_bar(duration_us, "Recording") as update:
-            def progress(span_us: int) -> None:
-                update(span_us)
-                watch(span_us)
-
-            camera.record(args.path, duration_us, overwrite=args.overwrite, progress=progress)
+            camera.record(args.path, duration_us, overwrite=args.overwrite, progress=update)
     print(f"recorded {duration_us / 1e6:.3f} s of camera {camera.description.serial} to {args.path}")
     return 0
 
@@ -209,7 +184,7 @@ def parser() -> argparse.ArgumentParser:
 
     recorder = commands.add_parser("record", help="record the simulated camera to a file")
     recorder.add_argument("path", help="the recording file to write")
-    recorder.add_argument("--duration", type=float, default=1.0, metavar="SECONDS",
+    recorder.add_argument("--duration", type=duration, default=1_000_000, metavar="SECONDS",
                           help="seconds of sensor time to record (default: 1)")
     recorder.add_argument("--serial", help="serial of the camera to open (default: the first)")
     recorder.add_argument("--bias", action="append", default=[], metavar="NAME=VALUE",
@@ -237,11 +212,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         return result
     except UsageError as error:
         top.exit(2, f"{PROGRAM} {args.command}: error: {error}\n")
-    except NotEnoughSpace as error:
+    except OSError as error:
+        if error.errno == errno.ENOSPC and (error.strerror or "").startswith("stopped after"):
+            top.exit(1, f"{PROGRAM} {args.command}: error: {error.strerror}\n")
+        if isinstance(error, FileExistsError):
+            top.exit(1, f"{PROGRAM} {args.command}: error: {error} (--overwrite replaces it)\n")
         top.exit(1, f"{PROGRAM} {args.command}: error: {error}\n")
-    except FileExistsError as error:
-        top.exit(1, f"{PROGRAM} {args.command}: error: {error} (--overwrite replaces it)\n")
-    except (OSError, ValueError) as error:
+    except ValueError as error:
         top.exit(1, f"{PROGRAM} {args.command}: error: {error}\n")
     except KeyboardInterrupt:
         top.exit(130, f"{PROGRAM} {args.command}: interrupted\n")

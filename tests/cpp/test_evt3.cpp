@@ -206,6 +206,17 @@ TEST(Evt3Decoder, GroupsOfWordsDecodeAsWordByWord) {
         EXPECT_EQ(whole.counters().outside_dropped, word_by_word.counters().outside_dropped);
         EXPECT_EQ(whole.counters().time_wraps, word_by_word.counters().time_wraps);
         EXPECT_GT(at_once.events.size(), 100u);
+        // Appending, in blocks and into outputs that grow, decodes to the same, an odd byte
+        // carried over from call to call.
+        Evt3Decoder appending(1280, 720);
+        RecordBuffer<Event2D> events;
+        RecordBuffer<TriggerEvent> triggers;
+        appending.decodeAppending(bytes.data(), 1001, events, triggers);
+        appending.decodeAppending(bytes.data() + 1001, bytes.size() - 1001, events, triggers);
+        EXPECT_EQ(fieldsOf(std::vector<Event2D>(events.data(), events.data() + events.size())),
+                  fieldsOf(at_once.events));
+        EXPECT_EQ(fieldsOf(std::vector<TriggerEvent>(triggers.data(), triggers.data() + triggers.size())),
+                  fieldsOf(at_once.triggers));
     }
 }
 
@@ -229,7 +240,8 @@ TEST(Evt3Decoder, ResetForgetsTimeKeptByteAndCounters) {
     EXPECT_EQ(decoder.counters().untimed_dropped, 1u);
 }
 
-// The stream encoded span by span, each a self-contained chunk.
+// The stream encoded span by span: one stream, or with chunks asked for, each span a stream of
+// its own.
 std::vector<std::uint8_t> encodeInSpans(const std::vector<Event2D>& events, const std::vector<TriggerEvent>& triggers,
                                         std::uint64_t span_us, std::uint64_t end_us,
                                         std::vector<std::vector<std::uint8_t>>* chunks = nullptr) {
@@ -244,7 +256,7 @@ std::vector<std::uint8_t> encodeInSpans(const std::vector<Event2D>& events, cons
         std::size_t t_end = t;
         while (t_end < triggers.size() && triggers[t_end].timestamp < stop) ++t_end;
         std::vector<std::uint8_t> chunk;
-        encoder.startChunk();
+        if (chunks) encoder.startChunk();
         encoder.encode(events.data() + e, e_end - e, triggers.data() + t, t_end - t, stop, chunk);
         all.insert(all.end(), chunk.begin(), chunk.end());
         if (chunks) chunks->push_back(std::move(chunk));
@@ -268,7 +280,8 @@ TEST(Evt3RoundTrip, CameraStreamInChunksDecodesWholeAndEachChunkOnItsOwn) {
     const std::uint64_t end = events.back().timestamp + 1;
     for (const std::uint64_t span : {end, std::uint64_t{1000}, std::uint64_t{3}}) {
         std::vector<std::vector<std::uint8_t>> chunks;
-        const auto bytes = encodeInSpans(events, triggers, span, end, &chunks);
+        encodeInSpans(events, triggers, span, end, &chunks);
+        const auto bytes = encodeInSpans(events, triggers, span, end);
         Evt3Decoder decoder(1280, 720);
         const Decoded decoded = decodeAll(decoder, bytes);
         EXPECT_EQ(fieldsOf(decoded.events), fieldsOf(events)) << "spans of " << span << " us";
@@ -307,6 +320,15 @@ TEST(Evt3RoundTrip, LongSilencesKeepTheWrapsCounted) {
         EXPECT_EQ(fieldsOf(decoded.events), fieldsOf(events));
         EXPECT_EQ(fieldsOf(decoded.triggers), fieldsOf(triggers));
         EXPECT_EQ(decoder.counters().time_wraps, 41u);  // time is kept up to the last span's end
+        std::vector<std::vector<std::uint8_t>> chunks;
+        encodeInSpans(events, triggers, span, 41ull << 24, &chunks);
+        Decoded chunk_by_chunk;
+        for (const auto& chunk : chunks) {
+            Evt3Decoder fresh;
+            decodeInto(fresh, chunk.data(), chunk.size(), chunk_by_chunk);
+        }
+        EXPECT_EQ(fieldsOf(chunk_by_chunk.events), fieldsOf(events));
+        EXPECT_EQ(fieldsOf(chunk_by_chunk.triggers), fieldsOf(triggers));
     }
 }
 

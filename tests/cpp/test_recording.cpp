@@ -12,6 +12,8 @@
 #include <string>
 #include <stdexcept>
 #include <system_error>
+#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -225,6 +227,14 @@ TEST_P(CutRecording, ReadsTheCompletePrefixAndSaysSo) {
     if (GetParam() > 0.5) {
         EXPECT_GT(part.events.size(), whole.events.size() / 3);
     }
+    // The span ends where the complete data does, not where the header said.
+    if (GetParam() < 0.9) {
+        const std::uint64_t end_us = RecordingReader(path("cut.vrec")).endUs();
+        EXPECT_LT(end_us, 200'000u);
+        if (!part.events.empty()) {
+            EXPECT_GT(end_us, part.events.back().timestamp);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Offsets, CutRecording, ::testing::Values(0.0, 0.0001, 0.37, 0.5, 0.9999));
@@ -287,7 +297,7 @@ TEST_P(BadRecording, IsRefusedNamingThePath) {
 INSTANTIATE_TEST_SUITE_P(
     Files, BadRecording,
     ::testing::Values(
-        BadFile{"Empty", [](const std::string&) { return std::string(); }, "cut short inside its header"},
+        BadFile{"Empty", [](const std::string&) { return std::string(); }, "not a recording"},
         BadFile{"OtherFile", [](const std::string& good) { return "PK\x03\x04" + good; }, "not a recording"},
         BadFile{"NewerVersion", [](const std::string& good) { return replaced(good, "version: 1", "version: 2"); },
                 "version 2 is newer"},
@@ -306,6 +316,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"NotEvt3", [](const std::string& good) { return replaced(good, "raw-format: EVT3", "raw-format: EVT2"); },
                 "raw-format"},
         BadFile{"BytesAfterData", [](const std::string& good) { return good + "xx"; }, "2 bytes follow"},
+        BadFile{"EndPastAnyTime",
+                [](const std::string& good) { return replaced(good, "end-us: 0000", "end-us: 1844"); },
+                "end-us is neither a number up to"},
+        BadFile{"EndBeyondItsData",
+                [](const std::string& good) { return replaced(good, "end-us: 0000000", "end-us: 0000001"); },
+                "cannot reach end-us"},
+        BadFile{"StartNearTheLastTime",
+                [](const std::string& good) { return replaced(good, "start-us: 0", "start-us: 18446744073709551000"); },
+                "start-us is not a number"},
         BadFile{"EndlessHeader", [](const std::string&) { return "VELMO EVENT RECORDING\n" + std::string(70'000, 'x'); },
                 "no end-header line"}));
 
@@ -317,6 +336,102 @@ TEST_F(RecordingFile, MissingFileIsAnOsError) {
         EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
         EXPECT_TRUE(mentions(error.what(), path("missing.vrec")));
     }
+}
+
+}  // namespace
+}  // namespace velmo
+
+namespace velmo {
+namespace {
+
+// A file-size limit stops the writer inside a span: the file is cut back to its complete spans
+// and finished, so it reads whole, as a shorter recording.
+TEST_F(RecordingFile, WriteErrorLeavesAFinishedRecordingOfTheCompleteSpans) {
+    const auto camera = SimulatedCamera::open("");
+    const auto reference = SimulatedCamera::open("");
+    RecordingWriter writer(path("full.vrec"), headerOf(*camera, 0), false);
+    const auto header_bytes = static_cast<rlim_t>(fs::file_size(path("full.vrec")));
+    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit before = limit;
+    limit.rlim_cur = header_bytes + 300'000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Records written;
+    std::uint64_t end_us = 0;
+    bool stopped = false;
+    for (int span = 0; span < 100 && !stopped; ++span) {
+        Records span_records;
+        camera->read(10'000, span_records.events, span_records.triggers);
+        try {
+            writer.append(span_records.events.data(), span_records.events.size(), span_records.triggers.data(),
+                          span_records.triggers.size(), end_us + 10'000);
+            end_us += 10'000;
+            reference->read(10'000, written.events, written.triggers);
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(error.code(), std::errc::file_too_large);
+            stopped = true;
+        }
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+    std::signal(SIGXFSZ, previous_handler);
+    ASSERT_TRUE(stopped);
+    EXPECT_THROW(writer.append(nullptr, 0, nullptr, 0, end_us + 20'000), std::logic_error);
+    writer.finish();
+
+    const RecordingReader file(path("full.vrec"));
+    EXPECT_FALSE(file.truncated());
+    EXPECT_EQ(file.endUs(), end_us);
+    EXPECT_EQ(file.header().data_bytes, fs::file_size(path("full.vrec")) - header_bytes);
+    const Records played = playAll(path("full.vrec"));
+    EXPECT_EQ(played.events.size(), written.events.size());
+    expectPrefix(played, written);
+}
+
+// Meant to run far longer than the disk holds at its rate, the recording stops after its first
+// span, finished, saying so in units that fit.
+TEST_F(RecordingFile, PlannedEndBeyondTheDiskStopsAfterTheFirstSpan) {
+    const auto camera = SimulatedCamera::open("");
+    RecordingWriter writer(path("long.vrec"), headerOf(*camera, 0), false, std::uint64_t{1} << 50);
+    Records span_records;
+    camera->read(10'000, span_records.events, span_records.triggers);
+    try {
+        writer.append(span_records.events.data(), span_records.events.size(), span_records.triggers.data(),
+                      span_records.triggers.size(), 10'000);
+        FAIL() << "a recording that cannot fit went on";
+    } catch (const RecordingOutOfSpace& error) {
+        EXPECT_EQ(error.code(), std::errc::no_space_on_device);
+        EXPECT_TRUE(mentions(error.reason().c_str(), "stopped after 0.01 s"));
+        EXPECT_TRUE(mentions(error.reason().c_str(), " PB and "));
+        EXPECT_TRUE(mentions(error.reason().c_str(), path("long.vrec")));
+    }
+    const RecordingReader file(path("long.vrec"));
+    EXPECT_FALSE(file.truncated());
+    EXPECT_EQ(file.endUs(), 10'000u);
+    EXPECT_EQ(playAll(path("long.vrec")).events.size(), span_records.events.size());
+}
+
+TEST_F(RecordingFile, RecordingToADirectorySaysItIsOne) {
+    const auto camera = SimulatedCamera::open("");
+    for (const bool overwrite : {false, true}) {
+        try {
+            RecordingWriter writer(folder_.string(), headerOf(*camera, 0), overwrite);
+            FAIL() << "a directory was recorded to";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(error.code(), std::errc::is_a_directory);
+        }
+    }
+}
+
+TEST_F(RecordingFile, DataThatShrankKeepsBeingRefused) {
+    const auto camera = SimulatedCamera::open("");
+    record(*camera, path("a.vrec"), 0, {50'000});
+    RecordingReader file(path("a.vrec"));
+    fs::resize_file(path("a.vrec"), fs::file_size(path("a.vrec")) - file.dataBytes() / 2);
+    std::vector<std::uint8_t> out(file.dataBytes());
+    for (int attempt = 0; attempt < 2; ++attempt) EXPECT_THROW(file.read(out.data(), out.size()), std::invalid_argument);
+    fs::resize_file(path("a.vrec"), fs::file_size(path("a.vrec")) + file.dataBytes());
+    EXPECT_THROW(file.read(out.data(), out.size()), std::invalid_argument);
 }
 
 }  // namespace

@@ -263,3 +263,105 @@ assert camera.read_events(1000).tobytes() == expected.tobytes()
 print(dropped)
 """)
     assert int(out) > 0
+
+
+# The buffer changes under the decoder: counted as time words, decoded as vectors of twelve
+# events each, or the other way round.
+@pytest.mark.parametrize("holder", ["bytearray", "numpy"])
+def test_decoding_a_buffer_another_thread_rewrites(holder):
+    run(f"""
+    calm = np.full(1 << 21, 0x6000, np.uint16)
+    calm[0], calm[1] = 0x8000, 0x0000
+    vectors = calm.copy()
+    vectors[2::2], vectors[3::2] = 0x3000, 0x4FFF
+    data = bytearray(calm.tobytes()) if {holder!r} == "bytearray" else calm.copy()
+    contents = [vectors.tobytes(), calm.tobytes()] if {holder!r} == "bytearray" else [vectors, calm]
+    done = False
+    def rewrite():
+        while not done:
+            for content in contents:
+                data[:] = content
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    for _ in range(20):
+        events, _ = velmo_sim.decode(data)
+        assert len(events) <= 6 * len(calm), len(events)
+    done = True
+    writer.join()
+    """)
+
+
+# Vector words before any time word decode to nothing: the output is sized by what they decode
+# to, not by the twelve events each could carry, which would not fit under the limit.
+def test_decoding_vectors_takes_memory_for_what_they_decode_to():
+    run("""
+    import resource
+    words = np.full(1 << 25, 0x4FFF, np.uint16)
+    words[-2:] = 0x8000, 0x2005
+    used = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (used + (3 << 30), resource.RLIM_INFINITY))
+    events, _ = velmo_sim.decode(words)
+    assert len(events) == 1, len(events)
+    """)
+
+
+FULL_DISK = """
+import resource, subprocess
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+path = sys.argv[1]
+resource.setrlimit(resource.RLIMIT_FSIZE, (1_000_000, resource.RLIM_INFINITY))
+"""
+
+
+# The file-size limit stands for a disk that fills up: whoever writes, the file is left a
+# finished recording of what fitted.
+@pytest.mark.parametrize("writer", [
+    "camera.record(path, 5_000_000)",
+    "stream = camera.stream(slice_us=10_000)\nstream.record_to(path)\nfor piece in stream: pass",
+    "from velmo import cli\ncli.main(['record', path, '--duration', '5'])",
+])
+def test_a_full_disk_leaves_a_finished_recording(tmp_path, writer):
+    path = tmp_path / "full.vrec"
+    process = subprocess.Popen(
+        [sys.executable, "-c", HEADER + FULL_DISK + "camera = velmo_sim.open_camera()\n" + writer, str(path)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
+    try:
+        _, err = process.communicate(timeout=TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        pytest.fail(f"hung for {TIMEOUT_S} s")
+    assert process.returncode != 0 and "File too large" in err, err[-2000:]
+    with velmo_sim.open_recording(path) as recording:
+        assert not recording.truncated
+        assert 0 < recording.duration_us < 5_000_000
+        recording.read(recording.duration_us)
+
+
+# Neither waits for a writer of a FIFO, nor goes on for ever through a header whose times no
+# data can reach.
+@pytest.mark.parametrize("content, use", [
+    ("fifo", "velmo_sim.open_recording(path)"),
+    ("fifo", "cli.main(['info', path])"),
+    ("end-us: 18446744073709551615", "cli.main(['info', path])"),
+    ("start-us: 18446744073709551000", "list(velmo_sim.open_recording(path).stream())"),
+])
+def test_files_that_never_end_are_refused(tmp_path, content, use):
+    path = tmp_path / "a.vrec"
+    if content == "fifo":
+        os.mkfifo(path)
+    else:
+        velmo_sim.open_camera().record(path, 1000)
+        text = path.read_bytes()
+        key = content.partition(" ")[0].encode()
+        start = text.index(key)
+        end = text.index(b"\n", start)
+        path.write_bytes(text[:start] + content.encode() + text[end:])
+    out = run(f"""
+    from velmo import cli
+    path = {str(path)!r}
+    try:
+        {use}
+    except (ValueError, SystemExit) as refused:
+        print("refused", refused)
+    """)
+    assert "refused" in out

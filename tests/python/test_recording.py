@@ -3,6 +3,7 @@
 The file format itself (cut files, bad headers, wrapped time) is tested in tests/cpp.
 """
 
+import os
 import subprocess
 import sys
 import time
@@ -64,6 +65,7 @@ def test_record_refuses_an_existing_file_unless_asked(tmp_path, camera):
     (None, FileNotFoundError, "No such file"),
     (b"#!/bin/sh\necho hello\n", ValueError, "not a recording"),
     (b"VELMO EVENT RECORDING\nversion: 7\n", ValueError, "version 7 is newer"),
+    (b"", ValueError, "not a recording"),
 ])
 def test_open_recording_refuses_a_bad_file_naming_it(tmp_path, content, error, message):
     path = tmp_path / "bad.vrec"
@@ -82,6 +84,7 @@ def test_a_cut_recording_reads_its_prefix_and_says_so(tmp_path, camera):
     with velmo_sim.open_recording(path) as cut:
         assert cut.truncated
         part = cut.read(100_000)[0]
+        assert part["timestamp"][-1] < cut.end_us < 100_000
     assert 0 < len(part) < len(whole)
     assert part.tobytes() == whole[:len(part)].tobytes()
 
@@ -146,17 +149,34 @@ def test_command_line_refuses_bad_settings(tmp_path, capsys, argv, message):
     assert not (tmp_path / "x.vrec").exists()
 
 
-def test_command_line_stops_a_recording_that_would_not_fit(tmp_path, capsys, monkeypatch):
+def test_command_line_stops_a_recording_that_would_not_fit(tmp_path, capsys):
     path = tmp_path / "long.vrec"
-    real_usage = cli.shutil.disk_usage
-    monkeypatch.setattr(cli.shutil, "disk_usage",
-                        lambda folder: real_usage(folder)._replace(free=50_000_000))
     with pytest.raises(SystemExit) as exited:
-        cli.main(["record", str(path), "--duration", "60"])
+        cli.main(["record", str(path), "--duration", str(365 * 24 * 3600)])
     assert exited.value.code == 1
-    assert "stopped after 0.10 s" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "stopped after 0.10 s" in err and " TB and " in err and str(path) in err
     recording = velmo_sim.open_recording(path)
     assert (recording.truncated, recording.duration_us) == (False, 100_000)
+
+
+@pytest.mark.parametrize("text", ["inf", "1e13", "nan", "-1", "0", "1e-9", "soon"])
+def test_command_line_refuses_bad_durations(tmp_path, capsys, text):
+    with pytest.raises(SystemExit) as exited:
+        cli.main(["record", str(tmp_path / "x.vrec"), "--duration", text])
+    assert exited.value.code == 2
+    error_lines = [line for line in capsys.readouterr().err.splitlines() if "error" in line]
+    assert len(error_lines) == 1 and "--duration" in error_lines[0] and repr(text) in error_lines[0]
+    assert not (tmp_path / "x.vrec").exists()
+
+
+@pytest.mark.parametrize("overwrite", [[], ["--overwrite"]])
+def test_command_line_says_a_directory_is_one(tmp_path, capsys, overwrite):
+    with pytest.raises(SystemExit) as exited:
+        cli.main(["record", str(tmp_path), "--duration", "0.01", *overwrite])
+    assert exited.value.code == 1
+    err = capsys.readouterr().err
+    assert "Is a directory" in err and "--overwrite" not in err
 
 
 def test_console_script_is_installed(tmp_path):
@@ -193,3 +213,24 @@ def test_a_recording_streams_to_its_end_at_the_recorded_pace(tmp_path, camera):
     assert [(s.start_us, s.end_us) for s in slices] == [(0, 20_000), (20_000, 40_000), (40_000, 60_000)]
     assert np.array_equal(np.concatenate([s.events for s in slices]), expected)
     assert elapsed >= 0.06
+
+
+@pytest.mark.parametrize("use", [
+    lambda camera, path: camera.record(path, 1000),
+    lambda camera, path: camera.stream().record_to(path),
+    lambda camera, path: velmo_sim.open_recording(path),
+])
+@pytest.mark.parametrize("as_path", [str, Path])
+def test_a_path_with_a_nul_is_refused(tmp_path, camera, use, as_path):
+    (tmp_path / "a").write_bytes(b"kept")
+    with pytest.raises(ValueError, match="null"):
+        use(camera, as_path(str(tmp_path / "a") + "\0b.vrec"))
+    assert (tmp_path / "a").read_bytes() == b"kept"
+
+
+def test_a_recording_keeps_a_file_name_that_is_not_utf8(tmp_path, camera):
+    name = os.fsdecode(os.fsencode(tmp_path) + b"/caf\xe9.vrec")
+    camera.record(Path(name), 1000)
+    with velmo_sim.open_recording(name) as recording:
+        assert recording.path == name
+        assert name in repr(recording)

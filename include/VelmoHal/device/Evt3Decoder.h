@@ -3,10 +3,12 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/Evt3Words.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/RecordBuffer.h>
 #include <VelmoHal/device/TriggerEvent.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace velmo {
 
@@ -54,6 +56,13 @@ public:
     // zero; records beyond the returned counts may be overwritten.
     Evt3Decoded decode(const std::uint8_t* data, std::size_t size, Event2D* events, TriggerEvent* triggers);
 
+    // Decodes the bytes onto the end of events and triggers, which grow by what each block of
+    // the bytes can decode to, not by a bound on the whole input. Each block is copied before
+    // it is counted and decoded, so bytes that another thread rewrites meanwhile decode to
+    // whatever the copy held, never to more records than there is room for.
+    Evt3Decoded decodeAppending(const std::uint8_t* data, std::size_t size, RecordBuffer<Event2D>& events,
+                                RecordBuffer<TriggerEvent>& triggers);
+
     // Back to the state of a new decoder: no time base, no kept byte, counters zero.
     void reset();
 
@@ -99,6 +108,7 @@ private:
     std::uint32_t y_ = 0;
     std::uint32_t vector_x_ = 0;
     std::uint32_t vector_polarity_ = 0;
+    std::vector<std::uint8_t> block_;
     bool has_kept_byte_ = false;
     std::uint8_t kept_byte_ = 0;
     Evt3DecodeCounters counters_;

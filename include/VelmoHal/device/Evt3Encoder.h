@@ -33,8 +33,10 @@ public:
     void encode(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                 std::size_t trigger_count, std::uint64_t span_end_us, std::vector<std::uint8_t>& out);
 
-    // The next span's bytes decode on their own: its first words set the time and the row
-    // again instead of relying on the words before.
+    // The next span's bytes decode on their own, as a stream of their own: its first words
+    // carry a decoder from time 0 to the span, wraps included, as a stream's first span does,
+    // and set the row again. A decoder that has read the words before counts those leading
+    // wraps once more, so each such chunk is decoded from a decoder's fresh state.
     void startChunk();
 
 private:

@@ -8,6 +8,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace velmo {
 
 // Records in a block of malloc's, for output that is handed on whole (to NumPy, say). Unlike a
@@ -34,7 +38,8 @@ public:
 
     void reserve(std::size_t count) {
         if (count <= capacity_) return;
-        void* grown = std::realloc(records_, count * sizeof(Record));
+        void* grown = records_ == nullptr ? allocate(count * sizeof(Record))
+                                          : std::realloc(records_, count * sizeof(Record));
         if (grown == nullptr) throw std::bad_alloc();
         records_ = static_cast<Record*>(grown);
         capacity_ = count;
@@ -72,6 +77,25 @@ public:
     }
 
 private:
+    // A large block is fresh memory, and the kernel's work to fault it in 4 KiB pages costs more
+    // than writing the records into it: such blocks ask for huge pages, as NumPy does for its own
+    // arrays of this size, and start on a huge page's boundary, without which the pages around
+    // both ends stay small. realloc and free take such a block as any other.
+    static void* allocate(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        constexpr std::size_t kHugePageRequestBytes = std::size_t{4} << 20;
+        constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+        if (bytes >= kHugePageRequestBytes) {
+            void* memory = nullptr;
+            if (posix_memalign(&memory, kHugePageBytes, bytes) != 0) return nullptr;
+            // Only a hint: where the kernel refuses it, the pages come as before.
+            madvise(memory, bytes, MADV_HUGEPAGE);
+            return memory;
+        }
+#endif
+        return std::malloc(bytes);
+    }
+
     Record* records_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

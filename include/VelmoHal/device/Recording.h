@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 // A recording file is a short text header, then the camera's raw EVT3 bytes as it delivered
@@ -64,38 +65,65 @@ std::vector<RecordedSetting> recordedSettings(const std::vector<std::shared_ptr<
 // The current time as the header's recorded-at value.
 std::string utcTimestampNow();
 
+// A recording stopped, and finished, because what was left of it would not fit on its disk;
+// reason() says how much it needed, how much was free and what the file holds.
+class RecordingOutOfSpace : public std::system_error {
+public:
+    explicit RecordingOutOfSpace(const std::string& reason);
+    const std::string& reason() const { return reason_; }
+
+private:
+    std::string reason_;
+};
+
 // Creates a recording file and appends spans of records to it, encoded as EVT3 from time 0 on
 // (time words up to the first span included), so that the data decodes on its own into the
 // camera's own time stamps, however late in the camera's stream the recording began.
+// Whatever stops it, the file stays a finished recording of its complete spans.
 // Not thread-safe.
 class RecordingWriter {
 public:
     // Creates the file and writes the header (its data-bytes and end-us left unfinished).
+    // planned_end_us, when given, is where the recording is meant to end: a span after which
+    // the rest would not fit on the disk at the rate written so far stops it.
     // Throws std::system_error naming the path when the file cannot be created, EEXIST when it
-    // exists and overwrite is false; std::invalid_argument for header text holding a line break.
-    RecordingWriter(const std::string& path, const RecordingHeader& header, bool overwrite);
+    // exists and overwrite is false, EISDIR for a directory; std::invalid_argument for
+    // something other than a regular file, or header text holding a line break.
+    RecordingWriter(const std::string& path, const RecordingHeader& header, bool overwrite,
+                    std::optional<std::uint64_t> planned_end_us = std::nullopt);
     // Closes the file; a file never finished reads as a recording cut short.
     ~RecordingWriter();
     RecordingWriter(const RecordingWriter&) = delete;
     RecordingWriter& operator=(const RecordingWriter&) = delete;
 
     // Encodes the records of the span that ends at span_end_us and writes them straight to the
-    // file. Throws std::invalid_argument as Evt3Encoder::encode does, writing nothing, and
-    // std::system_error naming the path.
+    // file. Throws std::invalid_argument as Evt3Encoder::encode does, writing nothing. A span
+    // that cannot be written whole (a full disk, the file-size limit, any write error) is cut
+    // off again and the file finished without it: std::system_error naming the path. A span
+    // that would leave less than a small spare of the disk free, or (with a planned end) after
+    // which the rest would not fit, finishes the file: RecordingOutOfSpace. Once finished, the
+    // writer refuses more spans with std::logic_error.
     void append(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                 std::size_t trigger_count, std::uint64_t span_end_us);
-    // Writes the data's size and the recorded end (the last span's end) into the header.
-    // Throws std::system_error naming the path.
+    // Writes the data's size and the recorded end (the last complete span's end) into the
+    // header; again, it does nothing. Throws std::system_error naming the path.
     void finish();
 
     const std::string& path() const { return path_; }
     std::uint64_t endUs() const { return end_us_; }
 
 private:
+    // Cuts the file back to its complete spans and finishes it, as far as the disk lets it.
+    void keepCompleteSpans() noexcept;
+
     std::string path_;
     int fd_ = -1;
     Evt3Encoder encoder_;
     std::vector<std::uint8_t> bytes_;
+    std::uint64_t start_us_ = 0;
+    std::optional<std::uint64_t> planned_end_us_;
+    bool finished_ = false;
+    std::uint64_t header_bytes_ = 0;
     std::uint64_t end_us_ = 0;
     std::uint64_t data_bytes_ = 0;
     std::uint64_t data_bytes_field_ = 0;
@@ -120,7 +148,7 @@ public:
     // Bytes of complete words of data.
     std::uint64_t dataBytes() const { return data_bytes_; }
     // The sensor time the recording reaches: the header's end, or for a recording cut short
-    // one past the last time its data sets.
+    // (never finished, or shorter than its header says) one past the last time its data sets.
     std::uint64_t endUs() const { return end_us_; }
 
     // Copies the next bytes of data, up to size of them, to out; returns how many, 0 at the end.
@@ -138,6 +166,7 @@ private:
     std::uint64_t offset_ = 0;
     std::uint64_t end_us_ = 0;
     bool truncated_ = false;
+    bool shrank_ = false;
 };
 
 // A recording read back through the camera's reading interface: the records the camera
