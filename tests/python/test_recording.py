@@ -193,3 +193,20 @@ def test_a_recording_streams_to_its_end_at_the_recorded_pace(tmp_path, camera):
     assert [(s.start_us, s.end_us) for s in slices] == [(0, 20_000), (20_000, 40_000), (40_000, 60_000)]
     assert np.array_equal(np.concatenate([s.events for s in slices]), expected)
     assert elapsed >= 0.06
+
+
+def test_a_recording_camera_refuses_other_readers_until_record_returns(tmp_path, camera):
+    refused = []
+
+    def progress(_span):
+        for read in (lambda: camera.read_events(10), lambda: camera.read(10), lambda: camera.read_raw(10),
+                     lambda: camera.stream(), lambda: camera.record(tmp_path / "b.vrec", 10)):
+            with pytest.raises(RuntimeError, match=f"camera {camera.description.serial} is recording"):
+                read()
+            refused.append(read)
+
+    camera.record(tmp_path / "a.vrec", 250_000, progress=progress)
+    assert len(refused) == 15
+    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+        assert (recording.duration_us, recording.truncated) == (250_000, False)
+    assert camera.read(10_000)[0]["timestamp"].min() >= 250_000
