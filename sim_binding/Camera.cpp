@@ -60,10 +60,10 @@ void requireOpen(const velmo::SimulatedCamera& camera) {
     if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
 }
 
-// A camera has one reader at a time: while it streams, only the stream reads it.
+// A camera has one reader at a time: while it streams or records, only that reads it.
 void requireReadable(const velmo::SimulatedCamera& camera) {
     requireOpen(camera);
-    velmo::sim::requireNotStreaming(&camera);
+    velmo::sim::requireNoOtherReader(&camera);
 }
 
 void closeCamera(velmo::SimulatedCamera& camera) {
@@ -78,7 +78,7 @@ std::unique_ptr<velmo::sim::Stream> streamCamera(velmo::SimulatedCamera& camera,
     py::object owner = py::cast(&camera, py::return_value_policy::reference);
     const std::shared_ptr<velmo::SliceSource> source(std::shared_ptr<void>(), &camera);
     return velmo::sim::startStream(std::move(owner), &camera, "camera " + camera.description().serial, source, slice_us,
-                                   realtime, max_backlog, camera.positionUs(),
+                                   realtime, max_backlog,
                                    [&camera] { return velmo::sim::cameraRecordingHeader(camera); });
 }
 

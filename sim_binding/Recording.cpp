@@ -54,8 +54,10 @@ void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument
                   const std::optional<std::function<py::object(std::uint64_t)>>& progress) {
     const fs::path path = velmo::sim::pathOf(path_argument);
     if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
-    velmo::sim::requireNotStreaming(&camera);
     const std::uint64_t duration = nonNegative(duration_us, "duration_us");
+    const velmo::sim::ReaderClaim recording(&camera, "camera " + camera.description().serial +
+                                                         " is recording: wait for its record call to return before "
+                                                         "reading from it otherwise");
     const velmo::RecordingHeader header = velmo::sim::cameraRecordingHeader(camera);
     velmo::sim::withFileErrors(path, [&] {
         velmo::RecordingWriter writer(path.string(), header, overwrite, header.start_us + duration);
@@ -104,7 +106,7 @@ public:
     // The playback for a read of the recording's own: refused while a stream reads it.
     velmo::RecordingPlayback& playback() {
         requireOpen();
-        velmo::sim::requireNotStreaming(playback_.get());
+        velmo::sim::requireNoOtherReader(playback_.get());
         return *playback_;
     }
     void requireOpen() const {
@@ -137,8 +139,7 @@ std::unique_ptr<velmo::sim::Stream> streamRecording(Recording& recording, std::i
         return header;
     };
     return velmo::sim::startStream(std::move(owner), recording.source().get(), "recording " + recording.path().string(),
-                                   recording.source(), slice_us, realtime, max_backlog,
-                                   recording.source()->positionUs(), header);
+                                   recording.source(), slice_us, realtime, max_backlog, header);
 }
 
 std::uint64_t readableSpan(std::int64_t duration_us) {
@@ -309,6 +310,7 @@ void bindSimRecording(py::module_& module) {
                "header (the format, the camera's description, the tools' settings now, the time) and the raw "
                "EVT3 data. FileExistsError when the file exists, unless overwrite is true. progress, when given, "
                "is called with each recorded span's length in microseconds. Stopped early (Ctrl-C, an error of "
-               "progress), the file is left a finished, shorter recording.",
+               "progress), the file is left a finished, shorter recording. While it records, the camera's other "
+               "reads, streams and records raise RuntimeError, from progress too.",
                py::arg("path"), py::arg("duration_us"), py::arg("overwrite") = false, py::arg("progress") = py::none());
 }

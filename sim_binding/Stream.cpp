@@ -8,6 +8,7 @@
 #include <VelmoBinding/NativeObjects.h>
 #include <VelmoHal/device/SimulatedCamera.h>
 #include <VelmoHal/device/SliceStream.h>
+#include <VelmoHal/device/SliceStreamRecorder.h>
 #include <VelmoHal/device/TriggerEvent.h>
 
 #include <pybind11/numpy.h>
@@ -16,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -32,11 +34,17 @@ namespace {
 // of them to see signals (Ctrl-C).
 constexpr std::chrono::milliseconds kWaitStep{20};
 
-// The open streams, by the device each reads from; touched only with the interpreter lock held.
+// A device's reader: its stream, or none for a reader that is no stream.
+struct Reader {
+    Stream* stream;
+    std::string refusal;
+};
+
+// The readers, by the device each reads from; touched only with the interpreter lock held.
 // Never destroyed: a stream collected while static destructors run still looks itself up.
-std::unordered_map<const void*, Stream*>& openStreams() {
-    static auto& streams = *new std::unordered_map<const void*, Stream*>();
-    return streams;
+std::unordered_map<const void*, Reader>& readers() {
+    static auto& readers = *new std::unordered_map<const void*, Reader>();
+    return readers;
 }
 
 // Streams still open when the interpreter exits would read on while it finalizes. Each is held
@@ -44,8 +52,8 @@ std::unordered_map<const void*, Stream*>& openStreams() {
 // drop the last one meanwhile.
 void closeOpenStreams() {
     std::vector<py::object> open;
-    for (const auto& [device, stream] : openStreams())
-        open.push_back(py::cast(stream, py::return_value_policy::reference));
+    for (const auto& [device, reader] : readers())
+        if (reader.stream != nullptr) open.push_back(py::cast(reader.stream, py::return_value_policy::reference));
     for (const py::object& stream : open) stream.cast<Stream&>().close();
 }
 
@@ -60,56 +68,73 @@ std::string sliceRepr(const Slice& slice) {
            " trigger events, " + std::to_string(slice.dropped_slices_before) + " slices dropped before>";
 }
 
+// Runs action without the interpreter lock; an error about the recording's file becomes an
+// OSError naming it, as withFileErrors makes.
+template <typename Action>
+void withRecordingErrors(const SliceStreamRecorder& consumer, Action&& action) {
+    std::exception_ptr error;
+    std::string path;
+    {
+        binding::ReleasedGil released;
+        try {
+            action();
+        } catch (...) {
+            error = std::current_exception();
+            path = consumer.recordingPath();
+        }
+    }
+    if (error) withFileErrors(path, [&] { std::rethrow_exception(error); });
+}
+
 }  // namespace
 
 Stream::Stream(py::object owner, const void* device, std::string what, std::shared_ptr<SliceStream> stream,
-               std::uint64_t origin_us, std::function<RecordingHeader()> header)
-    : owner_(std::move(owner)), device_(device), what_(std::move(what)), stream_(std::move(stream)),
-      options_(stream_->options()), origin_us_(origin_us), header_(std::move(header)) {
-    openStreams()[device_] = this;
+               std::function<RecordingHeader()> header)
+    : owner_(std::move(owner)), device_(device), what_(std::move(what)),
+      consumer_(std::make_shared<SliceStreamRecorder>(std::move(stream))), options_(consumer_->stream().options()),
+      header_(std::move(header)) {
+    readers()[device_] = {this, what_ + " is streaming: close its stream (stream.close(), or leave the stream's "
+                                        "with block) before reading from it otherwise"};
 }
 
-// The producer never takes the interpreter lock, so it is stopped with the lock held: the wait
-// is for the slice in hand at most. A recording that cannot be finished here stays a recording
-// cut short, which still reads.
+// Nothing else holds the consumer now: no thread is inside next(). The producer never takes the
+// interpreter lock, so it is stopped with the lock held: the wait is for the slice in hand at
+// most. A recording that cannot be finished here stays a recording cut short, which still reads.
 Stream::~Stream() {
+    if (!consumer_) return;
     try {
-        finishRecording();
+        consumer_->close();
     } catch (const std::exception&) {
     }
-    if (!stream_) return;
-    stream_->stop();
-    forget(*stream_);
+    forget(consumer_->stream());
 }
 
+// The recording is finished after the device is let go, so that an error finishing it leaves
+// the stream closed all the same.
 void Stream::close() {
-    const std::shared_ptr<SliceStream> stream = std::move(stream_);
-    if (recorder_) withFileErrors(recorder_->path(), [this] { finishRecording(); });
-    if (!stream) return;
+    const std::shared_ptr<SliceStreamRecorder> consumer = std::move(consumer_);
+    if (!consumer) return;
     {
         binding::ReleasedGil released;
-        stream->stop();
+        consumer->stream().stop();
     }
-    forget(*stream);
+    forget(consumer->stream());
+    withRecordingErrors(*consumer, [&] { consumer->close(); });
 }
 
 Slice Stream::next() {
-    const std::shared_ptr<SliceStream> stream = stream_;
-    if (!stream) throw py::stop_iteration();
+    const std::shared_ptr<SliceStreamRecorder> consumer = consumer_;
+    if (!consumer) throw py::stop_iteration();
     StreamSlice slice;
     for (;;) {
         SliceStream::Next got = SliceStream::Next::NotYet;
         try {
-            binding::ReleasedGil released;
-            got = stream->next(slice, kWaitStep);
+            withRecordingErrors(*consumer, [&] { got = consumer->next(slice, kWaitStep); });
         } catch (...) {
             close();
             throw;
         }
-        if (got == SliceStream::Next::Slice) {
-            record(slice);
-            break;
-        }
+        if (got == SliceStream::Next::Slice) break;
         if (got == SliceStream::Next::Ended) {
             close();
             throw py::stop_iteration();
@@ -130,68 +155,52 @@ Slice Stream::next() {
 
 void Stream::recordTo(const PathArgument& path_argument, bool overwrite) {
     const std::filesystem::path path = pathOf(path_argument);
-    if (!stream_) throw py::value_error("the stream is closed");
-    if (recorder_) throw py::value_error("the stream is already recording to " + recorder_->path());
+    const std::shared_ptr<SliceStreamRecorder> consumer = consumer_;
+    if (!consumer) throw py::value_error("the stream is closed");
     RecordingHeader header = header_();
-    header.start_us = origin_us_ + delivered_until_us_;
-    withFileErrors(path, [&] { recorder_ = std::make_unique<RecordingWriter>(path.string(), header, overwrite); });
-}
-
-void Stream::record(const StreamSlice& slice) {
-    delivered_until_us_ = slice.end_us;
-    if (!recorder_) return;
-    try {
-        withFileErrors(recorder_->path(), [&] {
-            binding::ReleasedGil released;
-            recorder_->append(slice.events.data(), slice.events.size(), slice.triggers.data(), slice.triggers.size(),
-                              origin_us_ + slice.end_us);
-        });
-    } catch (...) {
-        close();
-        throw;
-    }
-}
-
-void Stream::finishRecording() {
-    const std::unique_ptr<RecordingWriter> recorder = std::move(recorder_);
-    if (recorder) recorder->finish();
+    withFileErrors(path, [&] {
+        binding::ReleasedGil released;
+        consumer->recordTo(path.string(), std::move(header), overwrite);
+    });
 }
 
 void Stream::forget(const SliceStream& stream) {
     dropped_slices_ = stream.droppedSlices();
     dropped_events_ = stream.droppedEvents();
-    const auto found = openStreams().find(device_);
-    if (found != openStreams().end() && found->second == this) openStreams().erase(found);
+    const auto found = readers().find(device_);
+    if (found != readers().end() && found->second.stream == this) readers().erase(found);
     owner_ = py::none();
 }
 
-void requireNotStreaming(const void* device) {
-    const auto found = openStreams().find(device);
-    if (found == openStreams().end()) return;
-    throw std::runtime_error(found->second->what() +
-                             " is streaming: close its stream (stream.close(), or leave the stream's with block) "
-                             "before reading from it otherwise");
+void requireNoOtherReader(const void* device) {
+    const auto found = readers().find(device);
+    if (found != readers().end()) throw std::runtime_error(found->second.refusal);
 }
 
+ReaderClaim::ReaderClaim(const void* device, std::string refusal) : device_(device) {
+    requireNoOtherReader(device);
+    readers()[device] = {nullptr, std::move(refusal)};
+}
+
+ReaderClaim::~ReaderClaim() { readers().erase(device_); }
+
 void closeStreamOf(const void* device) {
-    const auto found = openStreams().find(device);
-    if (found != openStreams().end()) found->second->close();
+    const auto found = readers().find(device);
+    if (found != readers().end() && found->second.stream != nullptr) found->second.stream->close();
 }
 
 std::unique_ptr<Stream> startStream(py::object owner, const void* device, std::string what,
                                     std::shared_ptr<SliceSource> source, std::int64_t slice_us, bool realtime,
-                                    std::int64_t max_backlog, std::uint64_t origin_us,
-                                    std::function<RecordingHeader()> header) {
+                                    std::int64_t max_backlog, std::function<RecordingHeader()> header) {
     if (slice_us < 1 || static_cast<std::uint64_t>(slice_us) > SimulatedCamera::kMaxReadSpanUs)
         throw py::value_error("slice_us must be between 1 and " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
                               ", got " + std::to_string(slice_us));
     if (max_backlog < 1) throw py::value_error("max_backlog must be at least 1, got " + std::to_string(max_backlog));
-    requireNotStreaming(device);
+    requireNoOtherReader(device);
     const SliceStream::Options options{static_cast<std::uint64_t>(slice_us), realtime,
                                        static_cast<std::size_t>(max_backlog)};
     return std::make_unique<Stream>(std::move(owner), device, std::move(what),
-                                    std::make_shared<SliceStream>(std::move(source), options), origin_us,
-                                    std::move(header));
+                                    std::make_shared<SliceStream>(std::move(source), options), std::move(header));
 }
 
 }  // namespace velmo::sim
@@ -202,7 +211,7 @@ void bindSimStream(py::module_& module) {
 
     py::class_<Slice> slice(module, "Slice",
                             "One slice of a Stream: the events and trigger events of [start_us, end_us) of sensor "
-                            "time, counted from the stream's start, and what was dropped right before it.",
+                            "time, the clock of their time stamps, and what was dropped right before it.",
                             velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(slice, "a slice is made by its stream; copy its arrays instead");
     slice.def("__repr__", &velmo::sim::sliceRepr)
@@ -210,8 +219,8 @@ void bindSimStream(py::module_& module) {
         .def_readonly("triggers", &Slice::triggers,
                       "The slice's trigger events, a NumPy array of the trigger data type; empty while trigger "
                       "input is disabled.")
-        .def_readonly("start_us", &Slice::start_us, "Where the slice starts, in us from the stream's start.")
-        .def_readonly("end_us", &Slice::end_us, "Where the slice ends (excluded), in us from the stream's start.")
+        .def_readonly("start_us", &Slice::start_us, "Where the slice starts: the sensor time of its first possible event, in us.")
+        .def_readonly("end_us", &Slice::end_us, "Where the slice ends (excluded), in us of sensor time.")
         .def_readonly("dropped_slices_before", &Slice::dropped_slices_before,
                       "How many whole slices the stream dropped between the slice before this one and this one.")
         .def_readonly("dropped_events_before", &Slice::dropped_events_before,

@@ -3,6 +3,7 @@
 #include <VelmoHal/device/Recording.h>
 #include <VelmoHal/device/SliceSource.h>
 #include <VelmoHal/device/SliceStream.h>
+#include <VelmoHal/device/SliceStreamRecorder.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -35,23 +36,23 @@ struct Slice {
 // velmo_sim.Stream: a SliceStream read for `owner`, the Python object of a camera or a
 // recording, whose native object is `device` and which messages call `what` (e.g. "camera X").
 // The stream keeps the owner alive while it is open, and the device refuses its other reads
-// (requireNotStreaming) until it closes. origin_us is the device's time where the stream
-// starts, and header describes the device for record_to. Used with the interpreter lock held.
+// (requireNoOtherReader) until it closes. header describes the device for record_to. Used
+// with the interpreter lock held.
 class Stream {
 public:
     Stream(pybind11::object owner, const void* device, std::string what, std::shared_ptr<SliceStream> stream,
-           std::uint64_t origin_us, std::function<RecordingHeader()> header);
+           std::function<RecordingHeader()> header);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
     void close();
-    bool closed() const { return !stream_; }
+    bool closed() const { return !consumer_; }
     // The next slice; StopIteration once the stream has ended or is closed.
     Slice next();
 
-    std::uint64_t droppedSlices() const { return stream_ ? stream_->droppedSlices() : dropped_slices_; }
-    std::uint64_t droppedEvents() const { return stream_ ? stream_->droppedEvents() : dropped_events_; }
+    std::uint64_t droppedSlices() const { return consumer_ ? consumer_->stream().droppedSlices() : dropped_slices_; }
+    std::uint64_t droppedEvents() const { return consumer_ ? consumer_->stream().droppedEvents() : dropped_events_; }
     const SliceStream::Options& options() const { return options_; }
     const std::string& what() const { return what_; }
 
@@ -61,35 +62,42 @@ public:
 
 private:
     void forget(const SliceStream& stream);
-    void record(const StreamSlice& slice);
-    void finishRecording();
 
     pybind11::object owner_;
     const void* device_;
     std::string what_;
     // Shared with the threads that wait in next() without the interpreter lock, so that
-    // another thread can close the stream meanwhile.
-    std::shared_ptr<SliceStream> stream_;
+    // another thread can close the stream meanwhile; null once it is closed.
+    std::shared_ptr<SliceStreamRecorder> consumer_;
     SliceStream::Options options_;
     std::uint64_t dropped_slices_ = 0;
     std::uint64_t dropped_events_ = 0;
-    // The device's time where the stream started, and the end of the last slice delivered,
-    // counted from there.
-    std::uint64_t origin_us_;
-    std::uint64_t delivered_until_us_ = 0;
     std::function<RecordingHeader()> header_;
-    std::unique_ptr<RecordingWriter> recorder_;
 };
 
 // A stream of source's slices (see Stream for the rest). Checks the arguments, naming the
 // wrong one; the source must live as long as the owner does.
 std::unique_ptr<Stream> startStream(pybind11::object owner, const void* device, std::string what,
                                     std::shared_ptr<SliceSource> source, std::int64_t slice_us, bool realtime,
-                                    std::int64_t max_backlog, std::uint64_t origin_us,
-                                    std::function<RecordingHeader()> header);
+                                    std::int64_t max_backlog, std::function<RecordingHeader()> header);
 
-// Raises RuntimeError while a stream reads from the device, saying how to stop it.
-void requireNotStreaming(const void* device);
+// A device has one reader besides its own short calls: a stream, or a recording in progress.
+// Raises RuntimeError while it has one, saying what reads it and how that ends.
+void requireNoOtherReader(const void* device);
+
+// Holds the device for a reader that is no stream, from construction to destruction: its other
+// reads raise RuntimeError with `refusal`. Raises as requireNoOtherReader does when the device
+// has a reader already.
+class ReaderClaim {
+public:
+    ReaderClaim(const void* device, std::string refusal);
+    ~ReaderClaim();
+    ReaderClaim(const ReaderClaim&) = delete;
+    ReaderClaim& operator=(const ReaderClaim&) = delete;
+
+private:
+    const void* device_;
+};
 
 // Closes the device's stream, if it has one: for a device that is itself closed.
 void closeStreamOf(const void* device);

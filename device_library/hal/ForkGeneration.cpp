@@ -1,4 +1,4 @@
-#include "ForkGeneration.h"
+#include <VelmoHal/device/ForkGeneration.h>
 
 #include <pthread.h>
 

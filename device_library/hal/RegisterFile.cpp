@@ -1,6 +1,7 @@
 #include <VelmoHal/device/RegisterFile.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace velmo {
 
@@ -21,8 +22,14 @@ void RegisterFile::define(const std::string& address, Value reset_value) {
                                     " value, not a " + kindName(reset_value) + " one");
 }
 
+void RegisterFile::close(std::string reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_because_ = reason.empty() ? "the registers are closed" : std::move(reason);
+}
+
 RegisterFile::Value RegisterFile::read(const std::string& address) const {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!closed_because_.empty()) throw std::runtime_error(closed_because_);
     const auto found = registers_.find(address);
     if (found == registers_.end()) throw std::out_of_range("no register at " + address);
     return found->second;
@@ -30,6 +37,7 @@ RegisterFile::Value RegisterFile::read(const std::string& address) const {
 
 void RegisterFile::write(const std::string& address, Value value) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!closed_because_.empty()) throw std::runtime_error(closed_because_);
     const auto found = registers_.find(address);
     if (found == registers_.end()) throw std::out_of_range("no register at " + address);
     if (found->second.index() != value.index())

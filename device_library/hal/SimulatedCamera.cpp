@@ -1,6 +1,5 @@
-#include "ForkGeneration.h"
-
 #include <VelmoHal/device/Evt3Encoder.h>
+#include <VelmoHal/device/ForkGeneration.h>
 #include <VelmoHal/device/Imx636Biases.h>
 #include <VelmoHal/device/Logger.h>
 #include <VelmoHal/device/SimulatedCamera.h>
@@ -181,6 +180,11 @@ void SimulatedCamera::read(std::uint64_t duration_us, std::vector<Event2D>& even
     state.requireSameProcess();
     std::lock_guard<std::mutex> lock(state.reading);
     state.readSpan(duration_us, events, triggers);
+}
+
+void SimulatedCamera::close() {
+    closed_ = true;
+    state_->registers->close("camera " + quotedForMessage(state_->description.serial) + " is closed");
 }
 
 std::uint64_t SimulatedCamera::positionUs() const {

@@ -1,5 +1,4 @@
-#include "ForkGeneration.h"
-
+#include <VelmoHal/device/ForkGeneration.h>
 #include <VelmoHal/device/SliceStream.h>
 
 #include <algorithm>
@@ -9,8 +8,9 @@
 namespace velmo {
 
 SliceStream::SliceStream(std::shared_ptr<SliceSource> source, Options options)
-    : source_(std::move(source)), options_(options), started_in_fork_generation_(forkGeneration()) {
+    : source_(std::move(source)), options_(options) {
     if (!source_) throw std::invalid_argument("a stream needs a source");
+    origin_us_ = source_->positionUs();
     if (options_.slice_us == 0) throw std::invalid_argument("a stream's slices must last at least 1 us");
     if (options_.max_backlog == 0) throw std::invalid_argument("a stream must queue at least one slice");
     started_at_ = Clock::now();
@@ -20,34 +20,37 @@ SliceStream::SliceStream(std::shared_ptr<SliceSource> source, Options options)
 SliceStream::~SliceStream() { stop(); }
 
 void SliceStream::stop() {
-    if (forkGeneration() != started_in_fork_generation_) {
+    if (forked()) {
         // The thread object names a thread of the parent: neither joining nor detaching it is
         // defined here, and destroying it joinable ends the process.
         static_cast<void>(thread_.release());
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(sync_->mutex);
         stopping_ = true;
         queue_.clear();
         coming_.reset();
     }
-    changed_.notify_all();
-    std::lock_guard<std::mutex> joining(joining_);
+    sync_->changed.notify_all();
+    std::lock_guard<std::mutex> joining(sync_->joining);
     if (thread_ && thread_->joinable()) thread_->join();
 }
 
+void SliceStream::requireThisProcess() const {
+    if (forked()) throw std::runtime_error("the stream was started before this process was forked; start it again here");
+}
+
 SliceStream::Next SliceStream::next(StreamSlice& slice, Clock::duration timeout) {
-    if (forkGeneration() != started_in_fork_generation_)
-        throw std::runtime_error("the stream was started before this process was forked; start it again here");
+    requireThisProcess();
     const Clock::time_point deadline = Clock::now() + timeout;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(sync_->mutex);
     for (;;) {
         if (!queue_.empty()) {
             slice = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
-            changed_.notify_all();
+            sync_->changed.notify_all();
             return Next::Slice;
         }
         // With nothing queued the coming slice is the next in order, and the consumer takes it
@@ -65,7 +68,7 @@ SliceStream::Next SliceStream::next(StreamSlice& slice, Clock::duration timeout)
         if (ended_ || stopping_) return Next::Ended;
         const Clock::time_point now = Clock::now();
         if (now >= deadline) return Next::NotYet;
-        changed_.wait_until(lock, coming_ ? std::min(deadline, coming_due_) : deadline);
+        sync_->changed.wait_until(lock, coming_ ? std::min(deadline, coming_due_) : deadline);
     }
 }
 
@@ -92,18 +95,18 @@ void SliceStream::produce() {
     try {
         produceAll();
     } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(sync_->mutex);
         error_ = std::current_exception();
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(sync_->mutex);
         ended_ = true;
     }
-    changed_.notify_all();
+    sync_->changed.notify_all();
 }
 
 bool SliceStream::sleepUntil(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
-    return changed_.wait_until(lock, until, [this] { return stopping_; });
+    return sync_->changed.wait_until(lock, until, [this] { return stopping_; });
 }
 
 void SliceStream::produceAll() {
@@ -113,11 +116,11 @@ void SliceStream::produceAll() {
     std::size_t expected_events = 0;
     for (std::uint64_t k = 0;; ++k) {
         StreamSlice slice;
-        slice.start_us = k * options_.slice_us;
+        slice.start_us = origin_us_ + k * options_.slice_us;
         slice.end_us = slice.start_us + options_.slice_us;
         const Clock::time_point begins = started_at_ + static_cast<std::int64_t>(k) * slice_span;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(sync_->mutex);
             if (options_.realtime) {
                 if (sleepUntil(lock, begins)) return;
                 // The slice before this one is due now; unless the consumer took it already, it
@@ -127,7 +130,7 @@ void SliceStream::produceAll() {
                 // Timed waits: the untimed one is a symbol of a newer C++ runtime than the wheels'
                 // manylinux policy allows, while the timed ones are inline.
                 while (!stopping_ && queue_.size() >= options_.max_backlog)
-                    changed_.wait_for(lock, std::chrono::seconds(1));
+                    sync_->changed.wait_for(lock, std::chrono::seconds(1));
                 if (stopping_) return;
             }
         }
@@ -135,7 +138,7 @@ void SliceStream::produceAll() {
         const bool more = source_->readSlice(options_.slice_us, slice.events, slice.triggers);
         expected_events = slice.events.size();
 
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(sync_->mutex);
         if (stopping_ || !more) return;
         if (options_.realtime) {
             coming_ = std::move(slice);
@@ -145,7 +148,7 @@ void SliceStream::produceAll() {
             queue_.push_back(std::move(slice));
         }
         lock.unlock();
-        changed_.notify_all();
+        sync_->changed.notify_all();
     }
 }
 

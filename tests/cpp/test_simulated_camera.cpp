@@ -167,6 +167,28 @@ TEST(RegionOfInterest, CutsTheWindowAtTheSensorEdge) {
     for (const Event2D& event : events) ASSERT_TRUE(event.x >= 1200 && event.y >= 700);
 }
 
+TEST(ClosedCamera, ItsToolsRefuseEveryParameterWithOneLineAndChangeNothing) {
+    const auto camera = SimulatedCamera::open("");
+    const auto roi = camera->tool(ToolType::ROI);
+    const auto biases = camera->tool(ToolType::BIAS);
+    ASSERT_TRUE(roi->setParam("x", 1200) && roi->setParam("y", 700) && roi->setParam("enable", true));
+    camera->close();
+    int x = -1;
+    const std::string log = testing_support::stderrOf([&] {
+        EXPECT_FALSE(roi->setParam("enable", false));
+        EXPECT_FALSE(roi->setParam("x", 0));
+        EXPECT_FALSE(biases->setParam("bias_diff_on", 10));
+        EXPECT_FALSE(roi->getParam("x", x));
+    });
+    EXPECT_EQ(testing_support::lineCount(log), 4u) << log;
+    EXPECT_NE(log.find("is closed"), std::string::npos) << log;
+    EXPECT_EQ(x, -1);
+    // The window the camera closed with still filters what the device itself reads.
+    const auto events = read(*camera, 1'000);
+    ASSERT_FALSE(events.empty());
+    for (const Event2D& event : events) ASSERT_TRUE(event.x >= 1200 && event.y >= 700);
+}
+
 TEST(RegionOfInterest, ReturnsShortWhenNothingPasses) {
     const auto camera = SimulatedCamera::open("");
     const auto roi = camera->tool(ToolType::ROI);

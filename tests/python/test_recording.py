@@ -234,3 +234,20 @@ def test_a_recording_keeps_a_file_name_that_is_not_utf8(tmp_path, camera):
     with velmo_sim.open_recording(name) as recording:
         assert recording.path == name
         assert name in repr(recording)
+
+
+def test_a_recording_camera_refuses_other_readers_until_record_returns(tmp_path, camera):
+    refused = []
+
+    def progress(_span):
+        for read in (lambda: camera.read_events(10), lambda: camera.read(10), lambda: camera.read_raw(10),
+                     lambda: camera.stream(), lambda: camera.record(tmp_path / "b.vrec", 10)):
+            with pytest.raises(RuntimeError, match=f"camera {camera.description.serial} is recording"):
+                read()
+            refused.append(read)
+
+    camera.record(tmp_path / "a.vrec", 250_000, progress=progress)
+    assert len(refused) == 15
+    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+        assert (recording.duration_us, recording.truncated) == (250_000, False)
+    assert camera.read(10_000)[0]["timestamp"].min() >= 250_000

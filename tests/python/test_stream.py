@@ -5,6 +5,8 @@ import gc
 import os
 import time
 
+import numpy as np
+
 import pytest
 import velmo_hal_py as hal
 import velmo_sim
@@ -30,15 +32,18 @@ def test_wrong_arguments_are_refused_by_name(camera, arguments, error, named):
     camera.read(10)
 
 
-def test_slices_hold_what_reads_of_the_same_spans_give(camera):
+def test_slices_hold_what_reads_of_the_same_spans_give_in_sensor_time(camera):
     reference = velmo_sim.open_camera()
     for opened in (camera, reference):
         assert opened.tool(hal.TRIGGER_IN).set_param("enable", True)
+        opened.read(1_000_000)
     with camera.stream(slice_us=5_000) as stream:
         slices = [next(stream) for _ in range(4)]
     for k, piece in enumerate(slices):
         events, triggers = reference.read(5_000)
-        assert (piece.start_us, piece.end_us, piece.dropped_slices_before) == (k * 5_000, (k + 1) * 5_000, 0)
+        start = 1_000_000 + k * 5_000
+        assert (piece.start_us, piece.end_us, piece.dropped_slices_before) == (start, start + 5_000, 0)
+        assert np.all((piece.events["timestamp"] >= start) & (piece.events["timestamp"] < start + 5_000))
         assert piece.events.dtype == events.dtype and piece.triggers.dtype == triggers.dtype
         assert piece.events.tobytes() == events.tobytes() and piece.triggers.tobytes() == triggers.tobytes()
 
@@ -135,3 +140,72 @@ print(live.closed, behind.closed)
 """)
     out, err = process.communicate(timeout=TIMEOUT_S)
     assert (process.returncode, out, err) == (0, "False False\n", "")
+
+
+# Each round records a fast stream while the program closes it, or iterates it from two threads;
+# every slice handed out must be in the finished file, in order.
+RECORDED_WHILE_CLOSED = """
+for round in range(25):
+    camera = velmo_sim.open_camera()
+    stream = camera.stream(slice_us=5_000)
+    stream.record_to(path, overwrite=True)
+    delivered, errors = [], []
+    def consume():
+        try:
+            for piece in stream:
+                delivered.append(len(piece.events))
+        except Exception as error:
+            errors.append(error)
+    threads = [threading.Thread(target=consume) for _ in range(consumers)]
+    for thread in threads:
+        thread.start()
+    time.sleep(0.002 * (round % 10))
+    (camera.close if closer == "camera" else stream.close)()
+    for thread in threads:
+        thread.join()
+    assert not errors, errors
+    with velmo_sim.open_recording(path) as recording:
+        assert not recording.truncated
+        events, _ = recording.read(recording.duration_us)
+    assert len(events) == sum(delivered), (len(events), sum(delivered))
+    assert np.all(np.diff(events["timestamp"].astype(np.int64)) >= 0)
+print("ok")
+"""
+
+
+@pytest.mark.parametrize(("closer", "consumers"), [("stream", 1), ("camera", 1), ("stream", 2)])
+def test_a_recording_stream_closed_or_shared_by_threads_leaves_every_delivered_slice_in_order(
+        tmp_path, closer, consumers):
+    path = str(tmp_path / "r.vrec")
+    assert run(f"closer, consumers, path = {closer!r}, {consumers}, {path!r}" + RECORDED_WHILE_CLOSED) == "ok\n"
+
+
+@pytest.mark.parametrize("realtime", [False, True])
+def test_a_forked_child_closes_its_copy_of_a_stream_without_waiting_for_the_parent(realtime):
+    out = run(f"""
+def child(end):
+    stream = camera.stream(slice_us=1_000, realtime={realtime})
+    next(stream)
+    pid = os.fork()
+    if pid == 0:
+        if end == "close":
+            stream.close()
+        elif end == "del":
+            del stream
+        os._exit(0) if end != "exit" else sys.exit(0)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            stream.close()
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    stream.close()
+    return "hung"
+
+camera = velmo_sim.open_camera()
+print([child(end) for end in ("close", "del", "exit") for _ in range(6)])
+""")
+    assert out.strip() == str([0] * 18)

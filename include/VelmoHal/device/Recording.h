@@ -178,7 +178,7 @@ public:
     explicit RecordingPlayback(const std::string& path);
 
     const RecordingReader& file() const { return file_; }
-    std::uint64_t positionUs() const;
+    std::uint64_t positionUs() const override;
 
     // As SimulatedCamera::read: the records of the next duration_us of recorded time, the
     // position moving on by exactly that span; past the end nothing is appended. Throws

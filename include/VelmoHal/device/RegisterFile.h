@@ -26,6 +26,10 @@ public:
     // value's kind differs from the register's; the register is unchanged then.
     void write(const std::string& address, Value value);
 
+    // Refuses every later read() and write() with std::runtime_error saying `reason`: the
+    // device the registers belong to is closed, and its tools must change nothing.
+    void close(std::string reason);
+
     // Every register at one instant, so that settings spread over several registers are
     // never seen half-changed.
     std::map<std::string, Value> snapshot() const;
@@ -42,6 +46,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::map<std::string, Value> registers_;
+    // Empty while the file is open.
+    std::string closed_because_;
 };
 
 }  // namespace velmo

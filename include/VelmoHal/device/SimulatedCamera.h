@@ -76,14 +76,15 @@ public:
     void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
 
     // The sensor time the next read() starts at.
-    std::uint64_t positionUs() const;
+    std::uint64_t positionUs() const override;
 
     // read() for a span of any length, in pieces; a camera never ends, so always true.
     bool readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
                    std::vector<TriggerEvent>& triggers) override;
 
-    // A closed camera is one its user is done with: the callers refuse to read from it.
-    void close() { closed_ = true; }
+    // A closed camera is one its user is done with: the callers refuse to read from it, and
+    // its tools refuse every read and write of a parameter.
+    void close();
     bool isClosed() const { return closed_; }
 
 private:

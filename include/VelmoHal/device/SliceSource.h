@@ -19,6 +19,9 @@ public:
     // has nothing left (a camera never ends).
     virtual bool readSlice(std::uint64_t duration_us, std::vector<Event2D>& events,
                            std::vector<TriggerEvent>& triggers) = 0;
+
+    // The source's time where the next slice starts: the clock its records' time stamps use.
+    virtual std::uint64_t positionUs() const = 0;
 };
 
 }  // namespace velmo

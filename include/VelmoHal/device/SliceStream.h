@@ -1,6 +1,7 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
+#include <VelmoHal/device/ForkGeneration.h>
 #include <VelmoHal/device/SliceSource.h>
 #include <VelmoHal/device/TriggerEvent.h>
 
@@ -19,8 +20,8 @@
 
 namespace velmo {
 
-// One slice of a stream: what the source holds in [start_us, end_us) of its own time, counted
-// from where the stream started, and how much the stream dropped since the slice before it.
+// One slice of a stream: what the source holds in [start_us, end_us) of its own time (the
+// clock of its records' time stamps), and how much the stream dropped since the slice before it.
 struct StreamSlice {
     std::uint64_t start_us = 0;
     std::uint64_t end_us = 0;
@@ -42,7 +43,9 @@ struct StreamSlice {
 // count. A source slower than the clock delivers late rather than dropping.
 //
 // Slices still queued when the stream stops are discarded. The source must outlive the
-// stream; the thread is the only one reading it until stop() returns.
+// stream; the thread is the only one reading it until stop() returns. In a process forked after
+// the stream started, the stream is inert: it waits for none of the parent's threads, and its
+// locks and conditions, which they may have held, are never destroyed.
 class SliceStream {
 public:
     using Clock = std::chrono::steady_clock;
@@ -55,7 +58,8 @@ public:
 
     enum class Next { Slice, NotYet, Ended };
 
-    // Starts reading at once. Throws std::invalid_argument for a slice_us or max_backlog of 0.
+    // Starts reading at once, from the source's position. Throws std::invalid_argument for a
+    // slice_us or max_backlog of 0.
     SliceStream(std::shared_ptr<SliceSource> source, Options options);
     // Stops, as stop() does.
     ~SliceStream();
@@ -65,7 +69,13 @@ public:
     // Moves the next slice into `slice` if one comes within `timeout`. Ended once the source
     // has ended and every slice was taken, or once the stream is stopped; the source's error,
     // if reading it threw, is rethrown instead, once.
+    // Throws as requireThisProcess() does.
     Next next(StreamSlice& slice, Clock::duration timeout);
+
+    // Throws std::runtime_error, saying to start the stream again, in a process forked after
+    // the stream started.
+    void requireThisProcess() const;
+    bool forked() const { return sync_.forked(); }
 
     // Asks the thread to stop and waits for it: at most the time the source takes to read
     // the slice in hand. Stopping twice is harmless. In a process forked from the one that
@@ -74,8 +84,9 @@ public:
     void stop();
 
     const Options& options() const { return options_; }
-    // The time the stream started at, on Clock.
+    // The time the stream started at, on Clock, and the source's time there.
     Clock::time_point startedAt() const { return started_at_; }
+    std::uint64_t originUs() const { return origin_us_; }
     std::uint64_t droppedSlices() const { return dropped_slices_.load(); }
     std::uint64_t droppedEvents() const { return dropped_events_.load(); }
 
@@ -87,18 +98,23 @@ private:
     void admit(StreamSlice& slice);
     // Moves the coming slice, now due, to the queue, or drops it if the queue is full.
     void queueComing();
-    // Waits on `wake` until `until` passes, or the stream stops; true if it stopped.
+    // Waits until `until` passes, or the stream stops; true if it stopped.
     bool sleepUntil(std::unique_lock<std::mutex>& lock, Clock::time_point until);
 
     std::shared_ptr<SliceSource> source_;
     Options options_;
     Clock::time_point started_at_;
-    std::uint64_t started_in_fork_generation_;
+    std::uint64_t origin_us_;
 
-    mutable std::mutex mutex_;
-    // Signalled when the queue gains a slice or the stream ends (for the consumer), and when
-    // it loses one or the stream is asked to stop (for the producer).
-    std::condition_variable changed_;
+    struct Sync {
+        std::mutex mutex;
+        // Signalled when the queue gains a slice or the stream ends (for the consumer), and
+        // when it loses one or the stream is asked to stop (for the producer).
+        std::condition_variable changed;
+        // Two threads stopping at once must not both join.
+        std::mutex joining;
+    };
+    ForkGuarded<Sync> sync_;
     std::deque<StreamSlice> queue_;
     // Realtime, the slice read ahead of its time, and the time it is due.
     std::optional<StreamSlice> coming_;
@@ -111,8 +127,6 @@ private:
     // Read without the lock, which a forked child may never get.
     std::atomic<std::uint64_t> dropped_slices_{0};
     std::atomic<std::uint64_t> dropped_events_{0};
-    // Two threads stopping at once must not both join.
-    std::mutex joining_;
     std::unique_ptr<std::thread> thread_;
 };
 
