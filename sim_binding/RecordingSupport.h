@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <variant>
@@ -18,6 +20,20 @@ using PathArgument = std::variant<std::string, std::filesystem::path>;
 inline std::filesystem::path pathOf(const PathArgument& path) {
     if (const auto* text = std::get_if<std::string>(&path)) return *text;
     return std::get<std::filesystem::path>(path);
+}
+
+// A raw_format argument: a RawEventStreamFormat, its text, or None.
+using FormatArgument = std::optional<std::variant<std::string, RawEventStreamFormat>>;
+
+// The format given; ValueError naming raw_format for malformed text.
+inline std::optional<RawEventStreamFormat> formatOf(const FormatArgument& raw_format) {
+    if (!raw_format) return std::nullopt;
+    if (const auto* format = std::get_if<RawEventStreamFormat>(&*raw_format)) return *format;
+    try {
+        return RawEventStreamFormat(std::get<std::string>(*raw_format));
+    } catch (const std::invalid_argument& error) {
+        throw pybind11::value_error(std::string("raw_format: ") + error.what());
+    }
 }
 
 // The header of a recording of the camera from now on: its description, format and settings

@@ -123,6 +123,28 @@ void putRun(const Event2D* run, std::size_t length, WordWriter& out) {
 
 }  // namespace
 
+void requireEncodable(const Event2D* events, std::size_t count, std::uint32_t width, std::uint32_t height,
+                      std::uint64_t from_us) {
+    bool fit = true;
+    std::uint64_t previous = from_us;
+    for (std::size_t i = 0; i < count; ++i) {
+        fit &= (events[i].timestamp >= previous) & (events[i].x < width) & (events[i].y < height);
+        previous = events[i].timestamp;
+    }
+    if (fit) return;
+    previous = from_us;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Event2D& event = events[i];
+        if (event.timestamp < previous)
+            refuse("event", i, "its time stamp " + std::to_string(event.timestamp) + " comes before " +
+                                   std::to_string(previous) + ": events go in time order");
+        if (event.x >= width || event.y >= height)
+            refuse("event", i, "(" + std::to_string(event.x) + ", " + std::to_string(event.y) + ") lies outside the " +
+                                   std::to_string(width) + "x" + std::to_string(height) + " sensor");
+        previous = event.timestamp;
+    }
+}
+
 void Evt3Encoder::startChunk() {
     high_written_ = false;
     low_ = kNotWritten;

@@ -52,4 +52,9 @@ private:
     std::uint64_t encoded_until_ = 0;
 };
 
+// Throws std::invalid_argument naming the first event that cannot go into a stream of a sensor
+// of width x height: one before the one before it (or before from_us), or outside the sensor.
+void requireEncodable(const Event2D* events, std::size_t count, std::uint32_t width, std::uint32_t height,
+                      std::uint64_t from_us = 0);
+
 }  // namespace velmo
