@@ -8,11 +8,13 @@ the files, unchanged.
 
 from __future__ import annotations
 
+import importlib
 import os
 from collections.abc import Iterable
 from typing import Any, Union
 
 import numpy as np
+import numpy.typing as npt
 
 import velmo_sim
 
@@ -22,15 +24,13 @@ _READ_STEP_US = 10_000_000
 
 def _dask_dataframe() -> Any:
     try:
-        import dask.dataframe
+        return importlib.import_module("dask.dataframe")
     except ImportError as error:
         raise ImportError("velmo.io.dask needs Dask: pip install 'velmo-python[dask]'") from error
-    return dask.dataframe
 
 
-def _frame(path: str, events: np.ndarray) -> Any:
-    import pandas
-
+def _frame(path: str, events: npt.NDArray[Any]) -> Any:
+    pandas: Any = importlib.import_module("pandas")
     return pandas.DataFrame(
         {
             "t": events["timestamp"],
@@ -61,7 +61,7 @@ def read_recordings(paths: Iterable[Union[str, os.PathLike[str]]], chunk_us: int
     dd = _dask_dataframe()
     if isinstance(chunk_us, bool) or not isinstance(chunk_us, int) or chunk_us <= 0:
         raise ValueError(f"chunk_us must be a positive int, got {chunk_us!r}")
-    spans = []
+    spans: list[tuple[str, int, int]] = []
     for path in (os.fspath(p) for p in paths):
         with velmo_sim.open_recording(path) as recording:
             start, end = recording.start_us, recording.end_us

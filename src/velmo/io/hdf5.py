@@ -8,6 +8,7 @@ the result, so that no more than a chunk is held besides the events themselves.
 
 from __future__ import annotations
 
+import importlib
 import os
 from collections.abc import Iterable
 from typing import Any, Union
@@ -27,10 +28,9 @@ _US_PER_MS = 1000
 
 def _h5py() -> Any:
     try:
-        import h5py
+        return importlib.import_module("h5py")
     except ImportError as error:
         raise ImportError("velmo.io's HDF5 files need h5py: pip install 'velmo-python[hdf5]'") from error
-    return h5py
 
 
 def _pieces(source: Any) -> Iterable[npt.NDArray[Any]]:
