@@ -57,16 +57,25 @@ py::bytes encode(py::handle events_argument, py::handle triggers_argument, const
     const auto triggers = triggerArray(triggers_argument);
     const auto event_count = static_cast<std::size_t>(events.size());
     const auto trigger_count = static_cast<std::size_t>(triggers.size());
-    std::vector<std::uint8_t> bytes;
+    std::uint64_t end_us = 0;
+    if (event_count > 0) end_us = events.data()[event_count - 1].timestamp;
+    if (trigger_count > 0) end_us = std::max(end_us, triggers.data()[trigger_count - 1].timestamp);
+    velmo::Evt3Encoder encoder;
+    encoder.setSensor(sensor.width, sensor.height);
+    // Encoded straight into the bytes object, which is then cut to the size written: no copy.
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(
+                                                             encoder.maxBytes(event_count, trigger_count, end_us)));
+    if (bytes == nullptr) throw py::error_already_set();
+    auto owned = py::reinterpret_steal<py::object>(bytes);
+    std::size_t written = 0;
     {
         velmo::binding::ReleasedGil released;
-        velmo::requireEncodable(events.data(), event_count, sensor.width, sensor.height);
-        std::uint64_t end_us = 0;
-        if (event_count > 0) end_us = events.data()[event_count - 1].timestamp;
-        if (trigger_count > 0) end_us = std::max(end_us, triggers.data()[trigger_count - 1].timestamp);
-        velmo::Evt3Encoder().encode(events.data(), event_count, triggers.data(), trigger_count, end_us, bytes);
+        written = encoder.encodeInto(events.data(), event_count, triggers.data(), trigger_count, end_us,
+                                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
     }
-    return py::bytes(reinterpret_cast<const char*>(bytes.data()), static_cast<py::ssize_t>(bytes.size()));
+    PyObject* resized = owned.release().ptr();
+    if (_PyBytes_Resize(&resized, static_cast<py::ssize_t>(written)) != 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(resized);
 }
 
 // A setting's value as the header writes it.

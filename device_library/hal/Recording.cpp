@@ -369,7 +369,7 @@ void RecordingWriter::append(const Event2D* events, std::size_t event_count, con
 
 void RecordingWriter::appendRecords(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                                     std::size_t trigger_count, std::uint32_t width, std::uint32_t height) {
-    requireEncodable(events, event_count, width, height, records_until_);
+    encoder_.setSensor(width, height);
     std::uint64_t span_end_us = records_until_;
     if (event_count > 0) span_end_us = std::max(span_end_us, events[event_count - 1].timestamp);
     if (trigger_count > 0) span_end_us = std::max(span_end_us, triggers[trigger_count - 1].timestamp);
@@ -388,7 +388,8 @@ void RecordingWriter::appendRaw(const std::uint8_t* data, std::size_t size) {
 }
 
 void RecordingWriter::writeIndex() {
-    if (index_written_) return;
+    // Data without a time word has no point to seek to.
+    if (index_written_ || index_.entries().empty()) return;
     index_written_ = true;
     // Raw data may end in half a word: a high byte of the OTHERS type completes it into a word
     // that decoders skip, so that the index's words stay words.

@@ -168,20 +168,33 @@ TEST(Evt3StateTracker, FollowsTheDecodersStateOnAnyBytes) {
     }
 }
 
-TEST(RequireEncodable, NamesTheFirstEventOutOfOrderOrOutsideTheSensor) {
+// Of an event out of order and one outside the sensor, the first is named; an event out of
+// order is named as such, not as one after the span that its successor ends too early.
+TEST(Evt3EncoderSensor, NamesTheFirstEventOutOfOrderOrOutsideTheSensor) {
     std::vector<Event2D> events(4);
     for (std::size_t i = 0; i < events.size(); ++i) events[i].timestamp = 10 * i;
-    requireEncodable(events.data(), events.size(), 1280, 720);
-    EXPECT_THROW(requireEncodable(events.data(), events.size(), 1280, 720, 11), std::invalid_argument);
+    Evt3Encoder encoder;
+    encoder.setSensor(1280, 720);
+    std::vector<std::uint8_t> out;
     events[3].timestamp = 5;
     events[2].y = 720;
-    try {
-        requireEncodable(events.data(), events.size(), 1280, 720);
-        FAIL() << "accepted";
-    } catch (const std::invalid_argument& error) {
-        EXPECT_NE(std::string(error.what()).find("event 2"), std::string::npos) << error.what();
-        EXPECT_NE(std::string(error.what()).find("1280x720"), std::string::npos) << error.what();
+    for (const char* expected : {"event 2 cannot be encoded: (0, 720) lies outside the 1280x720 sensor",
+                                 "event 3 cannot be encoded: its time stamp 5 comes before 20"}) {
+        try {
+            encoder.encode(events.data(), events.size(), nullptr, 0, 5, out);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), expected);
+        }
+        EXPECT_TRUE(out.empty());
+        events[2].y = 719;
     }
+    events[3].timestamp = 30;
+    std::vector<std::uint8_t> into(encoder.maxBytes(events.size(), 0, 30));
+    into.resize(encoder.encodeInto(events.data(), events.size(), nullptr, 0, 30, into.data()));
+    Evt3Encoder plain;
+    plain.encode(events.data(), events.size(), nullptr, 0, 30, out);
+    EXPECT_EQ(into, out);
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ public:
                 std::size_t trigger_count, std::uint64_t span_end_us);
     // Encodes the records, each list in time order from where the last call's ended on, for a
     // sensor of width x height; the recorded end becomes one past the last record. Throws
-    // std::invalid_argument naming the first record that cannot be encoded, writing nothing.
+    // std::invalid_argument naming the first record that cannot be encoded (as
+    // Evt3Encoder::encode), writing nothing.
     void appendRecords(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                        std::size_t trigger_count, std::uint32_t width, std::uint32_t height);
     // Writes EVT3 bytes from another source as they are; the recorded end becomes one past the
