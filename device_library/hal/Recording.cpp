@@ -1,6 +1,7 @@
 #include <VelmoHal/device/Evt3StreamScan.h>
 #include <VelmoHal/device/Evt3Words.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/Logger.h>
 #include <VelmoHal/device/RawFileHeader.h>
 #include <VelmoHal/device/Recording.h>
 #include <VelmoHal/device/SimulatedCamera.h>
@@ -247,6 +248,22 @@ private:
     std::map<std::string, std::pair<std::string, std::size_t>> fields_;
 };
 
+// Opens the file for reading and gives its size; what is no regular file is not `kind`.
+int openRegularFile(const std::string& path, const std::string& kind, std::uint64_t& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throwErrno("cannot open the recording", path);
+    try {
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) throwErrno("cannot read", path);
+        if (!S_ISREG(status.st_mode)) refuseFile(path, "not " + kind + " (not a regular file)");
+        bytes = static_cast<std::uint64_t>(status.st_size);
+        return fd;
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+}
+
 Evt3Decoder decoderFor(const RecordingReader& file) {
     try {
         return Evt3Decoder::forFormat(RawEventStreamFormat(file.header().raw_format));
@@ -409,13 +426,9 @@ void RecordingWriter::finish() {
 }
 
 RecordingReader::RecordingReader(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throwErrno("cannot open the recording", path);
+    std::uint64_t file_bytes = 0;
+    fd_ = openRegularFile(path, "a recording", file_bytes);
     try {
-        struct stat status {};
-        if (::fstat(fd_, &status) != 0) throwErrno("cannot read", path);
-        if (!S_ISREG(status.st_mode)) refuseFile(path, "not a recording (not a regular file)");
-        const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
 
         std::vector<std::uint8_t> start(static_cast<std::size_t>(std::min<std::uint64_t>(file_bytes, kMaxHeaderBytes)));
         start.resize(readAllAt(fd_, start.data(), start.size(), 0, path));
@@ -473,13 +486,9 @@ RecordingReader::RecordingReader(const std::string& path) : path_(path) {
 RecordingReader::RecordingReader(const std::string& path, const std::optional<RawEventStreamFormat>& raw_format,
                                  RawEvt3File)
     : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throwErrno("cannot open the recording", path);
+    std::uint64_t file_bytes = 0;
+    fd_ = openRegularFile(path, "a raw EVT3 file", file_bytes);
     try {
-        struct stat status {};
-        if (::fstat(fd_, &status) != 0) throwErrno("cannot read", path);
-        if (!S_ISREG(status.st_mode)) refuseFile(path, "not a raw EVT3 file (not a regular file)");
-        const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
 
         std::vector<std::uint8_t> start(static_cast<std::size_t>(
             std::min<std::uint64_t>(file_bytes, RawHeaderFilter::kMaxHeaderBytes + 1)));
@@ -584,11 +593,18 @@ RecordingPlayback::RecordingPlayback(const std::string& path, const std::optiona
 
 std::shared_ptr<RecordingPlayback> openPlayback(const std::string& path,
                                                 const std::optional<RawEventStreamFormat>& raw_format) {
+    if (path.find('\0') != std::string::npos) refuseFile(quotedForMessage(path), "a path holds no NUL byte");
     const std::string magic = std::string(kMagicLine) + "\n";
-    std::string start(magic.size(), '\0');
-    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        start.resize(std::fread(start.data(), 1, start.size(), file));
-        std::fclose(file);
+    std::string start;
+    // Only a regular file is looked into: opening a FIFO would wait for a writer. The readers
+    // refuse anything else.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+            start.resize(magic.size());
+            start.resize(std::fread(start.data(), 1, start.size(), file));
+            std::fclose(file);
+        }
     }
     if (start != magic && (raw_format || start.rfind("% ", 0) == 0))
         return std::make_shared<RecordingPlayback>(path, raw_format);

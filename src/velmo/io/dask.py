@@ -8,7 +8,6 @@ the files, unchanged.
 
 from __future__ import annotations
 
-import importlib
 import os
 from collections.abc import Iterable
 from typing import Any, Union
@@ -18,19 +17,14 @@ import numpy.typing as npt
 
 import velmo_sim
 
+from velmo.io._extras import extra_module
+
 # The most sensor time one read of a recording may span.
 _READ_STEP_US = 10_000_000
 
 
-def _dask_dataframe() -> Any:
-    try:
-        return importlib.import_module("dask.dataframe")
-    except ImportError as error:
-        raise ImportError("velmo.io.dask needs Dask: pip install 'velmo-python[dask]'") from error
-
-
 def _frame(path: str, events: npt.NDArray[Any]) -> Any:
-    pandas: Any = importlib.import_module("pandas")
+    pandas = extra_module("pandas", "dask", "velmo.io.dask")
     return pandas.DataFrame(
         {
             "t": events["timestamp"],
@@ -58,7 +52,7 @@ def read_recordings(paths: Iterable[Union[str, os.PathLike[str]]], chunk_us: int
     """A dask.dataframe of the events of the recordings (or raw EVT3 files with a text header), with
     the columns t, x, y, p and file (categorical, the path), one partition per chunk_us of each
     file's sensor time, in file order and then time order."""
-    dd = _dask_dataframe()
+    dd = extra_module("dask.dataframe", "dask", "velmo.io.dask")
     if isinstance(chunk_us, bool) or not isinstance(chunk_us, int) or chunk_us <= 0:
         raise ValueError(f"chunk_us must be a positive int, got {chunk_us!r}")
     spans: list[tuple[str, int, int]] = []

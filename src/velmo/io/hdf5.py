@@ -8,7 +8,6 @@ the result, so that no more than a chunk is held besides the events themselves.
 
 from __future__ import annotations
 
-import importlib
 import os
 from collections.abc import Iterable
 from typing import Any, Union
@@ -17,6 +16,8 @@ import numpy as np
 import numpy.typing as npt
 
 import velmo_sim
+
+from velmo.io._extras import extra_module
 
 # Records per write and per HDF5 chunk: about 16 MB of events at a time.
 CHUNK_EVENTS = 1 << 20
@@ -27,10 +28,7 @@ _US_PER_MS = 1000
 
 
 def _h5py() -> Any:
-    try:
-        return importlib.import_module("h5py")
-    except ImportError as error:
-        raise ImportError("velmo.io's HDF5 files need h5py: pip install 'velmo-python[hdf5]'") from error
+    return extra_module("h5py", "hdf5", "velmo.io's HDF5 files")
 
 
 def _pieces(source: Any) -> Iterable[npt.NDArray[Any]]:
