@@ -250,6 +250,11 @@ private:
 
 // Opens the file for reading and gives its size; what is no regular file is not `kind`.
 int openRegularFile(const std::string& path, const std::string& kind, std::uint64_t& bytes) {
+    // Opening a FIFO for reading would wait for a writer: what is known not to be a regular file
+    // is refused before it is opened.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode))
+        refuseFile(path, "not " + kind + " (not a regular file)");
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throwErrno("cannot open the recording", path);
     try {
