@@ -16,6 +16,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -191,7 +192,7 @@ private:
     std::mutex mutex_;
     std::unique_ptr<velmo::RecordingWriter> writer_;
     Mode mode_ = Mode::Unwritten;
-    bool closed_ = false;
+    std::atomic<bool> closed_{false};
 };
 
 }  // namespace

@@ -652,6 +652,9 @@ void RecordingPlayback::seek(std::uint64_t t_us) {
     }
     file_.seekData(start.offset);
     decoder_.resume(start.state);
+    // readRaw's bytes start a stream of their own again: a decoder fed them from here on gets
+    // the full time, wherever the seek went.
+    encoder_ = Evt3Encoder();
     file_done_ = false;
     events_.begin = events_.end = 0;
     triggers_.begin = triggers_.end = 0;

@@ -222,6 +222,11 @@ def test_seek_to_random_times_gives_what_reading_through_gives(tmp_path, stream,
         recording.seek(SPAN_US // 3)
         first = recording.read_events(5)
         assert same(first, all_events[all_events["timestamp"] >= SPAN_US // 3][:5])
+        recording.read_raw(10_000)
+        recording.seek(SPAN_US // 5)
+        raw = vio.decode(recording.read_raw(20_000))[0]
+        assert same(raw, all_events[(all_events["timestamp"] >= SPAN_US // 5)
+                                    & (all_events["timestamp"] < SPAN_US // 5 + 20_000)])
         with pytest.raises(ValueError, match="t_us must not be negative"):
             recording.seek(-1)
         with recording.stream() as _:

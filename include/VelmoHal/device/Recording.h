@@ -206,7 +206,8 @@ public:
     // call's bytes in order, from the first, gets exactly read's records.
     void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
     // Moves the position to t_us: the next read starts with the first record at or after it,
-    // and gives what it would after reading through to t_us. Looks the place up in the index at
+    // and gives what it would after reading through to t_us; readRaw's bytes begin a stream of
+    // their own again. Looks the place up in the index at
     // the end of the data, or in one built by reading the data through on the first seek and
     // kept; then decodes at most an index step of data.
     void seek(std::uint64_t t_us);
