@@ -1,58 +1,33 @@
-#include "Arrays.h"
 #include "SimBindings.h"
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/device/Evt3Decoder.h>
+#include <VelmoHal/device/Evt3StreamScan.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/RawFileHeader.h>
 #include <VelmoHal/device/TriggerEvent.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
+#include "Arrays.h"
+#include "Buffers.h"
+#include "RecordingSupport.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <variant>
 
 namespace py = pybind11;
 
 namespace {
 
-// The bytes of any object with a contiguous buffer, held for as long as this lives.
-class ByteView {
-public:
-    explicit ByteView(py::handle data) {
-        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) != 0) {
-            PyErr_Clear();
-            throw py::type_error("data must be a contiguous buffer (bytes, bytearray, memoryview, a NumPy uint8 or "
-                                 "uint16 array), got " +
-                                 std::string(py::str(py::type::handle_of(data).attr("__name__"))));
-        }
-    }
-    ~ByteView() { PyBuffer_Release(&view_); }
-    ByteView(const ByteView&) = delete;
-    ByteView& operator=(const ByteView&) = delete;
-
-    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
-    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-};
-
-using FormatArgument = std::optional<std::variant<std::string, velmo::RawEventStreamFormat>>;
-
-velmo::Evt3Decoder decoderFor(const FormatArgument& raw_format) {
+velmo::Evt3Decoder decoderFor(const std::optional<velmo::RawEventStreamFormat>& raw_format) {
     if (!raw_format) return velmo::Evt3Decoder();
     try {
-        if (const auto* text = std::get_if<std::string>(&*raw_format))
-            return velmo::Evt3Decoder::forFormat(velmo::RawEventStreamFormat(*text));
-        return velmo::Evt3Decoder::forFormat(std::get<velmo::RawEventStreamFormat>(*raw_format));
+        return velmo::Evt3Decoder::forFormat(*raw_format);
     } catch (const std::invalid_argument& error) {
         throw py::value_error(std::string("raw_format: ") + error.what());
     }
@@ -63,16 +38,18 @@ velmo::Evt3Decoder decoderFor(const FormatArgument& raw_format) {
 // in parallel. The interpreter lock is never awaited while the decoder's is held.
 class Decoder {
 public:
-    explicit Decoder(const FormatArgument& raw_format) : decoder_(decoderFor(raw_format)) {}
+    explicit Decoder(const velmo::sim::FormatArgument& raw_format)
+        : given_(velmo::sim::formatOf(raw_format)), decoder_(decoderFor(given_)) {}
 
     py::tuple decode(py::handle data) {
-        const ByteView bytes(data);
+        const velmo::sim::ByteView bytes(data);
         velmo::RecordBuffer<velmo::Event2D> events;
         velmo::RecordBuffer<velmo::TriggerEvent> triggers;
         {
             velmo::binding::ReleasedGil released;
             std::lock_guard<std::mutex> lock(mutex_);
-            decoder_.decodeAppending(bytes.data(), bytes.size(), events, triggers);
+            const velmo::RawHeaderFilter::Bytes stream = streamData(bytes.data(), bytes.size());
+            decoder_.decodeAppending(stream.data, stream.size, events, triggers);
         }
         return py::make_tuple(velmo::sim::arrayOwning(std::move(events)), velmo::sim::arrayOwning(std::move(triggers)));
     }
@@ -80,7 +57,10 @@ public:
     void reset() {
         velmo::binding::ReleasedGil released;
         std::lock_guard<std::mutex> lock(mutex_);
-        decoder_.reset();
+        decoder_ = decoderFor(given_);
+        filter_ = velmo::RawHeaderFilter();
+        start_.reset();
+        refusal_.clear();
     }
 
     velmo::Evt3DecodeCounters counters() {
@@ -90,8 +70,31 @@ public:
     }
 
 private:
+    // The stream's data in the bytes: a text header at its start is skipped, and its format
+    // line sets the sensor's size. Throws std::invalid_argument for a header that contradicts the
+    // given format or data that is not EVT3; once refused, the stream stays refused until reset.
+    velmo::RawHeaderFilter::Bytes streamData(const std::uint8_t* data, std::size_t size) {
+        if (!refusal_.empty()) throw std::invalid_argument(refusal_);
+        try {
+            const bool had_begun = filter_.decided();
+            const velmo::RawHeaderFilter::Bytes stream = filter_.data(data, size);
+            if (!had_begun && filter_.header() && filter_.header()->field("format"))
+                decoder_ = velmo::Evt3Decoder::forFormat(
+                    velmo::RawEventStreamFormat(velmo::rawFormatOf(filter_.header(), given_)));
+            start_.check(stream.data, stream.size);
+            return stream;
+        } catch (const std::invalid_argument& error) {
+            refusal_ = error.what();
+            throw;
+        }
+    }
+
     std::mutex mutex_;
+    std::optional<velmo::RawEventStreamFormat> given_;
     velmo::Evt3Decoder decoder_;
+    velmo::RawHeaderFilter filter_;
+    velmo::Evt3StartCheck start_;
+    std::string refusal_;
 };
 
 template <std::uint64_t velmo::Evt3DecodeCounters::*counter>
@@ -108,10 +111,13 @@ void bindSimDecoding(py::module_& module) {
                                 velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(decoder, "it holds a stream's state; make a new Decoder");
     decoder
-        .def(py::init<const FormatArgument&>(),
+        .def(py::init<const velmo::sim::FormatArgument&>(),
              "raw_format (a RawEventStreamFormat or its text) gives the sensor's width and height: events "
              "beyond them are dropped and counted. Without it, or without a width or height, every 11-bit "
-             "address is kept. ValueError for malformed text or an encoding other than EVT3.",
+             "address is kept. ValueError for malformed text or an encoding other than EVT3. A text header at "
+             "the stream's start (lines starting with \"% \", the last \"% end\") is skipped, and its format "
+             "line gives the size; ValueError when it contradicts raw_format, and for bytes whose first MiB "
+             "holds no TIME_HIGH word (not EVT3): the decoder then refuses every call until reset.",
              py::arg("raw_format") = py::none())
         .def("decode", &Decoder::decode,
              "Decodes the next chunk of the stream (any contiguous buffer; a NumPy uint16 array holds its "
@@ -131,8 +137,9 @@ void bindSimDecoding(py::module_& module) {
                                "Times the 24-bit time counter went round; time stamps count them in.");
 
     module.def(
-        "decode", [](py::handle data) { return Decoder(std::nullopt).decode(data); },
-        "Decodes a whole raw EVT3 stream in one call, as a new Decoder() would; a last odd byte, half a "
-        "word, is ignored. Returns (events, triggers).",
-        py::arg("data"));
+        "decode",
+        [](py::handle data, const velmo::sim::FormatArgument& raw_format) { return Decoder(raw_format).decode(data); },
+        "Decodes a whole raw EVT3 stream in one call, as a new Decoder(raw_format) would; a last odd byte, half "
+        "a word, is ignored. Returns (events, triggers).",
+        py::arg("data"), py::kw_only(), py::arg("raw_format") = py::none());
 }

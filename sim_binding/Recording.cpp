@@ -6,6 +6,7 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
+#include <VelmoHal/device/RawFileHeader.h>
 #include <VelmoHal/device/Recording.h>
 #include <VelmoHal/device/SimulatedCamera.h>
 #include <VelmoHal/device/TriggerEvent.h>
@@ -40,13 +41,6 @@ constexpr std::uint64_t kRecordSpanUs = 100'000;
 std::uint64_t nonNegative(std::int64_t value, const char* name) {
     if (value < 0) throw py::value_error(std::string(name) + " must not be negative, got " + std::to_string(value));
     return static_cast<std::uint64_t>(value);
-}
-
-std::string formatText(const velmo::RawEventStreamFormat& format) {
-    std::string text = format.getEncodingTypeStr();
-    for (const char* option : {"height", "width"})
-        if (format.contains(option)) text += std::string(";") + option + "=" + format[option];
-    return text;
 }
 
 void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument& path_argument,
@@ -93,10 +87,10 @@ void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument
 // when the object goes.
 class Recording {
 public:
-    explicit Recording(const fs::path& path) : path_(path) {
+    Recording(const fs::path& path, const std::optional<velmo::RawEventStreamFormat>& raw_format) : path_(path) {
         velmo::sim::withFileErrors(path, [&] {
             velmo::binding::ReleasedGil released;
-            playback_ = std::make_shared<velmo::RecordingPlayback>(path.string());
+            playback_ = velmo::openPlayback(path.string(), raw_format);
         });
     }
 
@@ -188,6 +182,15 @@ py::bytes readRaw(Recording& recording, std::int64_t duration_us) {
     return py::bytes(reinterpret_cast<const char*>(raw.data()), static_cast<py::ssize_t>(raw.size()));
 }
 
+void seek(Recording& recording, std::int64_t t_us) {
+    velmo::RecordingPlayback& playback = recording.playback();
+    const std::uint64_t time = nonNegative(t_us, "t_us");
+    velmo::sim::withFileErrors(recording.path(), [&] {
+        velmo::binding::ReleasedGil released;
+        playback.seek(time);
+    });
+}
+
 // A setting's value as the tool's own type; text the header's type does not fit stays text.
 py::object settingValue(const velmo::RecordedSetting& setting) {
     try {
@@ -226,7 +229,7 @@ py::str recordingRepr(const Recording& recording) {
 
 velmo::RecordingHeader velmo::sim::cameraRecordingHeader(const SimulatedCamera& camera) {
     RecordingHeader header;
-    header.raw_format = formatText(camera.rawFormat());
+    header.raw_format = velmo::rawFormatText(camera.rawFormat());
     header.camera = camera.description();
     header.settings = recordedSettings(camera.tools());
     header.recorded_at = utcTimestampNow();
@@ -286,6 +289,11 @@ void bindSimRecording(py::module_& module) {
              "which leads with the time words from time 0 on: a new Decoder (or velmo_sim.decode, or one reset "
              "before each call's bytes) gives exactly what read would have. At most 10 s a call.",
              py::arg("duration_us"))
+        .def("seek", &seek,
+             "Moves position_us to t_us: the next read starts with the first record at or after it and gives what "
+             "reading through to t_us would. Looks the place up in the index a finished recording carries; a file "
+             "without one (cut short, or raw) is read through once on the first seek, and that index kept.",
+             py::arg("t_us"))
         .def("stream", &streamRecording,
              "A Stream of the recording's next slices of slice_us microseconds of recorded time (at most 10 s "
              "each), read ahead on a native thread into a queue of at most max_backlog slices; it ends with the "
@@ -297,11 +305,15 @@ void bindSimRecording(py::module_& module) {
 
     module.def(
         "open_recording",
-        [](const velmo::sim::PathArgument& path) { return std::make_unique<Recording>(velmo::sim::pathOf(path)); },
-        "Opens a recording file for playback. OSError (FileNotFoundError, ...) when the file cannot be read; "
-        "ValueError naming the path for a file that is not a recording, one of a newer format version, or a "
-        "malformed header. A file cut short opens, with truncated set.",
-        py::arg("path"));
+        [](const velmo::sim::PathArgument& path, const velmo::sim::FormatArgument& raw_format) {
+            return std::make_unique<Recording>(velmo::sim::pathOf(path), velmo::sim::formatOf(raw_format));
+        },
+        "Opens a recording file for playback, or a raw EVT3 file: one that begins with a text header (lines "
+        "starting with \"% \", its format line giving the format), or a headerless one given raw_format. OSError "
+        "(FileNotFoundError, ...) when the file cannot be read; ValueError naming the path for a file that is not "
+        "a recording, one of a newer format version, a malformed header, a raw format missing or contradicted, or "
+        "raw data that is not EVT3. A file cut short opens, with truncated set.",
+        py::arg("path"), py::kw_only(), py::arg("raw_format") = py::none());
 
     // The recording half of the camera's interface lives with the rest of the recording API.
     auto camera = py::reinterpret_borrow<py::class_<velmo::SimulatedCamera>>(module.attr("Camera"));

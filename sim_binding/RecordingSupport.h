@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -25,6 +27,20 @@ inline pybind11::str pathText(const std::filesystem::path& path) {
     const std::string& bytes = path.native();
     return pybind11::reinterpret_steal<pybind11::str>(
         PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+// A raw_format argument: a RawEventStreamFormat, its text, or None.
+using FormatArgument = std::optional<std::variant<std::string, RawEventStreamFormat>>;
+
+// The format given; ValueError naming raw_format for malformed text.
+inline std::optional<RawEventStreamFormat> formatOf(const FormatArgument& raw_format) {
+    if (!raw_format) return std::nullopt;
+    if (const auto* format = std::get_if<RawEventStreamFormat>(&*raw_format)) return *format;
+    try {
+        return RawEventStreamFormat(std::get<std::string>(*raw_format));
+    } catch (const std::invalid_argument& error) {
+        throw pybind11::value_error(std::string("raw_format: ") + error.what());
+    }
 }
 
 // The header of a recording of the camera from now on: its description, format and settings

@@ -7,6 +7,7 @@ void bindSimCamera(pybind11::module_& module);
 void bindSimStream(pybind11::module_& module);
 void bindSimTriggerDtype(pybind11::module_& module);
 void bindSimDecoding(pybind11::module_& module);
+void bindSimWriting(pybind11::module_& module);
 void bindSimLogging(pybind11::module_& module);
 // After bindSimCamera: it adds Camera.record.
 void bindSimRecording(pybind11::module_& module);

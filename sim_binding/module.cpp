@@ -25,6 +25,7 @@ PYBIND11_MODULE(velmo_sim, module) {
     bindSimStream(module);
     bindSimCamera(module);
     bindSimDecoding(module);
+    bindSimWriting(module);
     bindSimRecording(module);
     bindSimLogging(module);
     velmo::binding::addTextSignatures(module);

@@ -89,8 +89,6 @@ void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Ca
     }
 }
 
-std::uint32_t sizeOrAddressRange(std::uint16_t size) { return size == 0 ? evt3::kAddressRange : size; }
-
 }  // namespace
 
 Evt3Decoder::Evt3Decoder(std::uint32_t width, std::uint32_t height) : width_(width), height_(height) {}
@@ -98,7 +96,7 @@ Evt3Decoder::Evt3Decoder(std::uint32_t width, std::uint32_t height) : width_(wid
 Evt3Decoder Evt3Decoder::forFormat(const RawEventStreamFormat& format) {
     if (format.getEncodingType() != RawEventStreamEncodingType::EVT3)
         throw std::invalid_argument("cannot decode the encoding " + quotedForMessage(format.getEncodingTypeStr()) + " as EVT3");
-    return Evt3Decoder(sizeOrAddressRange(format.width()), sizeOrAddressRange(format.height()));
+    return Evt3Decoder(evt3::sizeOrAddressRange(format.width()), evt3::sizeOrAddressRange(format.height()));
 }
 
 Evt3Capacity Evt3Decoder::capacityFor(const std::uint8_t* data, std::size_t size) const {
@@ -154,6 +152,22 @@ Evt3Decoded Evt3Decoder::decodeAppending(const std::uint8_t* data, std::size_t s
 }
 
 void Evt3Decoder::reset() { *this = Evt3Decoder(width_, height_); }
+
+Evt3StreamState Evt3Decoder::streamState() const {
+    return Evt3StreamState{timed_, time(), y_, vector_x_, vector_polarity_};
+}
+
+void Evt3Decoder::resume(const Evt3StreamState& state) {
+    timed_ = state.timed;
+    time_low_ = static_cast<std::uint32_t>(state.time & evt3::kPayloadMask);
+    time_base_ = state.time & ~std::uint64_t{evt3::kPayloadMask};
+    time_high_ = static_cast<std::uint32_t>((state.time >> evt3::kTimeHalfBits) & evt3::kPayloadMask);
+    counters_.time_wraps = state.time / evt3::kTimeWrapUs;
+    y_ = state.y;
+    vector_x_ = state.vector_x;
+    vector_polarity_ = state.vector_polarity;
+    has_kept_byte_ = false;
+}
 
 // Every word but ADDR_Y, ADDR_X and TIME_LOW.
 __attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, Cursor& cursor, Output& out) {

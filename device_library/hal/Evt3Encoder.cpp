@@ -1,6 +1,7 @@
 #include <VelmoHal/device/Evt3Encoder.h>
 #include <VelmoHal/device/Evt3Words.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,7 @@ constexpr std::uint32_t kNotWritten = 0xFFFFFFFF;
     throw std::invalid_argument(std::string(what) + " " + std::to_string(index) + " cannot be encoded: " + reason);
 }
 
+// Order first: a record out of order also makes the last one, which may end the span, too early.
 template <typename Record>
 void checkTime(const char* what, const Record* records, std::size_t count, std::uint64_t from, std::uint64_t to) {
     std::uint64_t previous = from;
@@ -32,21 +34,25 @@ void checkTime(const char* what, const Record* records, std::size_t count, std::
         const std::uint64_t t = records[i].timestamp;
         if (t < previous)
             refuse(what, i, "its time stamp " + std::to_string(t) + " comes before " + std::to_string(previous));
-        if (t > to)
-            refuse(what, i, "its time stamp " + std::to_string(t) + " is after the span's end " + std::to_string(to));
         previous = t;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (records[i].timestamp > to)
+            refuse(what, i, "its time stamp " + std::to_string(records[i].timestamp) + " is after the span's end " +
+                                std::to_string(to));
     }
 }
 
 // Whether every event can be encoded, in one pass without a branch per event; which one cannot
 // is found only when one cannot.
-bool eventsFit(const Event2D* events, std::size_t count, std::uint64_t from, std::uint64_t to) {
+bool eventsFit(const Event2D* events, std::size_t count, std::uint64_t from, std::uint64_t to, std::uint32_t width,
+               std::uint32_t height) {
     bool fit = true;
     std::uint64_t previous = from;
     for (std::size_t i = 0; i < count; ++i) {
         const Event2D& event = events[i];
-        fit &= (event.timestamp >= previous) & (event.timestamp <= to) & (event.x < evt3::kAddressRange) &
-               (event.y < evt3::kAddressRange) & (event.polarity <= 1);
+        fit &= (event.timestamp >= previous) & (event.timestamp <= to) & (event.x < width) & (event.y < height) &
+               (event.polarity <= 1);
         previous = event.timestamp;
     }
     return fit;
@@ -123,6 +129,13 @@ void putRun(const Event2D* run, std::size_t length, WordWriter& out) {
 
 }  // namespace
 
+Evt3Encoder::Evt3Encoder() : width_(evt3::kAddressRange), height_(evt3::kAddressRange) {}
+
+void Evt3Encoder::setSensor(std::uint32_t width, std::uint32_t height) {
+    width_ = std::min(width, evt3::kAddressRange);
+    height_ = std::min(height, evt3::kAddressRange);
+}
+
 void Evt3Encoder::startChunk() {
     high_ = 0;
     high_written_ = false;
@@ -135,14 +148,24 @@ void Evt3Encoder::validate(const Event2D* events, std::size_t event_count, const
     if (span_end_us < encoded_until_)
         throw std::invalid_argument("the span's end " + std::to_string(span_end_us) +
                                     " comes before the end of the previous span " + std::to_string(encoded_until_));
-    if (!eventsFit(events, event_count, encoded_until_, span_end_us)) {
-        checkTime("event", events, event_count, encoded_until_, span_end_us);
+    if (!eventsFit(events, event_count, encoded_until_, span_end_us, width_, height_)) {
+        // The first event out of order or not encodable, then the first after the span.
+        std::uint64_t previous = encoded_until_;
         for (std::size_t i = 0; i < event_count; ++i) {
             const Event2D& event = events[i];
-            if (event.x >= evt3::kAddressRange || event.y >= evt3::kAddressRange)
-                refuse("event", i, "(" + std::to_string(event.x) + ", " + std::to_string(event.y) + ") is beyond 11 bits");
+            if (event.timestamp < previous)
+                refuse("event", i, "its time stamp " + std::to_string(event.timestamp) + " comes before " +
+                                       std::to_string(previous));
+            previous = event.timestamp;
+            const std::string where = "(" + std::to_string(event.x) + ", " + std::to_string(event.y) + ")";
+            if (event.x >= width_ || event.y >= height_)
+                refuse("event", i, width_ == evt3::kAddressRange && height_ == evt3::kAddressRange
+                                       ? where + " is beyond 11 bits"
+                                       : where + " lies outside the " + std::to_string(width_) + "x" +
+                                             std::to_string(height_) + " sensor");
             if (event.polarity > 1) refuse("event", i, "its polarity is " + std::to_string(event.polarity));
         }
+        checkTime("event", events, event_count, encoded_until_, span_end_us);
     }
     checkTime("trigger edge", triggers, trigger_count, encoded_until_, span_end_us);
     for (std::size_t i = 0; i < trigger_count; ++i) {
@@ -152,13 +175,28 @@ void Evt3Encoder::validate(const Event2D* events, std::size_t event_count, const
     }
 }
 
+std::size_t Evt3Encoder::maxBytes(std::size_t event_count, std::size_t trigger_count, std::uint64_t span_end_us) const {
+    const std::uint64_t marks = ((std::max(span_end_us, encoded_until_) >> evt3::kTimeHalfBits) - high_) / kMarkSteps + 1;
+    return static_cast<std::size_t>(2 * (kMaxWordsPerRecord * (event_count + trigger_count) + marks));
+}
+
 void Evt3Encoder::encode(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                          std::size_t trigger_count, std::uint64_t span_end_us, std::vector<std::uint8_t>& out) {
     validate(events, event_count, triggers, trigger_count, span_end_us);
-    const std::uint64_t marks = ((span_end_us >> evt3::kTimeHalfBits) - high_) / kMarkSteps + 1;
     const std::size_t start = out.size();
-    out.resize(start + 2 * (kMaxWordsPerRecord * (event_count + trigger_count) + marks));
-    WordWriter writer(out.data() + start);
+    out.resize(start + maxBytes(event_count, trigger_count, span_end_us));
+    out.resize(start + encodeValid(events, event_count, triggers, trigger_count, span_end_us, out.data() + start));
+}
+
+std::size_t Evt3Encoder::encodeInto(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                                    std::size_t trigger_count, std::uint64_t span_end_us, std::uint8_t* out) {
+    validate(events, event_count, triggers, trigger_count, span_end_us);
+    return encodeValid(events, event_count, triggers, trigger_count, span_end_us, out);
+}
+
+std::size_t Evt3Encoder::encodeValid(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                                     std::size_t trigger_count, std::uint64_t span_end_us, std::uint8_t* out) {
+    WordWriter writer(out);
 
     // The state lives in locals, so that it stays in registers while words are written.
     std::uint64_t high = high_;
@@ -219,8 +257,8 @@ void Evt3Encoder::encode(const Event2D* events, std::size_t event_count, const T
     high_written_ = high_written;
     low_ = low;
     row_ = row;
-    out.resize(static_cast<std::size_t>(writer.at() - out.data()));
     encoded_until_ = span_end_us;
+    return static_cast<std::size_t>(writer.at() - out);
 }
 
 }  // namespace velmo

@@ -1,5 +1,8 @@
+#include <VelmoHal/device/Evt3StreamScan.h>
 #include <VelmoHal/device/Evt3Words.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoHal/device/Logger.h>
+#include <VelmoHal/device/RawFileHeader.h>
 #include <VelmoHal/device/Recording.h>
 #include <VelmoHal/device/SimulatedCamera.h>
 
@@ -291,6 +294,24 @@ private:
     std::map<std::string, std::pair<std::string, std::size_t>> fields_;
 };
 
+// Opens the file for reading and gives its size; what is no regular file is not `kind`.
+int openRegularFile(const std::string& path, const std::string& kind, std::uint64_t& bytes) {
+    // Not blocking: opening a FIFO would otherwise wait for a writer. A regular file reads as
+    // before, and anything else is refused once open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throwErrno("cannot open the recording", path);
+    try {
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) throwErrno("cannot read", path);
+        if (!S_ISREG(status.st_mode)) refuseFile(path, "not " + kind + " (not a regular file)");
+        bytes = static_cast<std::uint64_t>(status.st_size);
+        return fd;
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+}
+
 Evt3Decoder decoderFor(const RecordingReader& file) {
     try {
         return Evt3Decoder::forFormat(RawEventStreamFormat(file.header().raw_format));
@@ -426,12 +447,7 @@ void RecordingWriter::append(const Event2D* events, std::size_t event_count, con
                                   bytesText(static_cast<double>(disk->free)) + " are); the first " +
                                   secondsText(end_us_ - start_us_) + " are in " + path_);
     }
-    try {
-        writeAll(fd_, bytes_.data(), bytes_.size(), path_);
-    } catch (const std::system_error&) {
-        keepCompleteSpans();
-        throw;
-    }
+    writeKeepingCompleteSpans(bytes_.data(), bytes_.size());
     data_bytes_ += bytes_.size();
     end_us_ = span_end_us;
     if (!disk || !planned_end_us_ || end_us_ >= *planned_end_us_ || end_us_ == start_us_) return;
@@ -449,20 +465,73 @@ void RecordingWriter::append(const Event2D* events, std::size_t event_count, con
 void RecordingWriter::keepCompleteSpans() noexcept {
     // A file cut back finishes; one that cannot be cut back is left unfinished, which still
     // reads as a recording cut short, where a finished header would disown its trailing bytes.
-    if (::ftruncate(fd_, static_cast<off_t>(header_bytes_ + data_bytes_)) != 0) {
-        finished_ = true;
-        return;
-    }
+    finished_ = true;
+    if (::ftruncate(fd_, static_cast<off_t>(header_bytes_ + data_bytes_)) != 0) return;
     try {
-        finish();
+        writeHeaderFields();
     } catch (const std::system_error&) {
     }
-    finished_ = true;
+}
+
+void RecordingWriter::writeKeepingCompleteSpans(const std::uint8_t* data, std::size_t size) {
+    try {
+        writeAll(fd_, data, size, path_);
+    } catch (const std::system_error&) {
+        keepCompleteSpans();
+        throw;
+    }
+    index_.follow(data, size);
+}
+
+void RecordingWriter::appendRecords(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                                    std::size_t trigger_count, std::uint32_t width, std::uint32_t height) {
+    encoder_.setSensor(width, height);
+    std::uint64_t span_end_us = records_until_;
+    if (event_count > 0) span_end_us = std::max(span_end_us, events[event_count - 1].timestamp);
+    if (trigger_count > 0) span_end_us = std::max(span_end_us, triggers[trigger_count - 1].timestamp);
+    const std::uint64_t end_before = end_us_;
+    append(events, event_count, triggers, trigger_count, span_end_us);
+    records_until_ = span_end_us;
+    end_us_ = event_count + trigger_count > 0 ? std::max(end_before, span_end_us + 1) : end_before;
+}
+
+void RecordingWriter::appendRaw(const std::uint8_t* data, std::size_t size) {
+    if (finished_) throw std::logic_error("the recording " + path_ + " is finished");
+    writeKeepingCompleteSpans(data, size);
+    data_bytes_ += size;
+    const Evt3StreamState& state = index_.tracker().state();
+    if (state.timed) end_us_ = std::max(end_us_, state.time + 1);
+}
+
+void RecordingWriter::writeIndex() {
+    // Data without a time word has no point to seek to.
+    if (index_written_ || index_.entries().empty()) return;
+    index_written_ = true;
+    // Raw data may end in half a word: a high byte of the OTHERS type completes it into a word
+    // that decoders skip, so that the index's words stay words.
+    if (data_bytes_ % 2 != 0) {
+        const std::uint8_t high = static_cast<std::uint8_t>(static_cast<unsigned>(evt3::WordType::Others) << 4);
+        writeAll(fd_, &high, 1, path_);
+        data_bytes_ += 1;
+    }
+    const std::vector<std::uint8_t> index = index_.encoded();
+    writeAll(fd_, index.data(), index.size(), path_);
+    data_bytes_ += index.size();
 }
 
 void RecordingWriter::finish() {
     if (finished_) return;
     finished_ = true;
+    try {
+        writeIndex();
+    } catch (const std::system_error&) {
+        // The index only spares a reader one scan of the data; the finished header is what counts.
+        if (::ftruncate(fd_, static_cast<off_t>(header_bytes_ + data_bytes_)) != 0) throw;
+    }
+    writeHeaderFields();
+}
+
+void RecordingWriter::writeHeaderFields() {
     writeAllAt(fd_, fixedField(data_bytes_), data_bytes_field_, path_);
     writeAllAt(fd_, fixedField(end_us_), end_us_field_, path_);
 }
@@ -471,15 +540,9 @@ RecordingOutOfSpace::RecordingOutOfSpace(const std::string& reason)
     : std::system_error(ENOSPC, std::generic_category(), reason), reason_(reason) {}
 
 RecordingReader::RecordingReader(const std::string& path) : path_(path) {
-    // Not blocking: a FIFO would otherwise wait for a writer. A regular file reads as before.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0) throwErrno("cannot open the recording", path);
+    std::uint64_t file_bytes = 0;
+    fd_ = openRegularFile(path, "a recording", file_bytes);
     try {
-        struct stat status {};
-        if (::fstat(fd_, &status) != 0) throwErrno("cannot read", path);
-        if (!S_ISREG(status.st_mode)) refuseFile(path, "not a recording (not a regular file)");
-        const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
-
         std::vector<std::uint8_t> start(static_cast<std::size_t>(std::min<std::uint64_t>(file_bytes, kMaxHeaderBytes)));
         start.resize(readAllAt(fd_, start.data(), start.size(), 0, path));
         const std::string text(start.begin(), start.end());
@@ -533,7 +596,67 @@ RecordingReader::RecordingReader(const std::string& path) : path_(path) {
     }
 }
 
+RecordingReader::RecordingReader(const std::string& path, const std::optional<RawEventStreamFormat>& raw_format,
+                                 RawEvt3File)
+    : path_(path) {
+    std::uint64_t file_bytes = 0;
+    fd_ = openRegularFile(path, "a raw EVT3 file", file_bytes);
+    try {
+        std::vector<std::uint8_t> start(static_cast<std::size_t>(
+            std::min<std::uint64_t>(file_bytes, RawHeaderFilter::kMaxHeaderBytes + 1)));
+        start.resize(readAllAt(fd_, start.data(), start.size(), 0, path));
+        RawHeaderFilter filter;
+        try {
+            filter.data(start.data(), start.size());
+            header_.raw_format = rawFormatOf(filter.header(), raw_format);
+            Evt3Decoder::forFormat(RawEventStreamFormat(header_.raw_format));
+        } catch (const std::invalid_argument& error) {
+            refuseFile(path, error.what());
+        }
+        // A file that is a header alone holds no data.
+        header_bytes_ = filter.decided() ? filter.headerBytes() : start.size();
+        if (filter.header()) {
+            for (const auto& [key, field] : {std::pair{"serial", &header_.camera.serial},
+                                             std::pair{"product", &header_.camera.product},
+                                             std::pair{"manufacturer", &header_.camera.manufacturer}}) {
+                if (const std::optional<std::string> value = filter.header()->field(key)) *field = *value;
+            }
+        }
+        header_.version = 0;
+
+        const std::uint64_t available = file_bytes - header_bytes_;
+        truncated_ = available % 2 != 0;
+        data_bytes_ = available - available % 2;
+        std::vector<std::uint8_t> window(static_cast<std::size_t>(
+            std::min<std::uint64_t>(data_bytes_, Evt3StartCheck::kWindowBytes)));
+        window.resize(readAt(0, window.data(), window.size()));
+        try {
+            Evt3StartCheck().check(window.data(), window.size());
+        } catch (const std::invalid_argument& error) {
+            refuseFile(path, error.what());
+        }
+        // No record comes before the first TIME_HIGH's time, the low half cleared.
+        Evt3StateTracker tracker;
+        for (std::size_t i = 0; i + 1 < window.size() && !tracker.state().timed; i += 2)
+            tracker.follow(window.data() + i, 2);
+        if (tracker.state().timed)
+            header_.start_us = tracker.state().time & ~std::uint64_t{evt3::kPayloadMask};
+        end_us_ = lastTimeInData();
+        header_.data_bytes = data_bytes_;
+        header_.end_us = end_us_;
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
 RecordingReader::~RecordingReader() { ::close(fd_); }
+
+std::size_t RecordingReader::readAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const {
+    if (offset >= data_bytes_) return 0;
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(size, data_bytes_ - offset));
+    return readAllAt(fd_, out, wanted, header_bytes_ + offset, path_);
+}
 
 std::size_t RecordingReader::read(std::uint8_t* out, std::size_t size) {
     // Once the data is known to be gone, every read says so, whatever the file holds by then.
@@ -576,6 +699,84 @@ std::uint64_t RecordingReader::lastTimeInData() {
 
 RecordingPlayback::RecordingPlayback(const std::string& path)
     : file_(path), decoder_(decoderFor(file_)), chunk_(kPlaybackChunkBytes), position_us_(file_.header().start_us) {}
+
+RecordingPlayback::RecordingPlayback(const std::string& path, const std::optional<RawEventStreamFormat>& raw_format)
+    : file_(path, raw_format, RawEvt3File{}),
+      decoder_(decoderFor(file_)),
+      chunk_(kPlaybackChunkBytes),
+      position_us_(file_.header().start_us) {}
+
+std::shared_ptr<RecordingPlayback> openPlayback(const std::string& path,
+                                                const std::optional<RawEventStreamFormat>& raw_format) {
+    if (path.find('\0') != std::string::npos) refuseFile(quotedForMessage(path), "a path holds no NUL byte");
+    const std::string magic = std::string(kMagicLine) + "\n";
+    std::string start;
+    // Only a regular file is looked into: opening a FIFO would wait for a writer. The readers
+    // refuse anything else.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+            start.resize(magic.size());
+            start.resize(std::fread(start.data(), 1, start.size(), file));
+            std::fclose(file);
+        }
+    }
+    if (start != magic && (raw_format || start.rfind("% ", 0) == 0))
+        return std::make_shared<RecordingPlayback>(path, raw_format);
+    auto playback = std::make_shared<RecordingPlayback>(path);
+    if (raw_format) {
+        try {
+            rawFormatOf(RawFileHeader{{{"format", playback->file().header().raw_format}}}, raw_format);
+        } catch (const std::invalid_argument& error) {
+            refuseFile(path, std::string("raw_format: ") + error.what());
+        }
+    }
+    return playback;
+}
+
+const RecordingIndex& RecordingPlayback::index() {
+    if (index_) return *index_;
+    const RecordingIndex::DataReader read = [this](std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+        return file_.readAt(offset, out, size);
+    };
+    RecordingIndex stored(std::vector<RecordingIndexEntry>{});
+    if (!file_.truncated() && RecordingIndex::readTrailer(read, file_.dataBytes(), stored)) {
+        index_.emplace(std::move(stored));
+    } else {
+        index_.emplace(RecordingIndex::scan(read, file_.dataBytes()));
+    }
+    return *index_;
+}
+
+void RecordingPlayback::seek(std::uint64_t t_us) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RecordingIndexEntry start;
+    try {
+        start = index().startFor(t_us);
+    } catch (const std::invalid_argument&) {
+        // A damaged index at the end of the data: the data itself is whole, so read it through.
+        index_.emplace(RecordingIndex::scan(
+            [this](std::uint64_t offset, std::uint8_t* out, std::size_t size) { return file_.readAt(offset, out, size); },
+            file_.dataBytes()));
+        start = index_->startFor(t_us);
+    }
+    file_.seekData(start.offset);
+    decoder_.resume(start.state);
+    // readRaw's bytes start a stream of their own again: a decoder fed them from here on gets
+    // the full time, wherever the seek went.
+    encoder_ = Evt3Encoder();
+    file_done_ = false;
+    events_.begin = events_.end = 0;
+    triggers_.begin = triggers_.end = 0;
+    bytes_decoded_ = start.offset;
+    while (!decodedThrough(t_us) && decodeMore()) {
+        events_.dropBefore(t_us);
+        triggers_.dropBefore(t_us);
+    }
+    events_.dropBefore(t_us);
+    triggers_.dropBefore(t_us);
+    position_us_ = t_us;
+}
 
 std::uint64_t RecordingPlayback::positionUs() const {
     std::lock_guard<std::mutex> lock(mutex_);

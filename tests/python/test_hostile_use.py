@@ -365,3 +365,17 @@ def test_files_that_never_end_are_refused(tmp_path, content, use):
         print("refused", refused)
     """)
     assert "refused" in out
+
+
+@pytest.mark.parametrize("raw_format", [None, "EVT3"])
+def test_opening_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path, raw_format):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    run(f"""
+    try:
+        velmo_sim.open_recording({str(fifo)!r}, raw_format={raw_format!r})
+    except ValueError as error:
+        assert "not a regular file" in str(error), error
+    else:
+        raise AssertionError("a FIFO opened as a recording")
+    """)

@@ -31,6 +31,21 @@ struct Evt3Decoded {
     std::size_t triggers = 0;
 };
 
+// What a decoder carries from one word of a stream to the next: enough to go on decoding from
+// any word boundary of the stream as if every word before had been decoded.
+struct Evt3StreamState {
+    bool timed = false;
+    std::uint64_t time = 0;  // wraps, TIME_HIGH and TIME_LOW together
+    std::uint32_t y = 0;
+    std::uint32_t vector_x = 0;
+    std::uint32_t vector_polarity = 0;
+
+    bool operator==(const Evt3StreamState& other) const {
+        return timed == other.timed && time == other.time && y == other.y && vector_x == other.vector_x &&
+               vector_polarity == other.vector_polarity;
+    }
+};
+
 // Turns EVT3 bytes into events and trigger edges, chunk after chunk of one stream. It accepts
 // any bytes: every word moves it on, nothing is read or written beyond the given buffers, and
 // what cannot be decoded is counted, never guessed. Time stamps are extended to 64 bits by
@@ -65,6 +80,12 @@ public:
 
     // Back to the state of a new decoder: no time base, no kept byte, counters zero.
     void reset();
+
+    // The state between two words; meaningless while a byte of a word is kept.
+    Evt3StreamState streamState() const;
+    // Goes on from a word boundary of a stream in the given state, no byte kept; the counters
+    // other than time_wraps stay.
+    void resume(const Evt3StreamState& state);
 
     const Evt3DecodeCounters& counters() const { return counters_; }
 

@@ -24,6 +24,8 @@ namespace velmo {
 // full 64-bit time stamps, however long the stream runs without events.
 class Evt3Encoder {
 public:
+    Evt3Encoder();
+
     // Appends the words of the next span to out: its events and trigger edges (each in time
     // order, at or after the end of the previous span and at or before span_end_us) merged in
     // time order, events first at equal times, then the TIME_HIGH words that keep time up to
@@ -32,6 +34,16 @@ public:
     // polarity or trigger value other than 0 or 1, or a channel above 15.
     void encode(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                 std::size_t trigger_count, std::uint64_t span_end_us, std::vector<std::uint8_t>& out);
+    // As encode, into out, which holds at least maxBytes(event_count, trigger_count, span_end_us)
+    // bytes; returns how many it wrote.
+    std::size_t encodeInto(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                           std::size_t trigger_count, std::uint64_t span_end_us, std::uint8_t* out);
+    // The most bytes the next span can take.
+    std::size_t maxBytes(std::size_t event_count, std::size_t trigger_count, std::uint64_t span_end_us) const;
+
+    // From now on an event at a column >= width or a row >= height is refused as encode refuses
+    // one out of order: a sensor of that size. By default every 11-bit address fits.
+    void setSensor(std::uint32_t width, std::uint32_t height);
 
     // The next span's bytes decode on their own, as a stream of their own: its first words
     // carry a decoder from time 0 to the span, wraps included, as a stream's first span does,
@@ -42,7 +54,11 @@ public:
 private:
     void validate(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                   std::size_t trigger_count, std::uint64_t span_end_us) const;
+    std::size_t encodeValid(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                            std::size_t trigger_count, std::uint64_t span_end_us, std::uint8_t* out);
 
+    std::uint32_t width_;
+    std::uint32_t height_;
     // Full (unwrapped) TIME_HIGH value the decoder holds: timestamp >> 12.
     std::uint64_t high_ = 0;
     bool high_written_ = false;

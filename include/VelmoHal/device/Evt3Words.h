@@ -30,6 +30,9 @@ constexpr unsigned kTimeHalfBits = 12;
 constexpr std::uint64_t kTimeWrapUs = std::uint64_t{1} << 24;
 constexpr unsigned kMaxChannel = 15;
 
+// A sensor size of a format, 0 where the format lacks it: the whole address range.
+constexpr std::uint32_t sizeOrAddressRange(std::uint16_t size) { return size == 0 ? kAddressRange : size; }
+
 constexpr std::uint16_t word(WordType type, std::uint16_t payload) {
     return static_cast<std::uint16_t>((static_cast<unsigned>(type) << kTypeShift) | (payload & kPayloadMask));
 }

@@ -5,11 +5,14 @@
 #include <VelmoHal/device/CameraTool.h>
 #include <VelmoHal/device/Evt3Decoder.h>
 #include <VelmoHal/device/Evt3Encoder.h>
+#include <VelmoHal/device/RawEventStreamFormat.h>
 #include <VelmoHal/device/RecordBuffer.h>
+#include <VelmoHal/device/RecordingIndex.h>
 #include <VelmoHal/device/SliceSource.h>
 #include <VelmoHal/device/ToolTypes.h>
 #include <VelmoHal/device/TriggerEvent.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,6 +38,10 @@
 //   data-bytes: unfinished | 20 digits
 //   end-us: unfinished | 20 digits
 //   end-header
+//
+// Finishing also appends the recording's index to the data (RecordingIndex.h): words that
+// every decoder skips, so that files without one, and readers that know nothing of it, work
+// as before.
 namespace velmo {
 
 struct RecordedSetting {
@@ -105,16 +112,32 @@ public:
     // writer refuses more spans with std::logic_error.
     void append(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
                 std::size_t trigger_count, std::uint64_t span_end_us);
-    // Writes the data's size and the recorded end (the last complete span's end) into the
-    // header; again, it does nothing. Throws std::system_error naming the path.
+    // Encodes the records, each list in time order from where the last call's ended on, for a
+    // sensor of width x height; the recorded end becomes one past the last record. Throws
+    // std::invalid_argument naming the first record that cannot be encoded (as
+    // Evt3Encoder::encode), writing nothing, and otherwise as append.
+    void appendRecords(const Event2D* events, std::size_t event_count, const TriggerEvent* triggers,
+                       std::size_t trigger_count, std::uint32_t width, std::uint32_t height);
+    // Writes EVT3 bytes from another source as they are; the recorded end becomes one past the
+    // last time they set. A write error cuts them off again and finishes the file, as append.
+    void appendRaw(const std::uint8_t* data, std::size_t size);
+    // Appends the seek index, then writes the data's size and the recorded end (the last
+    // complete span's end) into the header; again, it does nothing. Throws std::system_error
+    // naming the path.
     void finish();
 
     const std::string& path() const { return path_; }
     std::uint64_t endUs() const { return end_us_; }
 
 private:
-    // Cuts the file back to its complete spans and finishes it, as far as the disk lets it.
+    // Cuts the file back to its complete spans and finishes it without an index, as far as the
+    // disk lets it.
     void keepCompleteSpans() noexcept;
+    // Writes the bytes after the data; on an error, keepCompleteSpans, then rethrows.
+    void writeKeepingCompleteSpans(const std::uint8_t* data, std::size_t size);
+    void writeHeaderFields();
+    // Appends the index to the data, once.
+    void writeIndex();
 
     std::string path_;
     int fd_ = -1;
@@ -128,7 +151,13 @@ private:
     std::uint64_t data_bytes_ = 0;
     std::uint64_t data_bytes_field_ = 0;
     std::uint64_t end_us_field_ = 0;
+    RecordingIndexBuilder index_;
+    bool index_written_ = false;
+    std::uint64_t records_until_ = 0;
 };
+
+// Opening a raw EVT3 file rather than a recording.
+struct RawEvt3File {};
 
 // Opens a recording file: its header, and its data as bytes. Not thread-safe.
 class RecordingReader {
@@ -137,6 +166,13 @@ public:
     // std::invalid_argument naming it for a file that is not a recording, one of a newer format
     // version, or a malformed header.
     explicit RecordingReader(const std::string& path);
+    // A raw EVT3 file, with or without a text header ("% " lines, RawFileHeader.h) before its
+    // data: the format from the header and raw_format together, the description from the
+    // header's serial, product and manufacturer lines, no settings, version 0, and start_us where
+    // the data's first TIME_HIGH puts it. Throws as the other constructor does, and
+    // std::invalid_argument naming the path for a format missing or contradicted, or data that
+    // is not EVT3 (Evt3StartCheck).
+    RecordingReader(const std::string& path, const std::optional<RawEventStreamFormat>& raw_format, RawEvt3File);
     ~RecordingReader();
     RecordingReader(const RecordingReader&) = delete;
     RecordingReader& operator=(const RecordingReader&) = delete;
@@ -154,6 +190,11 @@ public:
     // Copies the next bytes of data, up to size of them, to out; returns how many, 0 at the end.
     std::size_t read(std::uint8_t* out, std::size_t size);
     void rewind() { offset_ = 0; }
+    // The next read starts offset bytes into the data.
+    void seekData(std::uint64_t offset) { offset_ = std::min(offset, data_bytes_); }
+    // Copies bytes of data at offset to out, up to size of them and without moving the next
+    // read; returns how many.
+    std::size_t readAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const;
 
 private:
     std::uint64_t lastTimeInData();
@@ -176,6 +217,8 @@ class RecordingPlayback : public SliceSource {
 public:
     // Throws as RecordingReader does, and std::invalid_argument for a format other than EVT3.
     explicit RecordingPlayback(const std::string& path);
+    // A raw EVT3 file, as RecordingReader opens one.
+    RecordingPlayback(const std::string& path, const std::optional<RawEventStreamFormat>& raw_format);
 
     const RecordingReader& file() const { return file_; }
     std::uint64_t positionUs() const override;
@@ -195,8 +238,17 @@ public:
     // read's records of the span as EVT3 bytes that decode on their own; a decoder fed every
     // call's bytes in order, from the first, gets exactly read's records.
     void readRaw(std::uint64_t duration_us, std::vector<std::uint8_t>& out);
+    // Moves the position to t_us: the next read starts with the first record at or after it,
+    // and gives what it would after reading through to t_us; readRaw's bytes begin a stream of
+    // their own again. Looks the place up in the index at
+    // the end of the data, or in one built by reading the data through on the first seek and
+    // kept; then decodes at most an index step of data.
+    void seek(std::uint64_t t_us);
 
 private:
+    // The index, found or built on first use.
+    const RecordingIndex& index();
+
     // Decoded records not delivered yet, in storage[begin, end). The storage is kept from read
     // to read, so that decoding touches memory already in use.
     template <typename Record>
@@ -245,6 +297,13 @@ private:
     std::uint64_t decoded_events_ = 0;
     std::uint64_t bytes_decoded_ = 0;
     bool file_done_ = false;
+    std::optional<RecordingIndex> index_;
 };
+
+// A recording file, or a raw EVT3 file when it does not begin as a recording does: with a text
+// header, or headerless with raw_format given. raw_format given for a recording must agree with
+// the format it names. Throws as the playbacks' constructors do.
+std::shared_ptr<RecordingPlayback> openPlayback(const std::string& path,
+                                                const std::optional<RawEventStreamFormat>& raw_format);
 
 }  // namespace velmo
