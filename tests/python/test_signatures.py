@@ -15,6 +15,7 @@ EXPECTED = {
     "velmo_sim.open_camera": "(serial=None)",
     "velmo_sim.decode": "(data)",
     "velmo_sim.log_to_python": "(enable=True)",
+    "velmo_sim.dropped_log_lines": "()",
     "velmo_sim.Camera.read_events": "(self, n)",
     "velmo_sim.Camera.read": "(self, duration_us)",
     "velmo_sim.Camera.read_raw": "(self, duration_us)",
