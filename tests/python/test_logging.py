@@ -8,7 +8,7 @@ import pytest
 import velmo_hal_py as hal
 import velmo_sim
 import velmo_testing
-from test_hostile_use import finish, run, start
+from test_hostile_use import run, run_side_by_side
 
 
 class Clock(hal.CameraTool):
@@ -129,16 +129,7 @@ time.sleep(0.1)
 
 @pytest.mark.parametrize("lines_per_burst, pause_s", [(1, 0), (50, 0.001)])
 def test_switching_the_routing_on_daemon_threads_as_the_script_ends(lines_per_burst, pause_s):
-    body = f"LINES_PER_BURST, PAUSE_S = {lines_per_burst}, {pause_s}\n" + SWITCHING_AT_EXIT
-    processes = [start(body) for _ in range(20)]
-    try:
-        for process in processes:
-            finish(process)
-    finally:
-        for process in processes:
-            if process.poll() is None:
-                process.kill()
-            process.communicate()
+    run_side_by_side(f"LINES_PER_BURST, PAUSE_S = {lines_per_burst}, {pause_s}\n" + SWITCHING_AT_EXIT, 20)
 
 
 def test_a_handler_that_fails_on_one_line_gets_the_others_and_the_failure_is_reported(camera, monkeypatch):
