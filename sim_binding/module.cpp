@@ -1,6 +1,7 @@
 #include "SimBindings.h"
 
 #include <VelmoBase/Event2D.h>
+#include <VelmoBinding/Gil.h>
 #include <VelmoBinding/TextSignatures.h>
 
 #include <pybind11/numpy.h>
@@ -16,6 +17,9 @@ PYBIND11_MODULE(velmo_sim, module) {
         "A simulated IMX636 event camera: discovery, its raw format, a deterministic synthetic event "
         "stream read into NumPy, its six tools, and the device library's log lines sent to Python's logging "
         "on request.";
+    // First, so that it runs after the exit handlers the bindings register, which may still
+    // need native threads to call Python.
+    velmo::binding::closeInterpreterGateAtExit();
     py::module_::import("velmo_hal_py");
     py::module_::import("velmo_base_py");
     module.def(

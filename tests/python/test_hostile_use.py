@@ -77,8 +77,9 @@ time.sleep(0.2)
 """
 
 
-def test_daemon_threads_inside_native_calls_at_exit():
-    processes = [start(BUSY_AT_EXIT) for _ in range(20)]
+def run_side_by_side(body, count):
+    """Runs `count` children at once, so that a race that ends or hangs a few runs shows."""
+    processes = [start(body) for _ in range(count)]
     try:
         for process in processes:
             finish(process)
@@ -87,6 +88,10 @@ def test_daemon_threads_inside_native_calls_at_exit():
             if process.poll() is None:
                 process.kill()
             process.communicate()
+
+
+def test_daemon_threads_inside_native_calls_at_exit():
+    run_side_by_side(BUSY_AT_EXIT, 20)
 
 
 def test_script_end_lets_a_python_call_on_a_native_thread_return():

@@ -16,6 +16,7 @@ EXPECTED = {
     "velmo_sim.decode": "(data, *, raw_format=None)",
     "velmo_sim.encode": "(events, triggers=None, *, raw_format)",
     "velmo_sim.log_to_python": "(enable=True)",
+    "velmo_sim.dropped_log_lines": "()",
     "velmo_sim.Camera.read_events": "(self, n)",
     "velmo_sim.Camera.read": "(self, duration_us)",
     "velmo_sim.Camera.read_raw": "(self, duration_us)",

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <optional>
+#include <pthread.h>
 #include <thread>
 
 #if defined(__GLIBCXX__)
@@ -86,12 +87,16 @@ public:
     // Parks the thread when the gate has closed.
     void enter() noexcept {
         inside_.fetch_add(1);
+        ++insideOnThisThread_;
         if (closed_.load()) {
-            inside_.fetch_sub(1);
+            leave();
             parkThreadUntilExit();
         }
     }
-    void leave() noexcept { inside_.fetch_sub(1); }
+    void leave() noexcept {
+        --insideOnThisThread_;
+        inside_.fetch_sub(1);
+    }
 
     // On the thread that holds the interpreter lock: closes the gate, then lets the threads
     // inside finish. Their Python calls return as they would on any thread; the script's end
@@ -104,9 +109,14 @@ public:
     }
 
 private:
-    InterpreterGate() = default;
+    // A forked child has only the thread that forked: the other threads the parent had inside
+    // are not there to leave, and closing the gate must not wait for them.
+    InterpreterGate() {
+        pthread_atfork(nullptr, nullptr, [] { instance().inside_.store(insideOnThisThread_); });
+    }
     std::atomic<int> inside_{0};
     std::atomic<bool> closed_{false};
+    static inline thread_local int insideOnThisThread_ = 0;
 };
 
 // Registers the closing of this module's gate with atexit, which runs when the script ends and
