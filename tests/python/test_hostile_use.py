@@ -301,11 +301,14 @@ def test_decoding_a_buffer_another_thread_rewrites(holder):
 def test_decoding_vectors_takes_memory_for_what_they_decode_to():
     run("""
     import resource
+    # Timed vectors whose base lies past the sensor's last column: every one of their events
+    # is dropped, and only the last word's event is kept.
     words = np.full(1 << 25, 0x4FFF, np.uint16)
+    words[:3] = 0x8000, 0x0000, 0x37FF
     words[-2:] = 0x8000, 0x2005
     used = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
     resource.setrlimit(resource.RLIMIT_AS, (used + (3 << 30), resource.RLIM_INFINITY))
-    events, _ = velmo_sim.decode(words)
+    events, _ = velmo_sim.decode(words, raw_format="EVT3;height=720;width=1280")
     assert len(events) == 1, len(events)
     """)
 
