@@ -5,12 +5,14 @@
 #include <VelmoHal/device/Evt3StreamScan.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
 #include <VelmoHal/device/RawFileHeader.h>
+#include <VelmoHal/device/SliceCutter.h>
 #include <VelmoHal/device/TriggerEvent.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
 #include "Arrays.h"
 #include "Buffers.h"
 #include "RecordingSupport.h"
+#include "Streaming.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -19,6 +21,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -42,16 +45,22 @@ public:
         : given_(velmo::sim::formatOf(raw_format)), decoder_(decoderFor(given_)) {}
 
     py::tuple decode(py::handle data) {
-        const velmo::sim::ByteView bytes(data);
         velmo::RecordBuffer<velmo::Event2D> events;
         velmo::RecordBuffer<velmo::TriggerEvent> triggers;
-        {
-            velmo::binding::ReleasedGil released;
-            std::lock_guard<std::mutex> lock(mutex_);
-            const velmo::RawHeaderFilter::Bytes stream = streamData(bytes.data(), bytes.size());
-            decoder_.decodeAppending(stream.data, stream.size, events, triggers);
-        }
+        decodeAppending(data, events, triggers);
         return py::make_tuple(velmo::sim::arrayOwning(std::move(events)), velmo::sim::arrayOwning(std::move(triggers)));
+    }
+
+    // Decodes the next chunk onto the end of the buffers with the interpreter lock released, and
+    // returns a time no record of the chunks to come is before.
+    std::uint64_t decodeAppending(py::handle data, velmo::RecordBuffer<velmo::Event2D>& events,
+                                  velmo::RecordBuffer<velmo::TriggerEvent>& triggers) {
+        const velmo::sim::ByteView bytes(data);
+        velmo::binding::ReleasedGil released;
+        std::lock_guard<std::mutex> lock(mutex_);
+        const velmo::RawHeaderFilter::Bytes stream = streamData(bytes.data(), bytes.size());
+        decoder_.decodeAppending(stream.data, stream.size, events, triggers);
+        return decoder_.earliestComingTimeUs();
     }
 
     void reset() {
@@ -97,6 +106,39 @@ private:
     std::string refusal_;
 };
 
+// What velmo.io.slices runs on: chunks of one stream in, the slices they complete out. Used by
+// one thread at a time, as a generator is.
+class ChunkSlicer {
+public:
+    ChunkSlicer(const velmo::sim::FormatArgument& raw_format, std::int64_t slice_us)
+        : decoder_(raw_format), cutter_(velmo::sim::checkedSliceUs(slice_us)) {}
+
+    py::list feed(py::handle data) {
+        velmo::RecordBuffer<velmo::Event2D> events;
+        velmo::RecordBuffer<velmo::TriggerEvent> triggers;
+        const std::uint64_t coming_us = decoder_.decodeAppending(data, events, triggers);
+        std::vector<velmo::StreamSlice> complete;
+        cutter_.add(events.data(), events.size(), triggers.data(), triggers.size(), coming_us, complete);
+        return listOf(std::move(complete));
+    }
+
+    py::list finish() {
+        std::vector<velmo::StreamSlice> rest;
+        cutter_.finish(rest);
+        return listOf(std::move(rest));
+    }
+
+private:
+    static py::list listOf(std::vector<velmo::StreamSlice>&& slices) {
+        py::list list;
+        for (velmo::StreamSlice& slice : slices) list.append(velmo::sim::sliceOf(std::move(slice)));
+        return list;
+    }
+
+    Decoder decoder_;
+    velmo::SliceCutter cutter_;
+};
+
 template <std::uint64_t velmo::Evt3DecodeCounters::*counter>
 std::uint64_t countOf(Decoder& decoder) {
     return decoder.counters().*counter;
@@ -135,6 +177,17 @@ void bindSimDecoding(py::module_& module) {
                                "Events dropped because their column or row lies beyond the sensor.")
         .def_property_readonly("time_wraps", &countOf<&velmo::Evt3DecodeCounters::time_wraps>,
                                "Times the 24-bit time counter went round; time stamps count them in.");
+
+    py::class_<ChunkSlicer> slicer(module, "_ChunkSlicer",
+                                   "The engine of velmo.io.slices: the chunks of one raw EVT3 stream in, the slices "
+                                   "they complete out.",
+                                   velmo::binding::guardedNativeObject());
+    velmo::binding::refuseCopies(slicer, "it holds a stream's state");
+    slicer
+        .def(py::init<const velmo::sim::FormatArgument&, std::int64_t>(), py::kw_only(), py::arg("raw_format"),
+             py::arg("slice_us"))
+        .def("feed", &ChunkSlicer::feed, "Decodes the next chunk; returns the slices it completes.", py::arg("data"))
+        .def("finish", &ChunkSlicer::finish, "The stream has ended: returns the slices holding its last records.");
 
     module.def(
         "decode",

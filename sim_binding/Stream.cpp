@@ -145,12 +145,23 @@ Slice Stream::next() {
             throw interrupted;
         }
     }
+    return sliceOf(std::move(slice));
+}
+
+Slice sliceOf(StreamSlice&& slice) {
     return Slice{arrayOwning(std::move(slice.events)),
                  arrayOwning(std::move(slice.triggers)),
                  slice.start_us,
                  slice.end_us,
                  slice.dropped_slices_before,
                  slice.dropped_events_before};
+}
+
+std::uint64_t checkedSliceUs(std::int64_t slice_us) {
+    if (slice_us < 1 || static_cast<std::uint64_t>(slice_us) > SimulatedCamera::kMaxReadSpanUs)
+        throw py::value_error("slice_us must be between 1 and " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
+                              ", got " + std::to_string(slice_us));
+    return static_cast<std::uint64_t>(slice_us);
 }
 
 void Stream::recordTo(const PathArgument& path_argument, bool overwrite) {
@@ -192,12 +203,10 @@ void closeStreamOf(const void* device) {
 std::unique_ptr<Stream> startStream(py::object owner, const void* device, std::string what,
                                     std::shared_ptr<SliceSource> source, std::int64_t slice_us, bool realtime,
                                     std::int64_t max_backlog, std::function<RecordingHeader()> header) {
-    if (slice_us < 1 || static_cast<std::uint64_t>(slice_us) > SimulatedCamera::kMaxReadSpanUs)
-        throw py::value_error("slice_us must be between 1 and " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
-                              ", got " + std::to_string(slice_us));
+    const std::uint64_t checked_slice_us = checkedSliceUs(slice_us);
     if (max_backlog < 1) throw py::value_error("max_backlog must be at least 1, got " + std::to_string(max_backlog));
     requireNoOtherReader(device);
-    const SliceStream::Options options{static_cast<std::uint64_t>(slice_us), realtime,
+    const SliceStream::Options options{checked_slice_us, realtime,
                                        static_cast<std::size_t>(max_backlog)};
     return std::make_unique<Stream>(std::move(owner), device, std::move(what),
                                     std::make_shared<SliceStream>(std::move(source), options), std::move(header));

@@ -33,6 +33,12 @@ struct Slice {
     std::uint64_t dropped_events_before;
 };
 
+// The Python form of a slice, owning its records.
+Slice sliceOf(StreamSlice&& slice);
+
+// A slice length given from Python; ValueError naming slice_us outside 1 us to 10 s.
+std::uint64_t checkedSliceUs(std::int64_t slice_us);
+
 // velmo_sim.Stream: a SliceStream read for `owner`, the Python object of a camera or a
 // recording, whose native object is `device` and which messages call `what` (e.g. "camera X").
 // The stream keeps the owner alive while it is open, and the device refuses its other reads

@@ -157,6 +157,10 @@ Evt3StreamState Evt3Decoder::streamState() const {
     return Evt3StreamState{timed_, time(), y_, vector_x_, vector_polarity_};
 }
 
+std::uint64_t Evt3Decoder::earliestComingTimeUs() const {
+    return timed_ ? time() & ~std::uint64_t{evt3::kPayloadMask} : 0;
+}
+
 void Evt3Decoder::resume(const Evt3StreamState& state) {
     timed_ = state.timed;
     time_low_ = static_cast<std::uint32_t>(state.time & evt3::kPayloadMask);

@@ -232,3 +232,27 @@ def test_seek_to_random_times_gives_what_reading_through_gives(tmp_path, stream,
         with recording.stream() as _:
             with pytest.raises(RuntimeError):
                 recording.seek(0)
+
+
+@pytest.mark.parametrize("chunk_bytes", [1, 4_093, 65_536, None])
+def test_slices_of_raw_chunks_are_the_slices_a_camera_streams(tmp_path, chunk_bytes):
+    serial = velmo_sim.list_cameras()[1].serial
+    velmo_sim.open_camera(serial).record(tmp_path / "a.vrec", 14 * 7_000)
+    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+        data = recording.read_raw(recording.duration_us)
+        raw_format = recording.raw_format
+    size = chunk_bytes or len(data)
+    chunks = (data[at:at + size] for at in range(0, len(data), size))
+    cut = list(vio.slices(chunks, raw_format=raw_format, slice_us=7_000))
+    with velmo_sim.open_camera(serial).stream(slice_us=7_000) as stream:
+        streamed = [next(stream) for _ in range(len(cut))]
+    assert len(cut) == 14
+    assert [(s.start_us, s.end_us) for s in cut] == [(s.start_us, s.end_us) for s in streamed]
+    for mine, theirs in zip(cut, streamed):
+        assert mine.events.tobytes() == theirs.events.tobytes()
+        assert mine.triggers.tobytes() == theirs.triggers.tobytes()
+
+
+def test_slices_refuse_a_bad_length():
+    with pytest.raises(ValueError, match="slice_us"):
+        next(vio.slices([b""], raw_format="EVT3", slice_us=0))

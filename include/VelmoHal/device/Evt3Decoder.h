@@ -83,6 +83,9 @@ public:
 
     // The state between two words; meaningless while a byte of a word is kept.
     Evt3StreamState streamState() const;
+    // No record the bytes still to come decode to is before this time: the time's high half, as
+    // a TIME_LOW may still move the low half back. 0 before the first TIME_HIGH.
+    std::uint64_t earliestComingTimeUs() const;
     // Goes on from a word boundary of a stream in the given state, no byte kept; the counters
     // other than time_wraps stay.
     void resume(const Evt3StreamState& state);
