@@ -6,6 +6,7 @@ with the package's `video` extra: pip install 'velmo-python[video]'.
 
 from __future__ import annotations
 
+import importlib.util
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any, Protocol
@@ -33,11 +34,14 @@ class RecordingSource(Protocol):
 
 
 def _imageio() -> Any:
+    missing = ImportError("write_video needs the video extra: pip install 'velmo-python[video]'")
     try:
         import imageio.v2 as imageio
-        import imageio_ffmpeg  # noqa: F401
     except ImportError as error:
-        raise ImportError("write_video needs the video extra: pip install 'velmo-python[video]'") from error
+        raise missing from error
+    # imageio runs without its ffmpeg plugin, and would fail only at the first frame.
+    if importlib.util.find_spec("imageio_ffmpeg") is None:
+        raise missing
     return imageio
 
 
