@@ -100,7 +100,7 @@ def anti_flicker(out: Path) -> Path:
     passed, _ = events_of({hal.ToolType.ANTI_FLICKER: {"mode": "BAND_PASS", "enable": True}}, begin, span)
     cases = [(plain, "off"), (stopped, "BAND_STOP 90-130 Hz"), (passed, "BAND_PASS 90-130 Hz")]
     figure = plt.figure(figsize=(16, 8.4), layout="constrained")
-    top, bottom = figure.subfigures(2, 1, height_ratios=(0.75, 1))
+    top, bottom = figure.subfigures(2, 1, height_ratios=(0.75, 1), squeeze=False)[:, 0]
     top.suptitle("Events per pixel: the same colour is the same count in all three", fontsize="medium")
     count_maps(top, list(top.subplots(1, 3)), [(f"{title}: {len(events):,} events", events) for events, title in cases],
                SHAPE)
@@ -173,7 +173,8 @@ def burst_gaps(events: EventArray) -> npt.NDArray[np.int64]:
     order = np.lexsort((events["timestamp"], pixel))
     pixel, time = pixel[order], events["timestamp"][order].astype(np.int64)
     gaps = np.diff(time)
-    return gaps[(pixel[1:] == pixel[:-1]) & (gaps < 8_000)]
+    within: npt.NDArray[np.int64] = gaps[(pixel[1:] == pixel[:-1]) & (gaps < 8_000)]
+    return within
 
 
 def biases(out: Path) -> Path:
