@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 // The passes over arrays of events behind velmo.frames: plain C++ over a strided run of
 // records, with no Python in them, so that they run with the interpreter lock released.
@@ -49,25 +50,25 @@ struct FrameShape {
     std::size_t index(std::uint16_t x, std::uint16_t y) const { return std::size_t{y} * width + x; }
 };
 
-// Adds each event inside the frame to its pixel's count in `counts` (zeroed by the caller):
-// one plane of height x width, or two (OFF, then ON; any non-zero polarity is ON) when split.
-// Returns how many events fell outside the frame.
+// Counts each event inside the frame at its pixel in `counts`: one plane of height x width, or
+// two (OFF, then ON; any non-zero polarity is ON) when split. Every element of `counts` is
+// written. Returns how many events fell outside the frame.
 template <typename Count>
 std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Count* counts);
 
-// `latest` (zeroed by the caller, one or two planes as above) gets 1 + the time stamp of each
-// pixel's latest event at or before `until_us`; 0 stays where there is none. Returns how many
-// events fell outside the frame.
-std::size_t latestTimes(const EventRun& events, FrameShape shape, bool split, std::uint64_t until_us,
-                        std::uint64_t* latest);
+// What a pixel of the time surface holds before decay when it has no event.
+constexpr float kNoEvent = std::numeric_limits<float>::infinity();
 
-// surface[i] = exp(-(at_us - (latest[i] - 1)) / tau_us), or 0 where latest[i] is 0.
-void decay(const std::uint64_t* latest, std::size_t size, std::uint64_t at_us, double tau_us, float* surface);
+// exp(-(at_us - t) / tau_us) for t the time stamp of each pixel's latest event at or before
+// at_us, whatever the order of the events, and 0 where there is none; planes as histogram's.
+// Every element of `surface` is written. Returns how many events fell outside the frame.
+std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
+                        float* surface);
 
 // The temporal bilinear voxel grid: each event inside the frame with a time stamp in
 // [start_us, end_us] lands at t' = (bins - 1) (t - start_us) / (end_us - start_us) and adds its
 // polarity (+1 ON, -1 OFF) times 1 - |t' - b| to the two bins b nearest t'. When end_us equals
-// start_us every such event lands in bin 0. `grid` holds bins planes and is zeroed by the caller.
+// start_us every such event lands in bin 0. Every element of `grid`, bins planes, is written.
 // Returns how many events were left out: outside the frame or outside the time span.
 std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins, std::uint64_t start_us,
                       std::uint64_t end_us, float* grid);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -22,16 +21,6 @@ const Palette kPalette = {
 
 namespace {
 
-template <typename Value>
-py::array_t<Value> zeros(std::vector<py::ssize_t> shape) {
-    py::array_t<Value> array(shape);
-    void* memory = array.mutable_data();
-    const auto size = static_cast<std::size_t>(array.nbytes());
-    ReleasedGil released;
-    std::memset(memory, 0, size);
-    return array;
-}
-
 std::vector<py::ssize_t> planesOf(std::size_t planes, FrameShape frame) {
     std::vector<py::ssize_t> shape;
     if (planes > 1) shape.push_back(static_cast<py::ssize_t>(planes));
@@ -47,7 +36,7 @@ bool needsWideCounts(const EventRun& events) {
 
 template <typename Count>
 py::array_t<Count> countsOf(const EventRun& events, FrameShape frame, bool split) {
-    auto counts = zeros<Count>(planesOf(split ? 2 : 1, frame));
+    py::array_t<Count> counts(planesOf(split ? 2 : 1, frame));
     Count* out = counts.mutable_data();
     ReleasedGil released;
     histogram(events, frame, split, out);
@@ -154,14 +143,15 @@ py::array_t<float> timeSurfaceOf(const EventArray& events, const Shape& shape, s
         throw py::value_error("tau_us must be a positive number of microseconds, not " + std::to_string(tau_us));
     }
     const EventRun run = events.run();
-    const std::size_t planes = split ? 2 : 1;
-    auto surface = zeros<float>(planesOf(planes, shape.frame));
-    if (t_us < 0) return surface;
+    py::array_t<float> surface(planesOf(split ? 2 : 1, shape.frame));
     float* out = surface.mutable_data();
+    const auto size = static_cast<std::size_t>(surface.size());
     ReleasedGil released;
-    std::vector<std::uint64_t> latest(planes * shape.frame.pixels(), 0);
-    latestTimes(run, shape.frame, split, static_cast<std::uint64_t>(t_us), latest.data());
-    decay(latest.data(), latest.size(), static_cast<std::uint64_t>(t_us), tau_us, out);
+    if (t_us >= 0) {
+        timeSurface(run, shape.frame, split, static_cast<std::uint64_t>(t_us), tau_us, out);
+    } else {
+        std::fill(out, out + size, 0.0f);
+    }
     return surface;
 }
 
@@ -177,7 +167,7 @@ py::array_t<float> voxelGridOf(const EventArray& events, const Shape& shape, std
         throw py::value_error("end_us (" + std::to_string(end) + ") must not be before start_us (" +
                               std::to_string(start) + ")");
     }
-    auto grid = zeros<float>({static_cast<py::ssize_t>(bins), static_cast<py::ssize_t>(shape.frame.height),
+    py::array_t<float> grid({static_cast<py::ssize_t>(bins), static_cast<py::ssize_t>(shape.frame.height),
                               static_cast<py::ssize_t>(shape.frame.width)});
     float* out = grid.mutable_data();
     ReleasedGil released;
