@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream,frames]
 """
 
 import argparse
@@ -20,6 +20,7 @@ sys.path.append(
 import calls  # noqa: E402
 import decode  # noqa: E402
 import events  # noqa: E402
+import frames  # noqa: E402
 import memory  # noqa: E402
 import recording  # noqa: E402
 import sensor  # noqa: E402
@@ -36,6 +37,7 @@ GROUPS = {
     "import": startup.rows,
     "memory": memory.rows,
     "stream": stream.rows,
+    "frames": frames.rows,
 }
 
 

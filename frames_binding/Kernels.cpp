@@ -2,25 +2,77 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace velmo::frames {
 
 namespace {
 
-// The passes add into pixel-major scratch, a pixel's planes side by side (its OFF and ON
+// The passes add into a pixel-major table, a pixel's planes side by side (its OFF and ON
 // counts, or its bins), and copy that out plane by plane at the end. Events arrive in time
 // order, scattered over the pixels: pixel-major, the planes an event may touch share a cache
 // line, and a frame's table is half or a fifth the memory in flight at once; plane-major, they
-// lie a whole frame apart and the pass waits on twice or five times the cache misses.
+// lie a whole frame apart and the pass waits on twice or five times the cache misses. With one
+// plane the table is the result itself.
 template <typename Value>
-void toPlanes(const std::vector<Value>& pixelMajor, std::size_t planes, Value* planeMajor) {
-    const std::size_t pixels = pixelMajor.size() / planes;
-    for (std::size_t plane = 0; plane < planes; ++plane) {
-        Value* out = planeMajor + plane * pixels;
-        for (std::size_t pixel = 0; pixel < pixels; ++pixel) out[pixel] = pixelMajor[pixel * planes + plane];
+class PixelMajor {
+public:
+    PixelMajor(std::size_t pixels, std::size_t planes, Value initial, Value* result)
+        : planes_(planes), pixels_(pixels), result_(result), scratch_(std::move(kept())) {
+        if (planes == 1) {
+            std::fill(result, result + pixels, initial);
+        } else {
+            scratch_.assign(pixels * planes, initial);
+        }
     }
-}
+    ~PixelMajor() {
+        if (scratch_.capacity() * sizeof(Value) <= kKeptBytes) kept().swap(scratch_);
+    }
+    PixelMajor(const PixelMajor&) = delete;
+    PixelMajor& operator=(const PixelMajor&) = delete;
+
+    Value* pixel(std::size_t index) { return table() + index * planes_; }
+    Value* begin() { return table(); }
+    Value* end() { return table() + pixels_ * planes_; }
+
+    // Reads the table once, in order, and writes each plane as a stream of its own.
+    void writeOut() {
+        const std::size_t planes = planes_;
+        const std::size_t pixels = pixels_;
+        const Value* in = scratch_.data();
+        Value* out = result_;
+        if (planes == 1) return;
+        if (planes == 2) {
+            for (std::size_t index = 0; index < pixels; ++index) {
+                out[index] = in[2 * index];
+                out[pixels + index] = in[2 * index + 1];
+            }
+            return;
+        }
+        for (std::size_t index = 0; index < pixels; ++index) {
+            for (std::size_t plane = 0; plane < planes; ++plane) out[plane * pixels + index] = in[index * planes + plane];
+        }
+    }
+
+private:
+    // Each thread keeps its last table of up to this size for the next call: a table freed to
+    // the system comes back as fresh pages, and the page faults of a 1280 x 720 frame's table
+    // cost more than a pass over 1e6 events.
+    static constexpr std::size_t kKeptBytes = std::size_t{64} << 20;
+
+    static std::vector<Value>& kept() {
+        thread_local std::vector<Value> table;
+        return table;
+    }
+
+    Value* table() { return planes_ == 1 ? result_ : scratch_.data(); }
+
+    std::size_t planes_;
+    std::size_t pixels_;
+    Value* result_;
+    std::vector<Value> scratch_;
+};
 
 // An event's plane is computed, not branched to: polarity is as good as random in a stream, and
 // a mispredicted branch per event costs more than the rest of a pass.
@@ -48,8 +100,7 @@ float expOfNonPositive(float x) {
 
 template <typename Count>
 std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Count* counts) {
-    const std::size_t planes = split ? 2 : 1;
-    std::vector<Count> table(planes * shape.pixels(), 0);
+    PixelMajor<Count> table(shape.pixels(), split ? 2 : 1, 0, counts);
     std::size_t outside = 0;
     for (std::size_t i = 0; i < events.count; ++i) {
         const std::uint16_t x = events.x(i);
@@ -58,9 +109,9 @@ std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Coun
             ++outside;
             continue;
         }
-        ++table[shape.index(x, y) * planes + planeOf(split, events.polarity(i))];
+        ++table.pixel(shape.index(x, y))[planeOf(split, events.polarity(i))];
     }
-    toPlanes(table, planes, counts);
+    table.writeOut();
     return outside;
 }
 
@@ -69,8 +120,7 @@ template std::size_t histogram<std::uint64_t>(const EventRun&, FrameShape, bool,
 
 std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
                        float* surface) {
-    const std::size_t planes = split ? 2 : 1;
-    std::vector<float> ages(planes * shape.pixels(), kNoEvent);
+    PixelMajor<float> ages(shape.pixels(), split ? 2 : 1, kNoEvent, surface);
     std::size_t outside = 0;
     for (std::size_t i = 0; i < events.count; ++i) {
         const std::uint16_t x = events.x(i);
@@ -81,7 +131,7 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
         }
         const std::uint64_t t = events.timestamp(i);
         if (t > at_us) continue;
-        float& age = ages[shape.index(x, y) * planes + planeOf(split, events.polarity(i))];
+        float& age = ages.pixel(shape.index(x, y))[planeOf(split, events.polarity(i))];
         age = std::min(age, static_cast<float>(at_us - t));
     }
     const auto rate = static_cast<float>(-1.0 / tau_us);
@@ -90,13 +140,13 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
         const float decayed = expOfNonPositive(std::min(age, std::numeric_limits<float>::max()) * rate);
         value = age < kNoEvent ? decayed : 0.0f;
     }
-    toPlanes(ages, planes, surface);
+    ages.writeOut();
     return outside;
 }
 
 std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins, std::uint64_t start_us,
                       std::uint64_t end_us, float* grid) {
-    std::vector<float> table(bins * shape.pixels(), 0.0f);
+    PixelMajor<float> table(shape.pixels(), bins, 0.0f, grid);
     const double scale =
         end_us > start_us ? static_cast<double>(bins - 1) / static_cast<double>(end_us - start_us) : 0.0;
     std::size_t leftOut = 0;
@@ -113,11 +163,11 @@ std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins
         const auto lower = std::min(static_cast<std::size_t>(static_cast<std::int64_t>(position)), bins - 1);
         const float upperWeight = static_cast<float>(position - static_cast<double>(lower));
         const float sign = events.polarity(i) != 0 ? 1.0f : -1.0f;
-        float* pixel = table.data() + shape.index(x, y) * bins;
+        float* pixel = table.pixel(shape.index(x, y));
         pixel[lower] += sign * (1.0f - upperWeight);
         if (lower + 1 < bins) pixel[lower + 1] += sign * upperWeight;
     }
-    toPlanes(table, bins, grid);
+    table.writeOut();
     return leftOut;
 }
 
