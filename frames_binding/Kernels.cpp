@@ -96,11 +96,10 @@ float expOfNonPositive(float x) {
     return x < -87.0f ? 0.0f : series * power;
 }
 
-}  // namespace
-
-template <typename Count>
-std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Count* counts) {
-    PixelMajor<Count> table(shape.pixels(), split ? 2 : 1, 0, counts);
+// Calls visit(i, pixel) for each event i inside the frame, pixel being its index in a plane,
+// and returns how many fell outside.
+template <typename Visit>
+std::size_t forEachInside(const EventRun& events, FrameShape shape, Visit&& visit) {
     std::size_t outside = 0;
     for (std::size_t i = 0; i < events.count; ++i) {
         const std::uint16_t x = events.x(i);
@@ -109,8 +108,23 @@ std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Coun
             ++outside;
             continue;
         }
-        ++table.pixel(shape.index(x, y))[planeOf(split, events.polarity(i))];
+        visit(i, shape.index(x, y));
     }
+    return outside;
+}
+
+}  // namespace
+
+std::size_t countOutside(const EventRun& events, FrameShape shape) {
+    return forEachInside(events, shape, [](std::size_t, std::size_t) {});
+}
+
+template <typename Count>
+std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Count* counts) {
+    PixelMajor<Count> table(shape.pixels(), split ? 2 : 1, 0, counts);
+    const std::size_t outside = forEachInside(events, shape, [&](std::size_t i, std::size_t pixel) {
+        ++table.pixel(pixel)[planeOf(split, events.polarity(i))];
+    });
     table.writeOut();
     return outside;
 }
@@ -121,19 +135,12 @@ template std::size_t histogram<std::uint64_t>(const EventRun&, FrameShape, bool,
 std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
                        float* surface) {
     PixelMajor<float> ages(shape.pixels(), split ? 2 : 1, kNoEvent, surface);
-    std::size_t outside = 0;
-    for (std::size_t i = 0; i < events.count; ++i) {
-        const std::uint16_t x = events.x(i);
-        const std::uint16_t y = events.y(i);
-        if (!shape.contains(x, y)) {
-            ++outside;
-            continue;
-        }
+    const std::size_t outside = forEachInside(events, shape, [&](std::size_t i, std::size_t pixel) {
         const std::uint64_t t = events.timestamp(i);
-        if (t > at_us) continue;
-        float& age = ages.pixel(shape.index(x, y))[planeOf(split, events.polarity(i))];
+        if (t > at_us) return;
+        float& age = ages.pixel(pixel)[planeOf(split, events.polarity(i))];
         age = std::min(age, static_cast<float>(at_us - t));
-    }
+    });
     const auto rate = static_cast<float>(-1.0 / tau_us);
     for (float& value : ages) {
         const float age = value;

@@ -50,6 +50,9 @@ struct FrameShape {
     std::size_t index(std::uint16_t x, std::uint16_t y) const { return std::size_t{y} * width + x; }
 };
 
+// How many events fall outside the frame.
+std::size_t countOutside(const EventRun& events, FrameShape shape);
+
 // Counts each event inside the frame at its pixel in `counts`: one plane of height x width, or
 // two (OFF, then ON; any non-zero polarity is ON) when split. Every element of `counts` is
 // written. Returns how many events fell outside the frame.

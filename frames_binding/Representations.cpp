@@ -123,12 +123,10 @@ std::uint64_t saturatingSum(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-std::size_t countOutside(const EventArray& events, const Shape& shape) {
+std::size_t outsideOf(const EventArray& events, const Shape& shape) {
     const EventRun run = events.run();
-    std::size_t outside = 0;
     ReleasedGil released;
-    for (std::size_t i = 0; i < run.count; ++i) outside += shape.frame.contains(run.x(i), run.y(i)) ? 0 : 1;
-    return outside;
+    return countOutside(run, shape.frame);
 }
 
 py::array histogramOf(const EventArray& events, const Shape& shape, bool split) {

@@ -17,7 +17,7 @@ namespace velmo::frames {
 // The colours of render, one fact shared by the pictures and the key that names them.
 extern const Palette kPalette;
 
-std::size_t countOutside(const EventArray& events, const Shape& shape);
+std::size_t outsideOf(const EventArray& events, const Shape& shape);
 pybind11::array histogramOf(const EventArray& events, const Shape& shape, bool split);
 pybind11::array_t<float> timeSurfaceOf(const EventArray& events, const Shape& shape, std::int64_t t_us,
                                        double tau_us, bool split);

@@ -21,7 +21,7 @@ PYBIND11_MODULE(frames, module) {
         "representation (never written anywhere); count_outside(events, shape) says how many there are.";
     py::module_::import("velmo_base_py");
 
-    module.def("count_outside", &frames::countOutside,
+    module.def("count_outside", &frames::outsideOf,
                "The number of events at x >= width or y >= height, which the representations leave out.",
                py::arg("events"), py::arg("shape"));
 
