@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
 namespace velmo::frames {
 
 namespace {
+
+// What a pixel of the time surface holds before decay when it has no event.
+constexpr float kNoEvent = std::numeric_limits<float>::infinity();
 
 // The passes add into a pixel-major table, a pixel's planes side by side (its OFF and ON
 // counts, or its bins), and copy that out plane by plane at the end. Events arrive in time
@@ -80,20 +84,21 @@ std::size_t planeOf(bool split, std::uint8_t polarity) {
     return static_cast<std::size_t>(split && polarity != 0);
 }
 
-// exp(x) for x <= 0 in single precision, written so that the compiler vectorises a loop of it
-// (the C library's exp is one call per value): 2^k 2^f with k = round(x log2 e), 2^f from its
-// Taylor series to the seventh term (relative error below 2e-7 for |f| <= 1/2), and 0 below
-// -87, where the result would leave the normal range of float.
-float expOfNonPositive(float x) {
-    const float scaled = std::max(x, -87.0f) * 1.44269504f;
-    const auto k = static_cast<std::int32_t>(scaled - 0.5f);
-    const float r = (scaled - static_cast<float>(k)) * 0.693147181f;
+// exp(x) for x <= 0, to single precision, written so that the compiler vectorises a loop of it
+// (the C library's exp is one call per value): 2^k 2^f with k = round(x log2 e), taken in
+// double so that a large |x| loses no digits of f, and 2^f in float from its Taylor series to
+// the seventh term (relative error below 2e-7 for |f| <= 1/2); 0 below -87, where the result
+// would leave the normal range of float.
+float expOfNonPositive(double x) {
+    const double scaled = std::max(x, -87.0) * 1.4426950408889634;
+    const auto k = static_cast<std::int32_t>(scaled - 0.5);
+    const auto r = static_cast<float>((scaled - static_cast<double>(k)) * 0.6931471805599453);
     const float series =
         1.0f + r * (1.0f + r * (0.5f + r * (1.0f / 6 + r * (1.0f / 24 + r * (1.0f / 120 + r * (1.0f / 720))))));
     const std::uint32_t bits = static_cast<std::uint32_t>(k + 127) << 23;
     float power;
     std::memcpy(&power, &bits, sizeof power);
-    return x < -87.0f ? 0.0f : series * power;
+    return x < -87.0 ? 0.0f : series * power;
 }
 
 // Calls visit(i, pixel) for each event i inside the frame, pixel being its index in a plane,
@@ -141,10 +146,11 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
         float& age = ages.pixel(pixel)[planeOf(split, events.polarity(i))];
         age = std::min(age, static_cast<float>(at_us - t));
     });
-    const auto rate = static_cast<float>(-1.0 / tau_us);
+    const double rate = -1.0 / tau_us;
     for (float& value : ages) {
         const float age = value;
-        const float decayed = expOfNonPositive(std::min(age, std::numeric_limits<float>::max()) * rate);
+        const double finiteAge = std::min(age, std::numeric_limits<float>::max());
+        const float decayed = expOfNonPositive(finiteAge * rate);
         value = age < kNoEvent ? decayed : 0.0f;
     }
     ages.writeOut();

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 // The passes over arrays of events behind velmo.frames: plain C++ over a strided run of
 // records, with no Python in them, so that they run with the interpreter lock released.
@@ -58,9 +57,6 @@ std::size_t countOutside(const EventRun& events, FrameShape shape);
 // written. Returns how many events fell outside the frame.
 template <typename Count>
 std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Count* counts);
-
-// What a pixel of the time surface holds before decay when it has no event.
-constexpr float kNoEvent = std::numeric_limits<float>::infinity();
 
 // exp(-(at_us - t) / tau_us) for t the time stamp of each pixel's latest event at or before
 // at_us, whatever the order of the events, and 0 where there is none; planes as histogram's.

@@ -152,6 +152,19 @@ def test_time_surface_takes_the_latest_event_at_or_before_t_in_any_order():
     np.testing.assert_allclose(surface, reference_time_surface(events, SHAPE, 500, 80.0), rtol=1e-6)
 
 
+def test_time_surface_decays_accurately_down_to_the_smallest_float():
+    # One pixel per age, the ages spread so that exp's argument runs from 0 to past -87, where
+    # single precision ends: the decay is computed in float there.
+    count = 2000
+    events = np.zeros(count, EVENT)
+    events["x"], events["y"] = np.arange(count) % 100, np.arange(count) // 100
+    events["timestamp"] = np.linspace(0, 9_000_000, count).astype(np.uint64)
+    t_us, tau_us = 9_000_000, 100_000.0
+    surface = frames.time_surface(events, (20, 100), t_us=t_us, tau_us=tau_us, split_polarity=False)
+    expected = np.exp(-(t_us - events["timestamp"].astype(np.float64)) / tau_us).reshape(20, 100)
+    np.testing.assert_allclose(surface, expected, rtol=2e-6, atol=1e-37)
+
+
 def test_counts_are_exact_for_one_busy_pixel():
     events = np.zeros(70_000, EVENT)
     events["polarity"] = 1
