@@ -10,7 +10,7 @@ CPP_BUILD := build/cpp
 GTEST_HEADER := /usr/include/gtest/gtest.h
 CLANG := /usr/bin/clang++
 
-SOURCES := $(shell find include device_library binding_support python_binding base_binding sim_binding testing_binding \
+SOURCES := $(shell find include device_library binding_support python_binding base_binding frames_binding sim_binding testing_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py $(shell find src -name '*.py' -o -name py.typed)
 WHEELS_STAMP := dist/.built

@@ -3,14 +3,13 @@ NumPy floor of filling the same event array, two threads against one, and bytes 
 the camera's raw reads against its event reads over the same span."""
 
 import statistics
-import threading
 import time
 
 import numpy as np
 import velmo_sim
 import velmo_test_hooks
 
-from harness import Row, interleaved, median_ratio, repeated
+from harness import Row, WorkerThreads, interleaved, median_ratio, repeated
 
 # One second of the camera's default stream: about a million events.
 SPAN_US = 10**6
@@ -53,46 +52,6 @@ def numpy_fill(events):
                 target[name] = values
 
     return run
-
-
-class DecodingThreads:
-    """Worker threads, each decoding its share of the streams on every call, all released at once.
-
-    The threads exist before the timing starts and wait at a barrier, so a call times the
-    decoding alone: from the moment every worker is let go to the moment the last is done.
-    """
-
-    def __init__(self, shares):
-        self._start = threading.Barrier(len(shares) + 1)
-        self._done = threading.Barrier(len(shares) + 1)
-        self._stopping = False
-        self._threads = [threading.Thread(target=self._work, args=(share,), daemon=True) for share in shares]
-        for thread in self._threads:
-            thread.start()
-
-    def _work(self, share):
-        while True:
-            self._start.wait()
-            if self._stopping:
-                return
-            for raw in share:
-                velmo_sim.decode(raw)
-            self._done.wait()
-
-    def run(self, calls):
-        seconds = 0.0
-        for _ in range(calls):
-            self._start.wait()
-            start = time.perf_counter()
-            self._done.wait()
-            seconds += time.perf_counter() - start
-        return seconds
-
-    def stop(self):
-        self._stopping = True
-        self._start.wait()
-        for thread in self._threads:
-            thread.join()
 
 
 class SpanEvents:
@@ -164,8 +123,8 @@ def rows(repetitions: int) -> list[Row]:
     # The same two streams decoded by one thread, one after the other, and by two threads, one
     # each, started together: the same work, so the ratio of the times is that of throughputs.
     both_count = default_count + len(velmo_sim.decode(second_raw)[0])
-    one_thread = DecodingThreads([[default_raw, second_raw]])
-    two_threads = DecodingThreads([[default_raw], [second_raw]])
+    one_thread = WorkerThreads(velmo_sim.decode, [[default_raw, second_raw]])
+    two_threads = WorkerThreads(velmo_sim.decode, [[default_raw], [second_raw]])
     threads = interleaved({"one thread": one_thread.run, "two threads": two_threads.run}, both_count, repetitions)
     one_thread.stop()
     two_threads.stop()

@@ -10,6 +10,7 @@ import os
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from typing import Callable, Optional
@@ -113,6 +114,48 @@ def paired(
         statistics.median(samples["floor"]),
         median_ratio(samples["subject"], samples["floor"]),
     )
+
+
+class WorkerThreads:
+    """Worker threads, each calling work(item) on every item of its share on every call, all
+    released at once.
+
+    The threads exist before the timing starts and wait at a barrier, so a call times the
+    work alone: from the moment every worker is let go to the moment the last is done.
+    """
+
+    def __init__(self, work: Callable[[object], object], shares: list[list[object]]) -> None:
+        self._work = work
+        self._start = threading.Barrier(len(shares) + 1)
+        self._done = threading.Barrier(len(shares) + 1)
+        self._stopping = False
+        self._threads = [threading.Thread(target=self._loop, args=(share,), daemon=True) for share in shares]
+        for thread in self._threads:
+            thread.start()
+
+    def _loop(self, share: list[object]) -> None:
+        while True:
+            self._start.wait()
+            if self._stopping:
+                return
+            for item in share:
+                self._work(item)
+            self._done.wait()
+
+    def run(self, calls: int) -> float:
+        seconds = 0.0
+        for _ in range(calls):
+            self._start.wait()
+            start = time.perf_counter()
+            self._done.wait()
+            seconds += time.perf_counter() - start
+        return seconds
+
+    def stop(self) -> None:
+        self._stopping = True
+        self._start.wait()
+        for thread in self._threads:
+            thread.join()
 
 
 def run_python(code: str) -> str:

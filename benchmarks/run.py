@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream,files]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream,files,frames]
 """
 
 import argparse
@@ -21,6 +21,7 @@ import calls  # noqa: E402
 import decode  # noqa: E402
 import events  # noqa: E402
 import files  # noqa: E402
+import frames  # noqa: E402
 import memory  # noqa: E402
 import recording  # noqa: E402
 import sensor  # noqa: E402
@@ -38,6 +39,7 @@ GROUPS = {
     "memory": memory.rows,
     "stream": stream.rows,
     "files": files.rows,
+    "frames": frames.rows,
 }
 
 

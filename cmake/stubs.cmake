@@ -8,20 +8,29 @@
 # machine, so a cross build may install those of a native build of the same sources, from the
 # folder VELMO_PREBUILT_STUBS.
 set(VELMO_PREBUILT_STUBS "" CACHE PATH "Folder of type stubs written by a native build, installed by a cross build")
+#
+# velmo.frames is a module of the velmo package, built as the top-level module `frames`: its stub
+# is written under that name and installed beside it in the package, whose py.typed makes mypy
+# read it there.
 set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py)
 if(NOT VELMO_DEVICE_LIBRARY_DIR)
   list(APPEND VELMO_STUB_MODULES velmo_sim velmo_testing)
 endif()
+set(VELMO_PACKAGE_STUB_MODULES frames)
+set(VELMO_PACKAGE_STUB_TARGETS velmo_frames)
 
 function(velmo_install_stubs stub_dir)
   foreach(module IN LISTS VELMO_STUB_MODULES)
     install(FILES ${stub_dir}/${module}.pyi DESTINATION .)
     install(FILES ${stub_dir}/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi)
   endforeach()
+  foreach(module IN LISTS VELMO_PACKAGE_STUB_MODULES)
+    install(FILES ${stub_dir}/${module}.pyi DESTINATION velmo)
+  endforeach()
 endfunction()
 
 if(CMAKE_CROSSCOMPILING AND VELMO_PREBUILT_STUBS)
-  foreach(module IN LISTS VELMO_STUB_MODULES)
+  foreach(module IN LISTS VELMO_STUB_MODULES VELMO_PACKAGE_STUB_MODULES)
     if(NOT EXISTS ${VELMO_PREBUILT_STUBS}/${module}.pyi)
       message(FATAL_ERROR "VELMO_PREBUILT_STUBS (${VELMO_PREBUILT_STUBS}) has no ${module}.pyi")
     endif()
@@ -52,13 +61,17 @@ foreach(module IN LISTS VELMO_STUB_MODULES)
   list(APPEND VELMO_STUB_FILES ${VELMO_STUB_DIR}/${module}.pyi)
   list(APPEND VELMO_STUB_MODULE_DIRS $<TARGET_FILE_DIR:${module}>)
 endforeach()
+foreach(module target IN ZIP_LISTS VELMO_PACKAGE_STUB_MODULES VELMO_PACKAGE_STUB_TARGETS)
+  list(APPEND VELMO_STUB_FILES ${VELMO_STUB_DIR}/${module}.pyi)
+  list(APPEND VELMO_STUB_MODULE_DIRS $<TARGET_FILE_DIR:${target}>)
+endforeach()
 
 add_custom_command(
   OUTPUT ${VELMO_STUB_FILES}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${VELMO_STUB_DIR}
-  COMMAND ${Python_EXECUTABLE} ${VELMO_STUB_SCRIPT} ${VELMO_STUB_DIR} --modules ${VELMO_STUB_MODULES}
-          --module-dirs ${VELMO_STUB_MODULE_DIRS}
-  DEPENDS ${VELMO_STUB_MODULES} ${VELMO_STUB_SCRIPT}
+  COMMAND ${Python_EXECUTABLE} ${VELMO_STUB_SCRIPT} ${VELMO_STUB_DIR}
+          --modules ${VELMO_STUB_MODULES} ${VELMO_PACKAGE_STUB_MODULES} --module-dirs ${VELMO_STUB_MODULE_DIRS}
+  DEPENDS ${VELMO_STUB_MODULES} ${VELMO_PACKAGE_STUB_TARGETS} ${VELMO_STUB_SCRIPT}
   COMMENT "Writing the type stubs of the Python modules"
   VERBATIM)
 add_custom_target(velmo_stubs ALL DEPENDS ${VELMO_STUB_FILES})

@@ -6,8 +6,8 @@ same span of time before and after, records half a second to a file and plays it
 with a tool written in Python that native code questions through velmo_testing.NativeHolder.
 
 Events are read in chunks; on a terminal a tqdm progress bar on standard error follows the
-reads and the recording. The pictures are drawn with matplotlib. Both come with the package's `examples` extra:
-pip install 'velmo-python[examples]'.
+reads and the recording. The pictures are drawn by velmo.frames and laid out with matplotlib;
+tqdm and matplotlib come with the package's `examples` extra: pip install 'velmo-python[examples]'.
 """
 
 import argparse
@@ -18,21 +18,18 @@ from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
-import numpy.typing as npt
 import velmo_hal_py as hal
 import velmo_sim
 import velmo_testing
 from matplotlib.figure import Figure
-from matplotlib.patches import Patch
 from tqdm import tqdm
+
+from figures import count_maps, palette_key, show_picture
 
 EventArray = np.ndarray[tuple[int], np.dtype[np.void]]
 ParameterRecord = hal.IntParameterInfo | hal.FloatParameterInfo | hal.BoolParameterInfo | hal.EnumParameterInfo
 ParameterValue = int | float | bool | str
 
-ON_COLOUR = np.array([255, 190, 60], dtype=np.float32)
-OFF_COLOUR = np.array([60, 140, 255], dtype=np.float32)
-BACKGROUND = 20
 READ_CHUNK = 100_000  # events per read_events call: small enough for a smooth progress bar
 
 
@@ -105,19 +102,6 @@ def summarize(events: EventArray) -> None:
     print(f"    polarity   ON {on_share:.1%}, OFF {1 - on_share:.1%}")
 
 
-def accumulate_frame(events: EventArray, width: int, height: int) -> npt.NDArray[np.uint8]:
-    """An RGB frame: ON events in a warm colour, OFF events in a cool one, brighter for more events."""
-    pixel = events["y"].astype(np.int64) * width + events["x"]
-    on = events["polarity"] == 1
-    counts = [np.bincount(pixel[mask], minlength=width * height).reshape(height, width) for mask in (on, ~on)]
-    busy = np.concatenate([c[c > 0] for c in counts])
-    scale = float(np.percentile(busy, 99)) if busy.size else 1.0
-    frame = np.full((height, width, 3), BACKGROUND, dtype=np.float32)
-    for count, colour in zip(counts, (ON_COLOUR, OFF_COLOUR)):
-        frame += np.clip(count / scale, 0.0, 1.0)[..., None] * colour
-    return np.clip(frame, 0, 255).astype(np.uint8)
-
-
 def time_span(events: EventArray) -> str:
     if len(events) == 0:
         return "no events"
@@ -126,17 +110,17 @@ def time_span(events: EventArray) -> str:
 
 
 def draw(path: Path, title: str, panels: list[tuple[str, EventArray]], width: int, height: int) -> Path:
-    """One picture per panel side by side, in pixel coordinates, with the polarity colour key."""
-    figure = Figure(figsize=(6.4 * len(panels), 4.8), layout="constrained")
-    for index, (label, events) in enumerate(panels):
-        axes = figure.add_subplot(1, len(panels), index + 1)
-        axes.imshow(accumulate_frame(events, width, height), extent=(0, width, height, 0), interpolation="nearest")
-        axes.set_title(f"{label}\n{time_span(events)}")
-        axes.set_xlabel("x (pixels)")
-        axes.set_ylabel("y (pixels)")
-    key = [Patch(color=tuple(ON_COLOUR / 255), label="ON (polarity 1)"),
-           Patch(color=tuple(OFF_COLOUR / 255), label="OFF (polarity 0)")]
-    figure.legend(handles=key, loc="outside lower center", ncols=2, title="event polarity")
+    """Each panel's events as frames.render colours them, above the same events counted per
+    pixel on one colour scale shared by all panels, with the key to both."""
+    shape = (height, width)
+    figure = Figure(figsize=(8.6 * len(panels), 8.6), layout="constrained")
+    pictures, counts = figure.subfigures(2, 1, squeeze=False)[:, 0]
+    pictures.suptitle("Each pixel coloured by the polarities of its events", fontsize="medium")
+    for axis, (label, events) in zip(pictures.subplots(1, len(panels), squeeze=False)[0], panels):
+        show_picture(axis, events, shape, f"{label}\n{time_span(events)}")
+    pictures.legend(handles=palette_key(), loc="outside right upper", title="pixel colour")
+    counts.suptitle("Events per pixel: the same colour is the same count in every panel", fontsize="medium")
+    count_maps(counts, list(counts.subplots(1, len(panels), squeeze=False)[0]), panels, shape)
     figure.suptitle(title)
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=80)

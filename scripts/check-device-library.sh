@@ -34,6 +34,11 @@ echo "== The published modules over $library_dir"
 modules=("$work"/site/velmo_*.so)
 names=$(basename -a "${modules[@]}" | sed 's/\..*//' | sort | tr '\n' ' ')
 [ "$names" = "velmo_base_py velmo_hal_py " ] || { echo "expected only the two published modules, got: $names" >&2; exit 1; }
+# The velmo package comes along, with velmo.frames, which needs no device library.
+frames_module=("$work"/site/velmo/frames.*.so)
+[ -f "${frames_module[0]}" ] && [ -f "$work/site/velmo/__init__.py" ] && [ -f "$work/site/velmo/frames.pyi" ] || {
+  echo "the install lacks the velmo package with velmo.frames and its stub" >&2; exit 1; }
+modules+=("${frames_module[0]}")
 if find "$work/site" -name 'libVelmo*' | grep -q .; then
   echo "the modules' install carries a device library of its own" >&2
   exit 1
@@ -104,8 +109,8 @@ for module in modules:
             outside.append(f"{name}: {symbol}")
     if name == "velmo_hal_py" and not taken:
         outside.append("velmo_hal_py takes no symbol at all: the listing itself is wrong")
-    if name == "velmo_base_py" and taken:
-        outside.append("velmo_base_py must take nothing from the device library")
+    if name in ("velmo_base_py", "frames") and taken:
+        outside.append(f"{name} must take nothing from the device library")
 if outside:
     sys.exit("symbols outside the device library's interface:\n  " + "\n  ".join(outside))
 print("every symbol is in the device library's interface")
@@ -118,7 +123,8 @@ cp -r "$OLDPWD/tests" "$OLDPWD/pyproject.toml" .
 PYTHONPATH="$work/site" VELMO_WITHOUT_SIMULATOR=1 PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" - "$work/site" <<'EOF'
 import sys
 import velmo_base_py, velmo_hal_py
-for module in (velmo_hal_py, velmo_base_py):
+import velmo.frames
+for module in (velmo_hal_py, velmo_base_py, velmo.frames):
     if not module.__file__.startswith(sys.argv[1] + "/"):
         sys.exit(f"{module.__name__} was imported from {module.__file__}, not from {sys.argv[1]}")
 EOF

@@ -13,20 +13,22 @@ import importlib.util
 import sys
 from pathlib import Path
 
-MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing")
+MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing", "velmo.frames")
 # Special methods worth a line: the rest is the object protocol every class has.
 SHOWN_SPECIAL_METHODS = {"__init__", "__getitem__", "__str__"}
 
 INTRODUCTION = """\
 # API reference
 
-Every class, property and function of the four modules, with the signatures that editors and
+Every class, property and function of the five modules, with the signatures that editors and
 type checkers see. Written by `scripts/gen-api-docs.py` from the type stubs that the build
 generates from the compiled modules; `tests/python/test_stubs.py` fails when this page no longer
 matches them.
 
 `velmo_testing` holds the helpers with which a program checks its own Python tools and event
 handling against native callers, as `numpy.testing` does for NumPy; the rest is the user API.
+`velmo.frames`, a module of the `velmo` package, turns arrays of events into the representations
+learning and display start from.
 
 Enums are pybind11 enums: each member is a class attribute (`ToolType.ROI`), `int(member)` and
 `member.value` give its number, `member.name` its name, `Enum(number)` the member, and
@@ -38,7 +40,12 @@ def installed_stub(module: str) -> Path:
     found = importlib.util.find_spec(module)
     if found is None or found.origin is None:
         raise SystemExit(f"gen-api-docs: {module} is not importable")
-    return Path(found.origin).parent / f"{module}.pyi"
+    return Path(found.origin).parent / f"{stub_name(module)}.pyi"
+
+
+def stub_name(module: str) -> str:
+    """The stub's file name: a module of a package has its stub beside it under its own name."""
+    return module.rpartition(".")[2]
 
 
 def docstring(node: ast.ClassDef | ast.FunctionDef) -> str:
@@ -144,7 +151,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--stubs", type=Path, help="folder with the .pyi files (default: beside the modules)")
     parser.add_argument("--output", type=Path, default=Path(__file__).resolve().parents[1] / "docs" / "api.md")
     args = parser.parse_args(argv)
-    paths = {name: (args.stubs / f"{name}.pyi" if args.stubs else installed_stub(name)) for name in MODULES}
+    paths = {name: (args.stubs / f"{stub_name(name)}.pyi" if args.stubs else installed_stub(name)) for name in MODULES}
     args.output.write_text(render({name: path.read_text(encoding="utf-8") for name, path in paths.items()}),
                            encoding="utf-8")
     return 0

@@ -10,6 +10,7 @@ file is written: a stub with a hole in a signature misleads more than a missing 
 import argparse
 import importlib
 import logging
+import re
 import sys
 import types
 from pathlib import Path
@@ -25,12 +26,18 @@ EVENT_ARRAY = "numpy.ndarray[velmo_base_py.Event2D]"
 # The trigger record has a NumPy data type but no Python class, so pybind11 gives its C++ name.
 TRIGGER_ARRAY = "numpy.ndarray[velmo::TriggerEvent]"
 TYPED_EVENT_ARRAY = "numpy.ndarray[tuple[int], numpy.dtype[numpy.void]]"
+# pybind11 names an array of a plain number type after the scalar type alone, which NumPy's own
+# annotations do not take: it needs a shape type too, any shape here.
+NUMBER_ARRAY = re.compile(r"numpy\.ndarray\[(numpy\.(?:u?int\d+|float\d+|bool))\]")
 
 
 class TypedEventArrays:
     def parse_annotation_str(self, annotation_str):
         if annotation_str.strip() == TRIGGER_ARRAY:
             return super().parse_annotation_str(TYPED_EVENT_ARRAY)
+        number_array = NUMBER_ARRAY.fullmatch(annotation_str.strip())
+        if number_array:
+            return super().parse_annotation_str(f"numpy.ndarray[tuple[int, ...], numpy.dtype[{number_array[1]}]]")
         result = super().parse_annotation_str(annotation_str)
         if isinstance(result, ResolvedType) and str(result) == EVENT_ARRAY:
             return super().parse_annotation_str(TYPED_EVENT_ARRAY)

@@ -1,10 +1,12 @@
-"""velmo: record the simulated camera to a file, and describe a recording.
+"""velmo: record the simulated camera to a file, describe a recording, and render it to a video.
 
     velmo record out.vrec --duration 2 --bias bias_diff_on=40 --roi 320,180,640,360
     velmo info out.vrec
+    velmo render out.vrec out.mp4 --fps 30
 
-On a terminal both show a tqdm progress bar on standard error; tqdm comes with the package's
-`cli` extra (pip install 'velmo-python[cli]'), and without it they run without a bar.
+On a terminal each shows a tqdm progress bar on standard error; tqdm comes with the package's
+`cli` extra (pip install 'velmo-python[cli]'), and without it they run without a bar. render
+needs the `video` extra (pip install 'velmo-python[video]').
 """
 
 from __future__ import annotations
@@ -178,6 +180,23 @@ def info(args: argparse.Namespace) -> int:
     return 0
 
 
+def render(args: argparse.Namespace) -> int:
+    from velmo.video import write_video
+
+    if args.fps <= 0:
+        raise UsageError(f"--fps must be positive, not {args.fps}")
+    if args.window_us is not None and args.window_us <= 0:
+        raise UsageError(f"--window-us must be positive, not {args.window_us}")
+    out = Path(args.out)
+    if out.exists() and not args.overwrite:
+        raise FileExistsError(f"{out} exists")
+    with velmo_sim.open_recording(args.path) as recording:
+        with progress_bar(recording.duration_us, "Rendering") as update:
+            written = write_video(recording, out, fps=args.fps, window_us=args.window_us, progress=update)
+    print(f"rendered {written:,} frames of {recording.duration_us / 1e6:.3f} s to {out}")
+    return 0
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog=PROGRAM, description=(__doc__ or "").partition("\n")[0])
     commands = top.add_subparsers(dest="command", required=True)
@@ -201,6 +220,15 @@ def parser() -> argparse.ArgumentParser:
     describer = commands.add_parser("info", help="describe a recording: header, span, counts and rate")
     describer.add_argument("path", help="the recording file to read")
     describer.set_defaults(run=info)
+
+    renderer = commands.add_parser("render", help="render a recording to an MP4 video, one frame per time window")
+    renderer.add_argument("path", help="the recording file to read")
+    renderer.add_argument("out", help="the MP4 file to write")
+    renderer.add_argument("--fps", type=float, default=30.0, help="frames per second of the video (default: 30)")
+    renderer.add_argument("--window-us", type=int, metavar="MICROSECONDS",
+                          help="sensor time per frame (default: 1 / fps, so the video plays in real time)")
+    renderer.add_argument("--overwrite", action="store_true", help="replace an existing file")
+    renderer.set_defaults(run=render)
     return top
 
 

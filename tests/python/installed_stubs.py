@@ -7,19 +7,23 @@ from pathlib import Path
 
 import pytest
 
-PUBLISHED = ("velmo_hal_py", "velmo_base_py")
+# velmo.frames, a module of the velmo package, is in every build too.
+PUBLISHED = ("velmo_hal_py", "velmo_base_py", "velmo.frames")
 # A build over the maker's libraries has neither of the stand-in's modules.
 MODULES = PUBLISHED if os.environ.get("VELMO_WITHOUT_SIMULATOR") == "1" else (*PUBLISHED, "velmo_sim", "velmo_testing")
 
 
 def stub_beside(name: str) -> Path:
     module = importlib.import_module(name)
-    return Path(module.__file__).with_name(f"{name}.pyi")
+    return Path(module.__file__).with_name(f"{name.rpartition('.')[2]}.pyi")
 
 
 def installed_as_package(name: str) -> bool:
-    """True when the module was installed by pip into this interpreter's site-packages."""
-    folder = Path(importlib.import_module(name).__file__).resolve().parent
+    """True when the module, or the package holding it, was installed by pip into this
+    interpreter's site-packages."""
+    top = importlib.import_module(name.partition(".")[0])
+    location = Path(top.__file__).resolve()
+    folder = location.parent.parent if location.name == "__init__.py" else location.parent
     paths = sysconfig.get_paths()
     return folder in {Path(paths["platlib"]).resolve(), Path(paths["purelib"]).resolve()}
 

@@ -93,8 +93,9 @@ def test_stub_matches_the_live_module(stubs, name):
     assert found == []
 
 
-@pytest.mark.parametrize("name", MODULES)
+@pytest.mark.parametrize("name", [name for name in MODULES if "." not in name])
 def test_stub_package_for_mypy_is_the_same_stub(name):
+    # A module of a package has no stub package: mypy reads the stub beside it in the typed package.
     beside = require_stubs()[name]
     assert (beside.parent / f"{name}-stubs" / "__init__.pyi").read_bytes() == beside.read_bytes()
 
