@@ -26,6 +26,7 @@ PYBIND11_MODULE(velmo_sim, module) {
     bindSimCamera(module);
     bindSimDecoding(module);
     bindSimRecording(module);
+    bindSimSettings(module);
     bindSimLogging(module);
     velmo::binding::addTextSignatures(module);
 }
