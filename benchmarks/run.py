@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream,view]
 """
 
 import argparse
@@ -25,6 +25,7 @@ import recording  # noqa: E402
 import sensor  # noqa: E402
 import startup  # noqa: E402
 import stream  # noqa: E402
+import view  # noqa: E402
 from harness import DEFAULT_REPETITIONS, format_table  # noqa: E402
 
 GROUPS = {
@@ -36,6 +37,7 @@ GROUPS = {
     "import": startup.rows,
     "memory": memory.rows,
     "stream": stream.rows,
+    "view": view.rows,
 }
 
 

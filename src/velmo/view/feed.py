@@ -94,6 +94,12 @@ class Feed:
         self._stop.set()
         self._thread.join()
 
+    @property
+    def dropped_slices(self) -> int:
+        """Slices the source's stream dropped because the feed fell behind."""
+        stream = self._stream
+        return self._dropped_before + (0 if stream is None else stream.dropped_slices)
+
     def state(self) -> dict[str, Any]:
         return {"paused": self._paused, "window_us": self._window_us, "ended": self._ended,
                 "live": self.live, "can_record": self.live and self.record_dir is not None,
@@ -229,10 +235,9 @@ class Feed:
         history = [count * 1_000_000 // RATE_BIN_US for _, count in complete]
         per_second = 1_000_000 // RATE_BIN_US
         rate = sum(history[-per_second:]) // per_second if len(history) >= per_second else None
-        assert self._stream is not None
         header: dict[str, Any] = {
             "sensor_us": end_us, "rate": rate, "history": history, "bin_us": RATE_BIN_US,
-            "dropped_slices": self._dropped_before + self._stream.dropped_slices,
+            "dropped_slices": self.dropped_slices,
         }
         if self._recording is not None:
             path: Path = self._recording["path"]
