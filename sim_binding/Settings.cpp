@@ -205,9 +205,16 @@ void applySettings(const velmo::SimulatedCamera& camera, const py::dict& setting
     }
 }
 
-std::shared_ptr<velmo::CameraTool> cameraToolNamed(const velmo::SimulatedCamera& camera, const std::string& kind) {
-    std::shared_ptr<velmo::CameraTool> tool = toolNamed(camera, kind);
-    if (!tool) throw py::key_error("the simulated camera has no tool " + kind + "; it has " + toolKinds(camera));
+std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& camera,
+                                              const std::variant<velmo::ToolType, std::string>& kind) {
+    if (const auto* type = std::get_if<velmo::ToolType>(&kind)) {
+        std::shared_ptr<velmo::CameraTool> tool = camera.tool(*type);
+        if (!tool) throw py::key_error("the simulated camera has no " + velmo::to_string(*type) + " tool");
+        return tool;
+    }
+    const std::string& name = std::get<std::string>(kind);
+    std::shared_ptr<velmo::CameraTool> tool = toolNamed(camera, name);
+    if (!tool) throw py::key_error("the simulated camera has no tool " + name + "; it has " + toolKinds(camera));
     return tool;
 }
 
@@ -234,7 +241,8 @@ void bindSimSettings(py::module_& module) {
              "nothing: every entry is checked against the tools' types, ranges and options first, and a mapping "
              "with any refused entry changes nothing and raises ValueError listing each refused entry and why.",
              py::arg("settings"))
-        .def("tool", &cameraToolNamed,
-             "The camera's tool of the kind named by this text, e.g. \"ROI\"; KeyError for a name it lacks.",
+        .def("tool", &cameraTool,
+             "The camera's tool of this kind, given as a ToolType or its name (\"ROI\"), the same object every "
+             "time; KeyError for a kind it lacks.",
              py::arg("tool_type"));
 }

@@ -10,5 +10,5 @@ void bindSimDecoding(pybind11::module_& module);
 void bindSimLogging(pybind11::module_& module);
 // After bindSimCamera: it adds Camera.record.
 void bindSimRecording(pybind11::module_& module);
-// After bindSimCamera: it adds Camera.settings, Camera.apply_settings and Camera.tool by name.
+// After bindSimCamera: it adds Camera.settings, Camera.apply_settings and Camera.tool.
 void bindSimSettings(pybind11::module_& module);
