@@ -47,8 +47,9 @@ def browser(downloads):
 
 @pytest.fixture(scope="module")
 def camera():
-    with velmo_sim.open_camera(SERIAL) as opened:
-        yield opened
+    opened = velmo_sim.open_camera(SERIAL)
+    yield opened
+    opened.close()
 
 
 @pytest.fixture(scope="module")

@@ -13,7 +13,7 @@ import itertools
 import queue
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
@@ -166,12 +166,15 @@ class Feed:
         self._open_stream()
         self._sensor_offset_us = self._last_end_us
 
-    def _run_commands(self) -> None:
+    def _waiting_commands(self) -> Iterator[_Command]:
         while True:
             try:
-                command = self._commands.get_nowait()
+                yield self._commands.get_nowait()
             except queue.Empty:
                 return
+
+    def _run_commands(self) -> None:
+        for command in self._waiting_commands():
             try:
                 command.result.set_result(command.action())
             except Exception as error:  # handed to the caller, whose request it was
@@ -211,11 +214,7 @@ class Feed:
             self._fail_waiting_commands()
 
     def _fail_waiting_commands(self) -> None:
-        while True:
-            try:
-                command = self._commands.get_nowait()
-            except queue.Empty:
-                return
+        for command in self._waiting_commands():
             command.result.set_exception(RuntimeError("the viewer has closed"))
 
     def _take(self, end_us: int, events: np.ndarray) -> None:
