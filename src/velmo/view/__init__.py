@@ -10,6 +10,7 @@ The page and everything it loads ship with the package; the server needs the `vi
 
 from __future__ import annotations
 
+import importlib
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -28,12 +29,13 @@ def serve(source: object = None, host: str = "127.0.0.1", port: int = 0, token: 
     On an address other than the loopback one the page needs a token: `token`, or one made up
     when None, which `url` carries. Recordings started from the page go into `record_dir`."""
     try:
-        from velmo.view import server
+        server = importlib.import_module("velmo.view.server")
     except ModuleNotFoundError as error:
         if error.name == "aiohttp":
             raise ModuleNotFoundError(EXTRA_HINT, name="aiohttp") from error
         raise
-    return server.serve(source, host=host, port=port, token=token, record_dir=record_dir)
+    running: Server = server.serve(source, host=host, port=port, token=token, record_dir=record_dir)
+    return running
 
 
 __all__ = ["EXTRA_HINT", "serve"]
