@@ -8,11 +8,12 @@ DEPS_STAMP := $(VENV)/.deps-installed
 INSTALL_STAMP := $(VENV)/.velmo-installed
 CPP_BUILD := build/cpp
 GTEST_HEADER := /usr/include/gtest/gtest.h
+CHROMEDRIVER := /usr/bin/chromedriver
 CLANG := /usr/bin/clang++
 
 SOURCES := $(shell find include device_library binding_support python_binding base_binding frames_binding sim_binding testing_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
-	cmake/stubs.cmake scripts/gen-stubs.py $(shell find src -name '*.py' -o -name py.typed)
+	cmake/stubs.cmake scripts/gen-stubs.py $(shell find src -type f -not -path '*/__pycache__/*')
 WHEELS_STAMP := dist/.built
 CPP_TEST_SOURCES := $(shell find tests/cpp -name '*.cpp' -o -name CMakeLists.txt)
 
@@ -24,7 +25,7 @@ demo: $(INSTALL_STAMP)
 
 test: test-cpp test-python
 
-setup: $(INSTALL_STAMP) $(GTEST_HEADER)
+setup: $(INSTALL_STAMP) $(GTEST_HEADER) $(CHROMEDRIVER)
 
 $(PY):
 	"$$(scripts/find-python313.sh)" -m venv $(VENV)
@@ -42,6 +43,11 @@ $(INSTALL_STAMP): $(DEPS_STAMP) $(SOURCES)
 $(GTEST_HEADER):
 	apt-get update -qq
 	apt-get install -y -qq libgtest-dev
+
+# The viewer's page is tested in Debian's headless Chromium, driven through its chromedriver.
+$(CHROMEDRIVER):
+	apt-get update -qq
+	apt-get install -y -qq chromium chromium-driver
 
 # Debian's clang brings libFuzzer and the sanitizer runtimes the fuzz target links.
 $(CLANG):
@@ -63,7 +69,7 @@ test-cpp: $(CPP_BUILD)/build.ninja
 test-hooks: $(CPP_BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(CPP_BUILD) --target velmo_test_hooks
 
-test-python: $(INSTALL_STAMP) test-hooks
+test-python: $(INSTALL_STAMP) $(CHROMEDRIVER) test-hooks
 	VELMO_ALL_EXTRAS=1 $(PY) -m pytest
 
 # The libraries, modules and C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer,

@@ -1,6 +1,6 @@
 """Runs the benchmark groups and prints one table of ratios, with the machine it ran on.
 
-    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream,files,frames]
+    python benchmarks/run.py [--repetitions N] [--groups calls,events,decode,sensor,recording,import,memory,stream,files,frames,view]
 """
 
 import argparse
@@ -27,6 +27,7 @@ import recording  # noqa: E402
 import sensor  # noqa: E402
 import startup  # noqa: E402
 import stream  # noqa: E402
+import view  # noqa: E402
 from harness import DEFAULT_REPETITIONS, format_table  # noqa: E402
 
 GROUPS = {
@@ -40,6 +41,7 @@ GROUPS = {
     "stream": stream.rows,
     "files": files.rows,
     "frames": frames.rows,
+    "view": view.rows,
 }
 
 

@@ -151,12 +151,6 @@ py::bytes readRaw(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
     return py::bytes(reinterpret_cast<const char*>(raw.data()), static_cast<py::ssize_t>(raw.size()));
 }
 
-std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& camera, velmo::ToolType type) {
-    std::shared_ptr<velmo::CameraTool> tool = camera.tool(type);
-    if (!tool) throw py::key_error("the simulated camera has no " + velmo::to_string(type) + " tool");
-    return tool;
-}
-
 }  // namespace
 
 void bindSimCamera(py::module_& module) {
@@ -210,10 +204,7 @@ void bindSimCamera(py::module_& module) {
              "from the next slice read.",
              py::arg("slice_us") = 10'000, py::arg("realtime") = false,
              py::arg("max_backlog") = velmo::sim::kDefaultMaxBacklog)
-        .def("tools", &velmo::SimulatedCamera::tools, "The camera's six tools, in ToolType order.")
-        .def("tool", &cameraTool,
-             "The camera's tool of this kind, the same object every time; KeyError for a kind it lacks.",
-             py::arg("tool_type"));
+        .def("tools", &velmo::SimulatedCamera::tools, "The camera's six tools, in ToolType order.");
 
     module.def("list_cameras", &velmo::discoverCameras, "Descriptions of every simulated camera, in a fixed order.");
 

@@ -191,33 +191,6 @@ void seek(Recording& recording, std::int64_t t_us) {
     });
 }
 
-// A setting's value as the tool's own type; text the header's type does not fit stays text.
-py::object settingValue(const velmo::RecordedSetting& setting) {
-    try {
-        switch (setting.type) {
-            case velmo::ToolParameterType::INT: return py::int_(std::stoll(setting.value));
-            case velmo::ToolParameterType::FLOAT: return py::float_(std::stod(setting.value));
-            case velmo::ToolParameterType::BOOL:
-                if (setting.value == "true" || setting.value == "false") return py::bool_(setting.value == "true");
-                break;
-            case velmo::ToolParameterType::STRING:
-            case velmo::ToolParameterType::ENUM: break;
-        }
-    } catch (const std::exception&) {
-    }
-    return py::str(setting.value);
-}
-
-py::dict settingsOf(const Recording& recording) {
-    py::dict tools;
-    for (const velmo::RecordedSetting& setting : recording.header().settings) {
-        const py::str tool(setting.tool);
-        if (!tools.contains(tool)) tools[tool] = py::dict();
-        tools[tool].cast<py::dict>()[py::str(setting.name)] = settingValue(setting);
-    }
-    return tools;
-}
-
 py::str recordingRepr(const Recording& recording) {
     return py::str("<velmo_sim.Recording {} of {}{}>")
         .format(velmo::sim::pathText(recording.path()), recording.header().camera.serial,
@@ -260,8 +233,9 @@ void bindSimRecording(py::module_& module) {
                                "The file's format version.")
         .def_property_readonly("recorded_at", [](const Recording& self) { return self.header().recorded_at; },
                                "When the recording began, UTC, in ISO 8601.")
-        .def_property_readonly("settings", &settingsOf,
-                               "The tools' parameters when the recording began: {tool kind: {name: value}}.")
+        .def_property_readonly(
+            "settings", [](const Recording& self) { return velmo::sim::settingsMapping(self.header().settings); },
+            "The tools' parameters when the recording began: {tool kind: {name: value}}.")
         .def_property_readonly("start_us", [](const Recording& self) { return self.header().start_us; },
                                "The camera's sensor time at the recording's start; time stamps are the camera's own.")
         .def_property_readonly("end_us", [](const Recording& self) { return self.file().endUs(); },

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <variant>
+#include <vector>
 
 namespace velmo::sim {
 
@@ -46,6 +48,11 @@ inline std::optional<RawEventStreamFormat> formatOf(const FormatArgument& raw_fo
 // The header of a recording of the camera from now on: its description, format and settings
 // now, and the time; start_us is the camera's position.
 RecordingHeader cameraRecordingHeader(const SimulatedCamera& camera);
+
+// Recorded settings as Python sees them, on a recording and on a camera alike:
+// {tool kind: {name: value}}, each value of its parameter's own type (text that does not fit
+// the type stays text).
+pybind11::dict settingsMapping(const std::vector<RecordedSetting>& settings);
 
 // Runs action; an error about the file itself becomes an OSError of the errno's own kind
 // (FileExistsError, FileNotFoundError, ...) with the path as its filename. Called with the

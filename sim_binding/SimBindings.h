@@ -11,3 +11,5 @@ void bindSimWriting(pybind11::module_& module);
 void bindSimLogging(pybind11::module_& module);
 // After bindSimCamera: it adds Camera.record.
 void bindSimRecording(pybind11::module_& module);
+// After bindSimCamera: it adds Camera.settings, Camera.apply_settings and Camera.tool.
+void bindSimSettings(pybind11::module_& module);

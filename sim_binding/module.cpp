@@ -31,6 +31,7 @@ PYBIND11_MODULE(velmo_sim, module) {
     bindSimDecoding(module);
     bindSimWriting(module);
     bindSimRecording(module);
+    bindSimSettings(module);
     bindSimLogging(module);
     velmo::binding::addTextSignatures(module);
 }

@@ -1,8 +1,12 @@
-"""velmo: record the simulated camera to a file, describe a recording, and render it to a video.
+"""velmo: record the simulated camera, describe and render recordings, watch and tune in a browser.
 
     velmo record out.vrec --duration 2 --bias bias_diff_on=40 --roi 320,180,640,360
+    velmo record out.vrec --settings tuned.json
     velmo info out.vrec
     velmo render out.vrec out.mp4 --fps 30
+    velmo list
+    velmo params --serial VLM636-000101
+    velmo view --record-dir recordings
 
 On a terminal each shows a tqdm progress bar on standard error; tqdm comes with the package's
 `cli` extra (pip install 'velmo-python[cli]'), and without it they run without a bar. render
@@ -13,14 +17,19 @@ from __future__ import annotations
 
 import argparse
 import errno
+import json
 import math
 import sys
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
+from pathlib import Path
 from typing import Protocol
 
 import velmo_hal_py as hal
 import velmo_sim
+
+import velmo
 
 PROGRAM = "velmo"
 READ_SLICE_US = 1_000_000
@@ -32,6 +41,10 @@ FALSE_WORDS = {"0", "false", "no", "off"}
 
 class UsageError(Exception):
     """A tool setting the command line cannot apply; reported as a usage error."""
+
+
+class Failure(Exception):
+    """Something the command could not do although it was asked correctly; exit status 1."""
 
 
 class _Bar(Protocol):
@@ -57,6 +70,10 @@ def progress_bar(total: int, label: str) -> Iterator[Callable[[int], object]]:
         yield lambda span_us: shown.update(span_us / 1e6)
 
 
+def with_article(word: str) -> str:
+    return ("an " if word[0] in "aeiou" else "a ") + word
+
+
 def tool_named(camera: velmo_sim.Camera, kind: str) -> hal.CameraTool:
     try:
         return camera.tool(hal.ToolType.__members__[kind.upper()])
@@ -77,7 +94,7 @@ def parsed_value(tool: hal.CameraTool, name: str, text: str) -> ParameterValue:
         if kind == hal.ToolParameterType.FLOAT:
             return float(text)
     except ValueError:
-        raise UsageError(f"{name} takes a {kind.name.lower()}, not {text!r}") from None
+        raise UsageError(f"{name} takes {with_article(kind.name.lower())}, not {text!r}") from None
     if kind == hal.ToolParameterType.BOOL:
         if text.lower() in TRUE_WORDS | FALSE_WORDS:
             return text.lower() in TRUE_WORDS
@@ -99,7 +116,26 @@ def split_assignment(text: str, option: str) -> tuple[str, str]:
     return name.strip(), value.strip()
 
 
+def settings_file(path: str) -> dict[str, dict[str, ParameterValue]]:
+    try:
+        with open(path, encoding="utf-8") as file:
+            settings = json.load(file)
+    except OSError as error:
+        raise Failure(f"cannot read the settings file: {error}") from None
+    except ValueError as error:
+        raise UsageError(f"the settings file {path} is not JSON: {error}") from None
+    if not isinstance(settings, dict):
+        raise UsageError(f"the settings file {path} holds {type(settings).__name__}, not an object of tools")
+    return settings
+
+
 def configure(camera: velmo_sim.Camera, args: argparse.Namespace) -> None:
+    # The file first, so that the options given beside it change what it set.
+    if args.settings is not None:
+        try:
+            camera.apply_settings(settings_file(args.settings))
+        except ValueError as error:
+            raise UsageError(f"{args.settings}: {error}") from None
     for assignment in args.bias:
         apply_setting(camera, "BIAS", *split_assignment(assignment, "--bias"))
     for assignment in args.set:
@@ -143,8 +179,23 @@ def record(args: argparse.Namespace) -> int:
         configure(camera, args)
         with progress_bar(duration_us, "Recording") as update:
             camera.record(args.path, duration_us, overwrite=args.overwrite, progress=update)
-    print(f"recorded {duration_us / 1e6:.3f} s of camera {camera.description.serial} to {args.path}")
+    with velmo_sim.open_recording(args.path) as recording:
+        events, _ = count_records(recording, lambda _: None)
+    print(f"recorded {duration_us / 1e6:.3f} s of camera {camera.description.serial} to {args.path}: "
+          f"{Path(args.path).stat().st_size:,} bytes, {events:,} events")
     return 0
+
+
+def count_records(recording: velmo_sim.Recording, update: Callable[[int], object]) -> tuple[int, int]:
+    """The events and trigger events from the recording's position to its end."""
+    events = triggers = 0
+    while recording.position_us < recording.end_us:
+        span = min(READ_SLICE_US, recording.end_us - recording.position_us)
+        slice_events, slice_triggers = recording.read(span)
+        events += len(slice_events)
+        triggers += len(slice_triggers)
+        update(span)
+    return events, triggers
 
 
 def info(args: argparse.Namespace) -> int:
@@ -157,14 +208,8 @@ def info(args: argparse.Namespace) -> int:
         print(f"format        version {recording.version}, raw {raw_format.get_encoding_type_str()}{sensor}")
         print(f"camera        {camera.serial} ({camera.product}, {camera.manufacturer})")
         print(f"recorded at   {recording.recorded_at}")
-        events = triggers = 0
         with progress_bar(recording.duration_us, "Reading") as update:
-            while recording.position_us < recording.end_us:
-                span = min(READ_SLICE_US, recording.end_us - recording.position_us)
-                slice_events, slice_triggers = recording.read(span)
-                events += len(slice_events)
-                triggers += len(slice_triggers)
-                update(span)
+            events, triggers = count_records(recording, update)
         span_s = recording.duration_us / 1e6
         rate = f"{events / span_s / 1e6:.3f} Mev/s" if span_s > 0 else "n/a"
         print(f"span          {recording.start_us:,} .. {recording.end_us:,} us ({span_s:.3f} s)")
@@ -194,11 +239,58 @@ def render(args: argparse.Namespace) -> int:
         with progress_bar(recording.duration_us, "Rendering") as update:
             written = write_video(recording, out, fps=args.fps, window_us=args.window_us, progress=update)
     print(f"rendered {written:,} frames of {recording.duration_us / 1e6:.3f} s to {out}")
+
+
+def list_cameras(args: argparse.Namespace) -> int:
+    for camera in velmo_sim.list_cameras():
+        print(f"{camera.serial}  {camera.product} ({camera.manufacturer})")
+    return 0
+
+
+def parameter_line(tool: hal.CameraTool, name: str, basic: hal.BasicParameterInfo) -> str:
+    found = tool.get_param_info(name)
+    detail = found[1] if found and found[0] else None
+    limits = ""
+    if detail is not None and basic.type in (hal.ToolParameterType.INT, hal.ToolParameterType.FLOAT):
+        limits = f"{detail.min} to {detail.max}" + (f" {detail.unit}" if detail.unit else "")
+    elif detail is not None and basic.type == hal.ToolParameterType.ENUM:
+        limits = " | ".join(detail.options)
+    default = "" if detail is None else f"default {detail.default_value}"
+    read = tool.get_param(name)
+    value = read[1] if read and read[0] else "?"
+    return f"  {name:<16} {basic.type.name:<5}  {limits:<24} {default:<20} now {value}"
+
+
+def params(args: argparse.Namespace) -> int:
+    with velmo_sim.open_camera(args.serial) as camera:
+        for tool in camera.tools():
+            info = tool.get_tool_info()
+            print(f"{info.tool_type.name}: {info.description}")
+            for name, basic in sorted(tool.get_all_param_info().items()):
+                print(parameter_line(tool, name, basic))
+    return 0
+
+
+def view(args: argparse.Namespace) -> int:
+    try:
+        from velmo.view import serve
+        server = serve(args.source, host=args.host, port=args.port, token=args.token, record_dir=args.record_dir)
+    except ModuleNotFoundError as error:
+        if error.name != "aiohttp":
+            raise
+        raise Failure(str(error)) from None
+    with server:
+        print(f"velmo view: {args.source or 'the first camera'} at {server.url} (Ctrl-C stops)", flush=True)
+        try:
+            threading.Event().wait()
+        except KeyboardInterrupt:
+            pass
     return 0
 
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog=PROGRAM, description=(__doc__ or "").partition("\n")[0])
+    top.add_argument("--version", action="version", version=f"{PROGRAM} {velmo.__version__}")
     commands = top.add_subparsers(dest="command", required=True)
 
     recorder = commands.add_parser("record", help="record the simulated camera to a file")
@@ -215,6 +307,9 @@ def parser() -> argparse.ArgumentParser:
     recorder.add_argument("--set", action="append", default=[], metavar="TOOL.NAME=VALUE",
                           help="set any tool parameter, e.g. ANTI_FLICKER.enable=true (repeatable)")
     recorder.add_argument("--overwrite", action="store_true", help="replace an existing file")
+    recorder.add_argument("--settings", metavar="FILE.json",
+                          help="apply the tools' settings saved in this file (by the viewer, or json.dump of "
+                               "Camera.settings()) before the options above")
     recorder.set_defaults(run=record)
 
     describer = commands.add_parser("info", help="describe a recording: header, span, counts and rate")
@@ -229,6 +324,22 @@ def parser() -> argparse.ArgumentParser:
                           help="sensor time per frame (default: 1 / fps, so the video plays in real time)")
     renderer.add_argument("--overwrite", action="store_true", help="replace an existing file")
     renderer.set_defaults(run=render)
+
+    lister = commands.add_parser("list", help="list the cameras")
+    lister.set_defaults(run=list_cameras)
+
+    parameters = commands.add_parser("params", help="each tool's parameters: type, range, unit, default, value")
+    parameters.add_argument("--serial", help="serial of the camera to open (default: the first)")
+    parameters.set_defaults(run=params)
+
+    viewer = commands.add_parser("view", help="watch a camera or a recording, and tune the camera, in a browser")
+    viewer.add_argument("source", nargs="?", help="a camera's serial or a recording's path (default: the first camera)")
+    viewer.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on (default: 127.0.0.1); any other needs the token")
+    viewer.add_argument("--port", type=int, default=8000, help="the port to listen on (default: 8000; 0 picks one)")
+    viewer.add_argument("--token", help="the token the page needs (default: made up, off the loopback address)")
+    viewer.add_argument("--record-dir", metavar="FOLDER", help="the folder the page's recordings go into")
+    viewer.set_defaults(run=view)
     return top
 
 
@@ -245,6 +356,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             top.exit(1, f"{PROGRAM} {args.command}: error: {error.strerror}\n")
         if isinstance(error, FileExistsError):
             top.exit(1, f"{PROGRAM} {args.command}: error: {error} (--overwrite replaces it)\n")
+        top.exit(1, f"{PROGRAM} {args.command}: error: {error}\n")
+    except Failure as error:
         top.exit(1, f"{PROGRAM} {args.command}: error: {error}\n")
     except ValueError as error:
         top.exit(1, f"{PROGRAM} {args.command}: error: {error}\n")

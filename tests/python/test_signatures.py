@@ -22,6 +22,8 @@ EXPECTED = {
     "velmo_sim.Camera.read_raw": "(self, duration_us)",
     "velmo_sim.Camera.tools": "(self)",
     "velmo_sim.Camera.tool": "(self, tool_type)",
+    "velmo_sim.Camera.settings": "(self)",
+    "velmo_sim.Camera.apply_settings": "(self, settings)",
     "velmo_sim.Camera.stream": "(self, slice_us=10000, realtime=False, max_backlog=16)",
     "velmo_sim.Stream.close": "(self)",
     "velmo_sim.Stream.__enter__": "(self)",
