@@ -31,8 +31,10 @@ import zipfile
 
 wheel = zipfile.ZipFile(sys.argv[1])
 for name in wheel.namelist():
-    if "/" not in name and name.endswith(".pyi"):
-        wheel.extract(name, sys.argv[2])
+    # The top-level modules' stubs, and those of the velmo package's native modules (velmo/frames.pyi).
+    if name.endswith(".pyi") and (name.count("/") == 0 or (name.startswith("velmo/") and name.count("/") == 1)):
+        with open(f"{sys.argv[2]}/{name.rpartition('/')[2]}", "wb") as stub:
+            stub.write(wheel.read(name))
 PY
 
 echo "== aarch64 wheel"

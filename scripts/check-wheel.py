@@ -20,6 +20,8 @@ LIBRARIES = {"libVelmoHal.so", "libVelmoBase.so"}
 REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"}
 # The velmo package's pure Python files, as src/velmo holds them.
 PACKAGE_SOURCE = Path(__file__).resolve().parents[1] / "src" / "velmo"
+# The velmo package's native modules, each with its stub beside it.
+PACKAGE_MODULES = {"frames"}
 PACKAGE_FILES = {f"velmo/{path.relative_to(PACKAGE_SOURCE).as_posix()}" for path in PACKAGE_SOURCE.rglob("*")
                  if path.is_file() and "__pycache__" not in path.parts}
 REQUIRES_PYTHON = "<3.14,>=3.13"
@@ -46,15 +48,19 @@ def layout_faults(names):
     libraries = [path.name for path in files if path.parts[0] == LIBRARY_DIR]
     modules = {path.name.split(".")[0] for path in files
                if len(path.parts) == 1 and fnmatch.fnmatch(path.name, "*.cpython-313-*-linux-gnu.so")}
+    package_modules = {path.name.split(".")[0] for path in files if path.parts[0] == "velmo" and len(path.parts) == 2
+                       and fnmatch.fnmatch(path.name, "*.cpython-313-*-linux-gnu.so")}
     expected = {f"{module}{suffix}" for module in modules for suffix in (".pyi", "-stubs/__init__.pyi")}
-    expected |= PACKAGE_FILES
+    expected |= PACKAGE_FILES | {f"velmo/{module}.pyi" for module in PACKAGE_MODULES}
     faults = []
     if sorted(libraries) != sorted(LIBRARIES):
         faults.append(f"{LIBRARY_DIR} holds {sorted(libraries)}, not each of {sorted(LIBRARIES)} once")
     if not REQUIRED_MODULES <= modules:
         faults.append(f"modules missing: {sorted(REQUIRED_MODULES - modules)}")
+    if package_modules != PACKAGE_MODULES:
+        faults.append(f"the velmo package holds the native modules {sorted(package_modules)}, not {sorted(PACKAGE_MODULES)}")
     others = {str(path) for path in files if path.parts[0] != LIBRARY_DIR and path not in dist_info
-              and not re.fullmatch(r"[a-z_]+\.cpython-313-[a-z0-9_]+-linux-gnu\.so", str(path))}
+              and not re.fullmatch(r"(velmo/)?[a-z_]+\.cpython-313-[a-z0-9_]+-linux-gnu\.so", str(path))}
     if others != expected:
         faults.append(f"stubs or package files missing: {sorted(expected - others)}; "
                       f"unexpected files: {sorted(others - expected)}")

@@ -239,6 +239,7 @@ def render(args: argparse.Namespace) -> int:
         with progress_bar(recording.duration_us, "Rendering") as update:
             written = write_video(recording, out, fps=args.fps, window_us=args.window_us, progress=update)
     print(f"rendered {written:,} frames of {recording.duration_us / 1e6:.3f} s to {out}")
+    return 0
 
 
 def list_cameras(args: argparse.Namespace) -> int:
