@@ -1,7 +1,8 @@
 """The live picture: which polarities each pixel saw in the accumulation window, as an indexed PNG.
 
-The palette below is the one place the viewer's colours are set; the page's colour key is
-drawn from it. A pixel's index is a bit set, ON = 1 and OFF = 2, so a pixel that saw both is 3.
+Its colours are those of velmo.frames.render, so that the page and the figures read alike; the
+page's colour key is drawn from them. A pixel's index is a bit set, ON = 1 and OFF = 2, so a
+pixel that saw both is 3.
 """
 
 from __future__ import annotations
@@ -12,13 +13,14 @@ from collections.abc import Iterable
 
 import numpy as np
 
+from velmo import frames
+
 NONE, ON, OFF, BOTH = 0, 1, 2, 3
-# RGB of each index: dark for no event, warm for ON, cool for OFF, white for a pixel that saw both.
 PALETTE: dict[str, tuple[int, int, int]] = {
-    "none": (18, 20, 26),
-    "ON": (255, 196, 60),
-    "OFF": (60, 150, 255),
-    "both": (245, 245, 245),
+    "none": frames.PALETTE["none"],
+    "ON": frames.PALETTE["on"],
+    "OFF": frames.PALETTE["off"],
+    "both": frames.PALETTE["both"],
 }
 _INDEX_ORDER = ("none", "ON", "OFF", "both")
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
