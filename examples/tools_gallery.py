@@ -241,7 +241,7 @@ def trigger_in(out: Path) -> Path:
         Line2D([], [], color="black", label="trigger rising (value 1)"),
         Line2D([], [], color="grey", linestyle="--", label="trigger falling (value 0)"),
     ]
-    figure.legend(handles=key, loc="outside right upper", fontsize="small")
+    figure.legend(handles=key, loc="outside lower center", ncols=4, fontsize="small")
     figure.suptitle("Trigger in: channel 0's edges over the events. The trigger causes no event: the lamp flickers "
                     "at 100 Hz\nin step with the same square wave, so its bursts line up with the edges; "
                     f"{span_label(begin, span)}")
