@@ -14,7 +14,7 @@ using evt3::WordType;
 // A vector is written column by column, each record whether its bit is set or not, and only
 // the kept ones are counted: no branch per bit. The last vector may thus write this many
 // records past the last event kept.
-constexpr std::size_t kVectorSlack = 12;
+constexpr std::size_t kVectorSlack = evt3::kVect12Columns;
 // Blocks of the input decodeAppending copies: small enough to stay in cache between the copy,
 // the count and the decode, large enough that each costs little beside its records.
 constexpr std::size_t kCopyBlockBytes = 64 * 1024;
@@ -69,7 +69,7 @@ void storeTrigger(TriggerEvent* slot, std::uint32_t value, std::uint32_t channel
 void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Capacity& capacity) {
     // Counted in blocks with 16-bit sums, as wide as the words, and with compares and masks
     // rather than a choice per word, so that the compiler turns it into vector code on any
-    // target; a block's sums stay below 12 * 4096.
+    // target; a block's sums stay below kVect12Columns * 4096.
     constexpr std::size_t kBlock = 4096;
     for (std::size_t start = 0; start < word_count; start += kBlock) {
         const std::size_t end = std::min(word_count, start + kBlock);
@@ -78,8 +78,8 @@ void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Ca
         for (std::size_t i = start; i < end; ++i) {
             const std::uint16_t type = static_cast<std::uint16_t>(wordAt(words + 2 * i) >> evt3::kTypeShift);
             const std::uint16_t columns = static_cast<std::uint16_t>(
-                (-static_cast<std::uint16_t>(type == code(WordType::Vect12)) & 12) |
-                (-static_cast<std::uint16_t>(type == code(WordType::Vect8)) & 8) |
+                (-static_cast<std::uint16_t>(type == code(WordType::Vect12)) & evt3::kVect12Columns) |
+                (-static_cast<std::uint16_t>(type == code(WordType::Vect8)) & evt3::kVect8Columns) |
                 static_cast<std::uint16_t>(type == code(WordType::AddrX)));
             events = static_cast<std::uint16_t>(events + columns);
             triggers = static_cast<std::uint16_t>(triggers + (type == code(WordType::ExtTrigger)));
@@ -190,7 +190,7 @@ __attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, C
                 cursor.column_limit = y < height_ ? width_ : 0;
             }
             time_high_ = payload;
-            cursor.timestamp = (counters_.time_wraps << 24) | (std::uint64_t{payload} << evt3::kTimeHalfBits) |
+            cursor.timestamp = counters_.time_wraps * evt3::kTimeWrapUs | (std::uint64_t{payload} << evt3::kTimeHalfBits) |
                                (cursor.timestamp & evt3::kPayloadMask);
             break;
         }
@@ -200,7 +200,7 @@ __attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, C
             break;
         case code(WordType::Vect12):
         case code(WordType::Vect8): {
-            const unsigned columns = type == code(WordType::Vect12) ? 12 : 8;
+            const unsigned columns = type == code(WordType::Vect12) ? evt3::kVect12Columns : evt3::kVect8Columns;
             const std::uint32_t mask = payload & ((1u << columns) - 1);
             for (unsigned bit = 0; bit < columns; ++bit) {
                 const std::uint32_t x = vector_x_ + bit;

@@ -14,8 +14,6 @@ using evt3::WordType;
 
 // Steps of TIME_HIGH between two TIME_HIGH words at most: half a wrap period.
 constexpr std::uint64_t kMarkSteps = 2048;
-constexpr std::uint32_t kVect12Columns = 12;
-constexpr std::uint32_t kVect8Columns = 8;
 // Words one record can cost at most: TIME_HIGH, TIME_LOW, then ADDR_Y and ADDR_X for an event
 // (a vector costs less per event) or EXT_TRIGGER for an edge.
 constexpr std::size_t kMaxWordsPerRecord = 4;
@@ -105,23 +103,23 @@ void putRun(const Event2D* run, std::size_t length, WordWriter& out) {
     while (i < length) {
         std::uint32_t base = run[i].x;
         // A vector pays off from two events in its first twelve columns on.
-        if (i + 1 == length || run[i + 1].x >= base + kVect12Columns) {
+        if (i + 1 == length || run[i + 1].x >= base + evt3::kVect12Columns) {
             out.put(evt3::word(WordType::AddrX, static_cast<std::uint16_t>(polarity | base)));
             ++i;
             continue;
         }
         out.put(evt3::word(WordType::VectBaseX, static_cast<std::uint16_t>(polarity | base)));
-        while (i < length && run[i].x < base + kVect12Columns) {
+        while (i < length && run[i].x < base + evt3::kVect12Columns) {
             std::uint32_t mask = 0;
-            for (; i < length && run[i].x < base + kVect12Columns; ++i) mask |= 1u << (run[i].x - base);
+            for (; i < length && run[i].x < base + evt3::kVect12Columns; ++i) mask |= 1u << (run[i].x - base);
             // Nothing in the last four columns: VECT_8 moves the base on less, so the next
             // vector may start closer.
-            if (mask >> kVect8Columns == 0) {
+            if (mask >> evt3::kVect8Columns == 0) {
                 out.put(evt3::word(WordType::Vect8, static_cast<std::uint16_t>(mask)));
-                base += kVect8Columns;
+                base += evt3::kVect8Columns;
             } else {
                 out.put(evt3::word(WordType::Vect12, static_cast<std::uint16_t>(mask)));
-                base += kVect12Columns;
+                base += evt3::kVect12Columns;
             }
         }
     }

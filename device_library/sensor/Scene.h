@@ -88,7 +88,6 @@ public:
         std::uint32_t top;
         std::uint32_t height;
     };
-    const std::array<Bar, kBarCount>& bars() const { return bars_; }
 
 private:
     void emitBarStep(const Bar& bar, std::uint8_t source, std::int64_t step, std::uint64_t time_us, Wheel& wheel);

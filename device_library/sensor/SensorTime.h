@@ -6,7 +6,8 @@ namespace velmo::sensor {
 
 // Per-pixel times are kept in 32 bits to keep the state at a few bytes a pixel. A 32-bit stamp
 // is compared with the 64-bit clock through its age, which is exact while the age is below
-// 2^31 us (35 minutes); forgetAge keeps every stored stamp younger than that.
+// 2^31 us (35 minutes); agedStamp, applied every kForgetIntervalUs, keeps every stored stamp
+// younger than that.
 using Stamp = std::uint32_t;
 
 inline Stamp stampOf(std::uint64_t time_us) { return static_cast<Stamp>(time_us); }

@@ -14,11 +14,9 @@ namespace velmo::sensor {
 template <typename Item, std::uint64_t SlotUs, std::size_t SlotCount>
 class TimeWheel {
 public:
-    static constexpr std::uint64_t kHorizonUs = SlotUs * SlotCount;
-
     TimeWheel() : slots_(SlotCount) {}
 
-    // The item's time lies before the start of the slot taken next plus kHorizonUs.
+    // The item's time lies before the start of the slot taken next plus SlotUs * SlotCount.
     void push(const Item& item) { slots_[(item.timestamp / SlotUs) % SlotCount].push_back(item); }
 
     // Replaces sorted with the items of the slot that holds slot_begin_us, in time order, and

@@ -127,7 +127,7 @@ private:
     bool timed_ = false;
     std::uint32_t time_high_ = 0;
     std::uint32_t time_low_ = 0;
-    // (wraps << 24) | (time_high_ << 12): the time stamp less its low half.
+    // wraps * kTimeWrapUs | (time_high_ << kTimeHalfBits): the time stamp less its low half.
     std::uint64_t time_base_ = 0;
     std::uint32_t y_ = 0;
     std::uint32_t vector_x_ = 0;

@@ -28,6 +28,9 @@ constexpr unsigned kPolarityBit = 11;
 constexpr std::uint32_t kAddressRange = 2048;
 constexpr unsigned kTimeHalfBits = 12;
 constexpr std::uint64_t kTimeWrapUs = std::uint64_t{1} << 24;
+// Columns a vector word covers from its base, which then moves on by as many.
+constexpr std::uint32_t kVect12Columns = 12;
+constexpr std::uint32_t kVect8Columns = 8;
 constexpr unsigned kMaxChannel = 15;
 
 // A sensor size of a format, 0 where the format lacks it: the whole address range.
