@@ -83,7 +83,8 @@ struct SimulatedCamera::State {
     // have held `reading` at the fork, and in the child nothing would ever release it.
     std::uint64_t opened_in_fork_generation = forkGeneration();
     CameraDescription description;
-    RawEventStreamFormat format{"EVT3;height=720;width=1280"};
+    RawEventStreamFormat format{"EVT3;height=" + std::to_string(imx636::kSensorHeight) + ";width=" +
+                                  std::to_string(imx636::kSensorWidth)};
     std::shared_ptr<RegisterFile> registers = std::make_shared<RegisterFile>();
     std::vector<std::pair<ToolType, std::shared_ptr<CameraTool>>> tools;
     sensor::Sensor sensor;

@@ -4,6 +4,7 @@
 #include "TimeWheel.h"
 
 #include <VelmoBase/Event2D.h>
+#include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/SplitMix64.h>
 #include <VelmoHal/device/TriggerEvent.h>
 
@@ -13,8 +14,9 @@
 
 namespace velmo::sensor {
 
-inline constexpr std::uint32_t kWidth = 1280;
-inline constexpr std::uint32_t kHeight = 720;
+// The IMX636's, as its tools know it.
+inline constexpr std::uint32_t kWidth = velmo::imx636::kSensorWidth;
+inline constexpr std::uint32_t kHeight = velmo::imx636::kSensorHeight;
 
 // Per-pixel state is stored column by column: the bars' edges are vertical, so the pixels one
 // edge reaches together lie side by side in memory.
