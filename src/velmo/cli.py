@@ -281,8 +281,9 @@ def view(args: argparse.Namespace) -> int:
             raise
         raise Failure(str(error)) from None
     with server:
-        print(f"velmo view: {args.source or 'the first camera'} at {server.url} (Ctrl-C stops)", flush=True)
+        # Ctrl-C may come as soon as the address is out, so the wait for it starts before.
         try:
+            print(f"velmo view: {args.source or 'the first camera'} at {server.url} (Ctrl-C stops)", flush=True)
             threading.Event().wait()
         except KeyboardInterrupt:
             pass
