@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pytest
 import velmo_sim
+from extras import extra
 from velmo import cli
 
 SERIAL = "VLM636-000102"
@@ -78,6 +79,7 @@ def test_view_without_its_extra_says_which_to_install(monkeypatch, capsys):
 
 
 def test_view_serves_until_interrupted():
+    extra("aiohttp", "view")
     script = Path(sys.executable).parent / "velmo"
     with subprocess.Popen([script, "view", SERIAL, "--port", "0"], stdout=subprocess.PIPE, text=True) as viewer:
         try:
