@@ -26,10 +26,12 @@ python -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir "$work/bu
 # A cross build cannot load its modules to write their type stubs, and the stubs are the same
 # on every machine: the aarch64 wheel carries those of the x86_64 one.
 python - "$work"/built/*x86_64.whl "$work/stubs" <<'PY'
+import os
 import sys
 import zipfile
 
 wheel = zipfile.ZipFile(sys.argv[1])
+os.makedirs(sys.argv[2], exist_ok=True)
 for name in wheel.namelist():
     # The top-level modules' stubs, and those of the velmo package's native modules (velmo/frames.pyi).
     if name.endswith(".pyi") and (name.count("/") == 0 or (name.startswith("velmo/") and name.count("/") == 1)):

@@ -8,6 +8,7 @@ import pytest
 import velmo_hal_py as hal
 import velmo_sim
 import velmo_testing
+from extras import sanitizer_loaded
 from test_hostile_use import run, run_side_by_side
 
 
@@ -100,7 +101,9 @@ print(sum(reported), velmo_sim.dropped_log_lines())
     timing, drops = out.splitlines()
     took, growth = timing.split()
     assert float(took) < 10, "the main thread waited for the flood"
-    assert int(growth) < 50_000_000
+    # The sanitizers keep freed memory in quarantine, so there the flood's churn shows as growth.
+    if not sanitizer_loaded():
+        assert int(growth) < 50_000_000
     reported, dropped = drops.split()
     assert reported == dropped
 
