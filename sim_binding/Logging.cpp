@@ -3,6 +3,7 @@
 #include <VelmoBinding/Gil.h>
 #include <VelmoHal/device/LogLineQueue.h>
 #include <VelmoHal/device/Logger.h>
+#include <VelmoHal/device/TimedWait.h>
 
 #include <Python.h>
 
@@ -128,7 +129,7 @@ public:
         }
         velmo::binding::ReleasedGil released;
         std::unique_lock<std::mutex> lock(mutex_);
-        delivered_changed_.wait(lock, [&] { return delivered_ >= queued || finished_; });
+        velmo::waitUntil(delivered_changed_, lock, [&] { return delivered_ >= queued || finished_; });
     }
 
     // For good: lines queued later are dropped, and the delivery thread ends.

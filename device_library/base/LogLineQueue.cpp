@@ -1,4 +1,5 @@
 #include <VelmoHal/device/LogLineQueue.h>
+#include <VelmoHal/device/TimedWait.h>
 
 #include <algorithm>
 #include <iterator>
@@ -36,7 +37,7 @@ void LogLineQueue::queueDropReport() {
 
 std::vector<LogLine> LogLineQueue::waitAndTake(std::size_t maxLines) {
     std::unique_lock<std::mutex> lock(mutex_);
-    waiting_.wait(lock, [this] { return stopped_ || !lines_.empty(); });
+    waitUntil(waiting_, lock, [this] { return stopped_ || !lines_.empty(); });
     if (stopped_) return {};
     const std::size_t count = std::min(std::max<std::size_t>(maxLines, 1), lines_.size());
     std::vector<LogLine> taken(std::make_move_iterator(lines_.begin()),

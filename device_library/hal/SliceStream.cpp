@@ -1,5 +1,6 @@
 #include <VelmoHal/device/ForkGeneration.h>
 #include <VelmoHal/device/SliceStream.h>
+#include <VelmoHal/device/TimedWait.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -127,10 +128,8 @@ void SliceStream::produceAll() {
                 // joins the queue or, the queue being full, is dropped.
                 queueComing();
             } else {
-                // Timed waits: the untimed one is a symbol of a newer C++ runtime than the wheels'
-                // manylinux policy allows, while the timed ones are inline.
-                while (!stopping_ && queue_.size() >= options_.max_backlog)
-                    sync_->changed.wait_for(lock, std::chrono::seconds(1));
+                waitUntil(sync_->changed, lock,
+                          [this] { return stopping_ || queue_.size() < options_.max_backlog; });
                 if (stopping_) return;
             }
         }
