@@ -132,7 +132,11 @@ std::unique_ptr<SimulatedCamera> SimulatedCamera::open(const std::string& serial
 
 SimulatedCamera::SimulatedCamera(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
-SimulatedCamera::~SimulatedCamera() = default;
+SimulatedCamera::~SimulatedCamera() {
+    // In a process forked while another thread of the parent read the camera, its state may be
+    // half changed: the child lets it go without destroying it, as it refuses to read it.
+    if (state_->opened_in_fork_generation != forkGeneration()) static_cast<void>(state_.release());
+}
 
 const CameraDescription& SimulatedCamera::description() const { return state_->description; }
 

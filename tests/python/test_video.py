@@ -29,6 +29,7 @@ def frames_in(path):
     ((47, 63), 250, 4, (48, 64)),
 ])
 def test_one_frame_per_window_at_the_frames_size(tmp_path, shape, window_us, expected_frames, expected_size):
+    extra("imageio", "video")
     events = make_events(500, 1, width=shape[1], height=shape[0])  # time stamps 100 .. 899
     path = tmp_path / "events.mp4"
     assert video.write_video(events, path, window_us=window_us, shape=shape) == expected_frames
@@ -36,6 +37,7 @@ def test_one_frame_per_window_at_the_frames_size(tmp_path, shape, window_us, exp
 
 
 def test_windows_given_as_frames_cuts_them(tmp_path):
+    extra("imageio", "video")
     events = make_events(500, 2, width=SHAPE[1], height=SHAPE[0])
     path = tmp_path / "windows.mp4"
     assert video.write_video(frames.windows(events, count=100), path, fps=10, shape=SHAPE) == 5
