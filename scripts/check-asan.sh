@@ -66,7 +66,7 @@ cxx_runtime=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
 
 run_python() {
   LD_PRELOAD="$asan_runtime $cxx_runtime" PYTHONMALLOC=malloc PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 \
-    ASAN_OPTIONS="$asan_options${extra_asan_options:-}" LSAN_OPTIONS="suppressions=$suppressions:print_suppressions=0" \
+    ASAN_OPTIONS="$asan_options${extra_asan_options:-}" LSAN_OPTIONS="suppressions=$suppressions:print_suppressions=0${extra_lsan_options:-}" \
     VELMO_STRESS_REPEAT="$stress_repeat" VELMO_SLOWDOWN=20 VELMO_TEST_HOOKS="$PWD/$build/tests/hooks" "$venv/bin/python" "$@"
 }
 
@@ -81,6 +81,9 @@ for module in (velmo_hal_py, velmo_base_py, velmo_sim, velmo_testing):
         sys.exit(f"{module.__name__} was imported from {module.__file__}, not from {sys.argv[1]}")
 PYTHON
 
-run_python -m pytest -p no:cacheprovider -q "$@" || status=$?
+# The pytest process checks for leaks when its last test ends, not at exit (see
+# tests/python/conftest.py's pytest_sessionfinish); the child interpreters it starts check at exit.
+extra_lsan_options=:leak_check_at_exit=0 VELMO_LEAK_CHECK_AT_SESSION_END=1 \
+  run_python -m pytest -p no:cacheprovider -q "$@" || status=$?
 show_reports || status=1
 exit "$status"

@@ -7,6 +7,9 @@ VELMO_WITHOUT_SIMULATOR=1 runs the suite against modules built over an installed
 library, which has no simulated camera: velmo_sim, velmo_testing and velmo_test_hooks are then
 made unimportable, so nothing of the stand-in can slip in from elsewhere on sys.path, and the
 test files that need them are left out and named in the header.
+
+VELMO_LEAK_CHECK_AT_SESSION_END=1 (set by scripts/check-asan.sh) runs the leak checker once the
+last test has finished instead of at exit, see pytest_sessionfinish.
 """
 
 import ast
@@ -47,6 +50,28 @@ if WITHOUT_SIMULATOR:
     for name in STAND_IN_MODULES:
         sys.modules[name] = None  # type: ignore[assignment]
     collect_ignore = sorted(path.name for path in HERE.glob("test_*.py") if needs_the_stand_in(path))
+
+
+LEAK_CHECK_AT_SESSION_END = os.environ.get("VELMO_LEAK_CHECK_AT_SESSION_END") == "1"
+if LEAK_CHECK_AT_SESSION_END:
+    # Only this process checks at session end: the child interpreters that tests start keep
+    # the check at their exit.
+    os.environ["LSAN_OPTIONS"] = os.environ.get("LSAN_OPTIONS", "").replace(":leak_check_at_exit=0", "")
+
+
+def pytest_sessionfinish(session):
+    """Checks for leaks while every thread a test left behind still waits where it stopped.
+
+    At exit, the interpreter ends its daemon threads by unwinding them as they wake, and the
+    leak checker that runs after it may then stop the world while such a thread is half torn
+    down and fault reading its thread-local storage, which ends the run without a verdict.
+    """
+    if not LEAK_CHECK_AT_SESSION_END:
+        return
+    import ctypes
+
+    if ctypes.CDLL(None).__lsan_do_recoverable_leak_check() != 0:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
 def pytest_report_header():
