@@ -7,6 +7,7 @@ size says nothing about leaks (freed memory is held back in quarantine on purpos
 the reference counts are compared there.
 """
 
+import ctypes
 import gc
 import itertools
 import logging
@@ -50,7 +51,14 @@ T = ToolParameterType
 log = logging.getLogger(__name__)
 
 
+LIBC = ctypes.CDLL(None)
+
+
 def resident_bytes():
+    """The resident size once the allocator has given its free pages back: what freed blocks
+    still occupy, scattered among live ones after earlier tests, is not counted as growth."""
+    gc.collect()
+    LIBC.malloc_trim(0)
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE_SIZE
 
