@@ -1,5 +1,5 @@
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Logger.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/QuotedText.h>
 
 #include <algorithm>
 #include <cstring>
@@ -93,9 +93,9 @@ void addRecordsCarried(const std::uint8_t* words, std::size_t word_count, Evt3Ca
 
 Evt3Decoder::Evt3Decoder(std::uint32_t width, std::uint32_t height) : width_(width), height_(height) {}
 
-Evt3Decoder Evt3Decoder::forFormat(const RawEventStreamFormat& format) {
-    if (format.getEncodingType() != RawEventStreamEncodingType::EVT3)
-        throw std::invalid_argument("cannot decode the encoding " + quotedForMessage(format.getEncodingTypeStr()) + " as EVT3");
+Evt3Decoder Evt3Decoder::forFormat(const RawFormat& format) {
+    if (!format.isEvt3())
+        throw std::invalid_argument("cannot decode the encoding " + quotedForMessage(format.encoding()) + " as EVT3");
     return Evt3Decoder(evt3::sizeOrAddressRange(format.width()), evt3::sizeOrAddressRange(format.height()));
 }
 

@@ -1,5 +1,5 @@
-#include <VelmoHal/device/Evt3Encoder.h>
-#include <VelmoHal/device/Evt3Words.h>
+#include <VelmoCodec/Evt3Encoder.h>
+#include <VelmoCodec/Evt3Words.h>
 
 #include <algorithm>
 #include <cstring>

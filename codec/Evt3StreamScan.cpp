@@ -1,5 +1,5 @@
-#include <VelmoHal/device/Evt3StreamScan.h>
-#include <VelmoHal/device/Evt3Words.h>
+#include <VelmoCodec/Evt3StreamScan.h>
+#include <VelmoCodec/Evt3Words.h>
 
 #include <algorithm>
 #include <stdexcept>

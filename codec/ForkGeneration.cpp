@@ -1,4 +1,4 @@
-#include <VelmoHal/device/ForkGeneration.h>
+#include <VelmoCodec/ForkGeneration.h>
 
 #include <pthread.h>
 

@@ -1,5 +1,5 @@
-#include <VelmoHal/device/Logger.h>
-#include <VelmoHal/device/RawFileHeader.h>
+#include <VelmoCodec/QuotedText.h>
+#include <VelmoCodec/RawFileHeader.h>
 
 #include <stdexcept>
 
@@ -23,13 +23,6 @@ std::optional<std::string> RawFileHeader::field(const std::string& key) const {
 void RawHeaderFilter::startData() {
     state_ = State::Data;
     if (in_header_) header_ = RawFileHeader{std::move(fields_)};
-}
-
-std::string rawFormatText(const RawEventStreamFormat& format) {
-    std::string text = format.getEncodingTypeStr();
-    for (const char* option : {"height", "width"})
-        if (format.contains(option)) text += std::string(";") + option + "=" + format[option];
-    return text;
 }
 
 RawHeaderFilter::Bytes RawHeaderFilter::data(const std::uint8_t* bytes, std::size_t size) {
@@ -81,24 +74,23 @@ RawHeaderFilter::Bytes RawHeaderFilter::data(const std::uint8_t* bytes, std::siz
     return {bytes + size, 0};
 }
 
-std::string rawFormatOf(const std::optional<RawFileHeader>& header,
-                                 const std::optional<RawEventStreamFormat>& given) {
+std::string rawFormatOf(const std::optional<RawFileHeader>& header, const std::optional<RawFormat>& given) {
     const std::optional<std::string> text = header ? header->field(kFormatKey) : std::nullopt;
     if (!text) {
-        if (given) return rawFormatText(*given);
+        if (given) return given->text();
         throw std::invalid_argument("no raw format: the data has no \"% format\" header line, and none was given");
     }
-    std::optional<RawEventStreamFormat> described;
+    std::optional<RawFormat> described;
     try {
         described.emplace(*text);
     } catch (const std::invalid_argument& error) {
         throw std::invalid_argument("the header's format line " + quotedForMessage(*text) + ": " + error.what());
     }
-    if (!given) return rawFormatText(*described);
-    if (described->getEncodingTypeStr() != given->getEncodingTypeStr())
+    if (!given) return described->text();
+    if (described->encoding() != given->encoding())
         throw std::invalid_argument("the header's format " + quotedForMessage(*text) + " is not the given encoding " +
-                                    quotedForMessage(given->getEncodingTypeStr()));
-    std::string merged = given->getEncodingTypeStr();
+                                    quotedForMessage(given->encoding()));
+    std::string merged = given->encoding();
     for (const char* option : {"height", "width"}) {
         const bool in_header = described->contains(option);
         const bool in_given = given->contains(option);

@@ -1,5 +1,5 @@
-#include <VelmoHal/device/Evt3Words.h>
-#include <VelmoHal/device/RecordingIndex.h>
+#include <VelmoCodec/Evt3Words.h>
+#include <VelmoCodec/RecordingIndex.h>
 
 #include <stdexcept>
 #include <utility>

@@ -1,4 +1,4 @@
-#include <VelmoHal/device/SliceCutter.h>
+#include <VelmoCodec/SliceCutter.h>
 
 #include <algorithm>
 #include <stdexcept>

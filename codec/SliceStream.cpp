@@ -1,6 +1,6 @@
-#include <VelmoHal/device/ForkGeneration.h>
-#include <VelmoHal/device/SliceStream.h>
-#include <VelmoHal/device/TimedWait.h>
+#include <VelmoCodec/ForkGeneration.h>
+#include <VelmoCodec/SliceStream.h>
+#include <VelmoCodec/TimedWait.h>
 
 #include <algorithm>
 #include <stdexcept>

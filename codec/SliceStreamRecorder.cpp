@@ -1,4 +1,4 @@
-#include <VelmoHal/device/SliceStreamRecorder.h>
+#include <VelmoCodec/SliceStreamRecorder.h>
 
 #include <stdexcept>
 #include <utility>

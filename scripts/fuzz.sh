@@ -14,9 +14,8 @@ mkdir -p "$OUT/corpus"
 
 "$CXX" -std=c++17 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Werror \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -Iinclude -Ibase_binding/include \
-    tests/fuzz/fuzz_evt3_decoder.cpp device_library/hal/Evt3Decoder.cpp \
-    device_library/base/RawEventStreamFormat.cpp device_library/base/Logger.cpp \
+    -Icodec/include -Iinclude -Ibase_binding/include \
+    tests/fuzz/fuzz_evt3_decoder.cpp codec/Evt3Decoder.cpp codec/RawFormat.cpp codec/QuotedText.cpp \
     -o "$OUT/fuzz_evt3_decoder"
 
 "$OUT/fuzz_evt3_decoder" -max_total_time="$SECONDS_TO_RUN" -max_len=4096 -print_final_stats=1 \

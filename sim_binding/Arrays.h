@@ -1,6 +1,6 @@
 #pragma once
 
-#include <VelmoHal/device/RecordBuffer.h>
+#include <VelmoCodec/RecordBuffer.h>
 
 #include <pybind11/numpy.h>
 

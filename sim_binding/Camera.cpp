@@ -4,10 +4,10 @@
 #include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/SimulatedCamera.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/TriggerEvent.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>

@@ -1,14 +1,14 @@
 #include "SimBindings.h"
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Evt3StreamScan.h>
-#include <VelmoHal/device/RawEventStreamFormat.h>
-#include <VelmoHal/device/RawFileHeader.h>
-#include <VelmoHal/device/SliceCutter.h>
-#include <VelmoHal/device/TriggerEvent.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/Evt3StreamScan.h>
+#include <VelmoCodec/RawFileHeader.h>
+#include <VelmoCodec/SliceCutter.h>
+#include <VelmoCodec/TriggerEvent.h>
+#include <VelmoHal/device/RawEventStreamFormat.h>
 #include "Arrays.h"
 #include "Buffers.h"
 #include "RecordingSupport.h"
@@ -27,7 +27,7 @@ namespace py = pybind11;
 
 namespace {
 
-velmo::Evt3Decoder decoderFor(const std::optional<velmo::RawEventStreamFormat>& raw_format) {
+velmo::Evt3Decoder decoderFor(const std::optional<velmo::RawFormat>& raw_format) {
     if (!raw_format) return velmo::Evt3Decoder();
     try {
         return velmo::Evt3Decoder::forFormat(*raw_format);
@@ -89,7 +89,7 @@ private:
             const velmo::RawHeaderFilter::Bytes stream = filter_.data(data, size);
             if (!had_begun && filter_.header() && filter_.header()->field("format"))
                 decoder_ = velmo::Evt3Decoder::forFormat(
-                    velmo::RawEventStreamFormat(velmo::rawFormatOf(filter_.header(), given_)));
+                    velmo::RawFormat(velmo::rawFormatOf(filter_.header(), given_)));
             start_.check(stream.data, stream.size);
             return stream;
         } catch (const std::invalid_argument& error) {
@@ -99,7 +99,7 @@ private:
     }
 
     std::mutex mutex_;
-    std::optional<velmo::RawEventStreamFormat> given_;
+    std::optional<velmo::RawFormat> given_;
     velmo::Evt3Decoder decoder_;
     velmo::RawHeaderFilter filter_;
     velmo::Evt3StartCheck start_;

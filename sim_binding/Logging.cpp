@@ -1,9 +1,10 @@
 #include "SimBindings.h"
 
 #include <VelmoBinding/Gil.h>
-#include <VelmoHal/device/LogLineQueue.h>
+#include <VelmoCodec/TimedWait.h>
 #include <VelmoHal/device/Logger.h>
-#include <VelmoHal/device/TimedWait.h>
+#include <VelmoSim/LogLineQueue.h>
+#include <VelmoSim/LogSink.h>
 
 #include <Python.h>
 

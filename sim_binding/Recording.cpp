@@ -6,10 +6,11 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
-#include <VelmoHal/device/RawFileHeader.h>
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/SimulatedCamera.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/RawFileHeader.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoCodec/TriggerEvent.h>
+#include <VelmoSim/SimulatedCamera.h>
+#include <VelmoSim/ToolSettings.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -87,7 +88,7 @@ void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument
 // when the object goes.
 class Recording {
 public:
-    Recording(const fs::path& path, const std::optional<velmo::RawEventStreamFormat>& raw_format) : path_(path) {
+    Recording(const fs::path& path, const std::optional<velmo::RawFormat>& raw_format) : path_(path) {
         velmo::sim::withFileErrors(path, [&] {
             velmo::binding::ReleasedGil released;
             playback_ = velmo::openPlayback(path.string(), raw_format);
@@ -202,7 +203,7 @@ py::str recordingRepr(const Recording& recording) {
 
 velmo::RecordingHeader velmo::sim::cameraRecordingHeader(const SimulatedCamera& camera) {
     RecordingHeader header;
-    header.raw_format = velmo::rawFormatText(camera.rawFormat());
+    header.raw_format = velmo::sim::codecFormat(camera.rawFormat()).text();
     header.camera = camera.description();
     header.settings = recordedSettings(camera.tools());
     header.recorded_at = utcTimestampNow();

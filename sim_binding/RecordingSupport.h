@@ -1,7 +1,7 @@
 #pragma once
 
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/pybind11.h>
 
@@ -34,12 +34,21 @@ inline pybind11::str pathText(const std::filesystem::path& path) {
 // A raw_format argument: a RawEventStreamFormat, its text, or None.
 using FormatArgument = std::optional<std::variant<std::string, RawEventStreamFormat>>;
 
+// The codec's view of a device library's format: its encoding, and the sensor's height and
+// width where it gives them.
+inline RawFormat codecFormat(const RawEventStreamFormat& format) {
+    std::string text = format.getEncodingTypeStr();
+    for (const char* option : {"height", "width"})
+        if (format.contains(option)) text += std::string(";") + option + "=" + format[option];
+    return RawFormat(text);
+}
+
 // The format given; ValueError naming raw_format for malformed text.
-inline std::optional<RawEventStreamFormat> formatOf(const FormatArgument& raw_format) {
+inline std::optional<RawFormat> formatOf(const FormatArgument& raw_format) {
     if (!raw_format) return std::nullopt;
-    if (const auto* format = std::get_if<RawEventStreamFormat>(&*raw_format)) return *format;
     try {
-        return RawEventStreamFormat(std::get<std::string>(*raw_format));
+        if (const auto* format = std::get_if<RawEventStreamFormat>(&*raw_format)) return codecFormat(*format);
+        return RawFormat(std::get<std::string>(*raw_format));
     } catch (const std::invalid_argument& error) {
         throw pybind11::value_error(std::string("raw_format: ") + error.what());
     }

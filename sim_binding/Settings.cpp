@@ -1,8 +1,9 @@
 #include "RecordingSupport.h"
 #include "SimBindings.h"
 
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoSim/SimulatedCamera.h>
+#include <VelmoSim/ToolSettings.h>
 
 #include <pybind11/stl.h>
 

@@ -6,10 +6,10 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
-#include <VelmoHal/device/SimulatedCamera.h>
-#include <VelmoHal/device/SliceStream.h>
-#include <VelmoHal/device/SliceStreamRecorder.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/SliceStream.h>
+#include <VelmoCodec/SliceStreamRecorder.h>
+#include <VelmoCodec/TriggerEvent.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/SliceSource.h>
-#include <VelmoHal/device/SliceStream.h>
-#include <VelmoHal/device/SliceStreamRecorder.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoCodec/SliceSource.h>
+#include <VelmoCodec/SliceStream.h>
+#include <VelmoCodec/SliceStreamRecorder.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>

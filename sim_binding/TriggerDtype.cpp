@@ -1,6 +1,6 @@
 #include "SimBindings.h"
 
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <pybind11/numpy.h>
 

@@ -5,12 +5,12 @@
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Evt3Encoder.h>
-#include <VelmoHal/device/Evt3Words.h>
-#include <VelmoHal/device/RawFileHeader.h>
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/Evt3Encoder.h>
+#include <VelmoCodec/Evt3Words.h>
+#include <VelmoCodec/RawFileHeader.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
@@ -38,11 +38,11 @@ struct Sensor {
 };
 
 Sensor sensorOf(const velmo::sim::FormatArgument& raw_format) {
-    const std::optional<velmo::RawEventStreamFormat> format = velmo::sim::formatOf(raw_format);
+    const std::optional<velmo::RawFormat> format = velmo::sim::formatOf(raw_format);
     if (!format) throw py::type_error("raw_format must be a RawEventStreamFormat or its text, got None");
-    if (format->getEncodingType() != velmo::RawEventStreamEncodingType::EVT3)
-        throw py::value_error("raw_format: cannot write the encoding \"" + format->getEncodingTypeStr() + "\" (only EVT3)");
-    return Sensor{velmo::rawFormatText(*format), velmo::evt3::sizeOrAddressRange(format->width()),
+    if (!format->isEvt3())
+        throw py::value_error("raw_format: cannot write the encoding \"" + format->encoding() + "\" (only EVT3)");
+    return Sensor{format->text(), velmo::evt3::sizeOrAddressRange(format->width()),
                   velmo::evt3::sizeOrAddressRange(format->height())};
 }
 

@@ -2,7 +2,7 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
-#include <VelmoHal/device/SplitMix64.h>
+#include <VelmoSim/SplitMix64.h>
 
 #include <pybind11/numpy.h>
 

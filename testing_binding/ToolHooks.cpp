@@ -1,9 +1,9 @@
 #include "TestingBindings.h"
 
-#include <VelmoHal/camera/tools/CameraToolPrivate.h>
-#include <VelmoHal/device/SimulatedCamera.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
+#include <VelmoHal/camera/tools/CameraToolPrivate.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/stl.h>
 

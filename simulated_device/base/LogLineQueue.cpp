@@ -1,5 +1,5 @@
-#include <VelmoHal/device/LogLineQueue.h>
-#include <VelmoHal/device/TimedWait.h>
+#include <VelmoCodec/TimedWait.h>
+#include <VelmoSim/LogLineQueue.h>
 
 #include <algorithm>
 #include <iterator>

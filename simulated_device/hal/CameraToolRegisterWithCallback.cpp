@@ -2,6 +2,8 @@
 
 #include "HalLogger.h"
 
+#include <VelmoSim/RegisterFile.h>
+
 #include <algorithm>
 #include <exception>
 #include <stdexcept>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <VelmoCodec/QuotedText.h>
 #include <VelmoHal/device/Logger.h>
 
 #include <cstdio>

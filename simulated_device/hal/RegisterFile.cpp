@@ -1,4 +1,4 @@
-#include <VelmoHal/device/RegisterFile.h>
+#include <VelmoSim/RegisterFile.h>
 
 #include <stdexcept>
 #include <utility>

@@ -1,9 +1,11 @@
-#include <VelmoHal/device/Evt3Encoder.h>
-#include <VelmoHal/device/ForkGeneration.h>
+#include <VelmoCodec/Evt3Encoder.h>
+#include <VelmoCodec/ForkGeneration.h>
+#include <VelmoCodec/QuotedText.h>
 #include <VelmoHal/device/Imx636Biases.h>
 #include <VelmoHal/device/Logger.h>
-#include <VelmoHal/device/SimulatedCamera.h>
-#include <VelmoHal/device/SplitMix64.h>
+#include <VelmoSim/RegisterFile.h>
+#include <VelmoSim/SimulatedCamera.h>
+#include <VelmoSim/SplitMix64.h>
 
 #include "../sensor/Sensor.h"
 
@@ -59,12 +61,6 @@ std::uint64_t seedOf(const std::string& serial) {
 }
 
 }  // namespace
-
-void SimulatedCamera::requireReadableSpan(std::uint64_t duration_us) {
-    if (duration_us > kMaxReadSpanUs)
-        throw std::invalid_argument("a read spans at most " + std::to_string(kMaxReadSpanUs) + " us, not " +
-                                    std::to_string(duration_us));
-}
 
 struct SimulatedCamera::State {
     explicit State(const CameraDescription& camera) : description(camera), sensor(seedOf(camera.serial)) {

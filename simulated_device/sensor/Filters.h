@@ -3,7 +3,7 @@
 #include "SensorTime.h"
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/SplitMix64.h>
+#include <VelmoSim/SplitMix64.h>
 
 #include <cstdint>
 #include <vector>

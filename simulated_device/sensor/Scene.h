@@ -4,9 +4,9 @@
 #include "TimeWheel.h"
 
 #include <VelmoBase/Event2D.h>
+#include <VelmoCodec/TriggerEvent.h>
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
-#include <VelmoHal/device/SplitMix64.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoSim/SplitMix64.h>
 
 #include <array>
 #include <cstdint>

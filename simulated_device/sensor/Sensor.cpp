@@ -1,7 +1,7 @@
 #include "Sensor.h"
 
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
-#include <VelmoHal/device/RegisterFile.h>
+#include <VelmoSim/RegisterFile.h>
 
 #include <algorithm>
 #include <cstddef>

@@ -1,9 +1,9 @@
 #include "TestSupport.h"
 
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Evt3Encoder.h>
-#include <VelmoHal/device/Evt3Words.h>
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/Evt3Encoder.h>
+#include <VelmoCodec/Evt3Words.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <initializer_list>
 #include <random>
@@ -221,12 +221,12 @@ TEST(Evt3Decoder, GroupsOfWordsDecodeAsWordByWord) {
 }
 
 TEST(Evt3Decoder, TakesItsSizeFromTheFormatAndRefusesOtherEncodings) {
-    Evt3Decoder decoder = Evt3Decoder::forFormat(RawEventStreamFormat("EVT3;width=4"));
+    Evt3Decoder decoder = Evt3Decoder::forFormat(RawFormat("EVT3;width=4"));
     const auto bytes = bytesOf({kHigh1, word(WordType::AddrY, 2000), word(WordType::AddrX, 3),
                                 word(WordType::AddrX, 4)});
     EXPECT_EQ(fieldsOf(decodeAll(decoder, bytes).events), (std::vector<EventFields>{{3, 2000, 0, 1u << 12}}));
     EXPECT_EQ(decoder.counters().outside_dropped, 1u);
-    EXPECT_THROW(Evt3Decoder::forFormat(RawEventStreamFormat("EVT2;width=4")), std::invalid_argument);
+    EXPECT_THROW(Evt3Decoder::forFormat(RawFormat("EVT2;width=4")), std::invalid_argument);
 }
 
 TEST(Evt3Decoder, ResetForgetsTimeKeptByteAndCounters) {

@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
+#include <VelmoCodec/QuotedText.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoSim/LogSink.h>
 
 namespace velmo {
 namespace {

@@ -1,7 +1,8 @@
 #include "TestSupport.h"
 
 #include <VelmoHal/device/Imx636Biases.h>
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoSim/RegisterFile.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <cmath>
 #include <functional>

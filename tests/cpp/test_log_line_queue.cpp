@@ -1,4 +1,4 @@
-#include <VelmoHal/device/LogLineQueue.h>
+#include <VelmoSim/LogLineQueue.h>
 
 #include <gtest/gtest.h>
 

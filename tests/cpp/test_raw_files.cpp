@@ -1,8 +1,8 @@
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Evt3Encoder.h>
-#include <VelmoHal/device/Evt3StreamScan.h>
-#include <VelmoHal/device/Evt3Words.h>
-#include <VelmoHal/device/RawFileHeader.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/Evt3Encoder.h>
+#include <VelmoCodec/Evt3StreamScan.h>
+#include <VelmoCodec/Evt3Words.h>
+#include <VelmoCodec/RawFileHeader.h>
 
 #include <gtest/gtest.h>
 
@@ -94,13 +94,13 @@ struct FormatCase {
     const char* merged;  // or nullptr when refused
 };
 
-class RawFormat : public ::testing::TestWithParam<FormatCase> {};
+class FormatOfStream : public ::testing::TestWithParam<FormatCase> {};
 
-TEST_P(RawFormat, MergesTheHeaderAndTheGivenFormatOrRefuses) {
+TEST_P(FormatOfStream, MergesTheHeaderAndTheGivenFormatOrRefuses) {
     const FormatCase& c = GetParam();
     std::optional<RawFileHeader> header;
     if (c.header) header = RawFileHeader{{{"format", c.header}}};
-    std::optional<RawEventStreamFormat> given;
+    std::optional<velmo::RawFormat> given;
     if (c.given) given.emplace(c.given);
     if (c.merged) {
         EXPECT_EQ(rawFormatOf(header, given), c.merged);
@@ -110,7 +110,7 @@ TEST_P(RawFormat, MergesTheHeaderAndTheGivenFormatOrRefuses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, RawFormat,
+    Cases, FormatOfStream,
     ::testing::Values(FormatCase{"EVT3;height=720;width=1280", nullptr, "EVT3;height=720;width=1280"},
                       FormatCase{nullptr, "EVT3;width=640", "EVT3;width=640"},
                       FormatCase{"EVT3;height=720", "EVT3;width=1280", "EVT3;height=720;width=1280"},

@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <functional>
 #include <string>
@@ -61,7 +61,7 @@ TEST_P(RawStream, DecodesToExactlyWhatReadGives) {
     GetParam().configure(*as_raw);
     Records read;
     Records decoded;
-    Evt3Decoder decoder = Evt3Decoder::forFormat(as_raw->rawFormat());
+    Evt3Decoder decoder(imx636::kSensorWidth, imx636::kSensorHeight);
     for (const std::uint64_t span : GetParam().spans_us) {
         as_records->read(span, read.events, read.triggers);
         std::vector<std::uint8_t> raw;

@@ -1,8 +1,9 @@
 #include "TestSupport.h"
 
-#include <VelmoHal/device/RecordBuffer.h>
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoCodec/RecordBuffer.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoSim/SimulatedCamera.h>
+#include <VelmoSim/ToolSettings.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -302,6 +303,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"NewerVersion", [](const std::string& good) { return replaced(good, "version: 1", "version: 2"); },
                 "version 2 is newer"},
         BadFile{"CutHeader", [](const std::string& good) { return good.substr(0, 60); }, "cut short inside its header"},
+        BadFile{"CutFirstLine", [](const std::string& good) { return good.substr(0, 9); }, "cut short inside its header"},
+        BadFile{"LongFirstLine", [](const std::string&) { return "VELMO EVENT RECORDING" + std::string(100, 'x'); },
+                "not a recording"},
         BadFile{"NoSerial", [](const std::string& good) { return replaced(good, "serial: ", "serail: "); }, "no serial"},
         BadFile{"BadNumber", [](const std::string& good) { return replaced(good, "start-us: 0", "start-us: -1"); },
                 "start-us is not a number"},

@@ -1,7 +1,7 @@
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/RecordingIndex.h>
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoCodec/RecordingIndex.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <gtest/gtest.h>
 

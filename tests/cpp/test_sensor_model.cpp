@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoSim/SimulatedCamera.h>
 #include <sensor/Filters.h>
 #include <sensor/Scene.h>
 

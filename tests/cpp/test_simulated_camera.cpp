@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
-#include <VelmoHal/device/SimulatedCamera.h>
+#include <VelmoSim/RegisterFile.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <sys/wait.h>
 #include <unistd.h>

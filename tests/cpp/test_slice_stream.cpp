@@ -1,6 +1,6 @@
-#include <VelmoHal/device/SimulatedCamera.h>
-#include <VelmoHal/device/SliceStream.h>
-#include <VelmoHal/device/SliceStreamRecorder.h>
+#include <VelmoCodec/SliceStream.h>
+#include <VelmoCodec/SliceStreamRecorder.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <gtest/gtest.h>
 

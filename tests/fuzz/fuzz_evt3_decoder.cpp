@@ -5,7 +5,7 @@
 // large as capacityFor says, so the sanitizers see any write past them. Any difference between
 // the two decodings, a record outside the sensor or more records than the words carry stops
 // the run.
-#include <VelmoHal/device/Evt3Decoder.h>
+#include <VelmoCodec/Evt3Decoder.h>
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,11 +1,11 @@
 #include <pybind11/pybind11.h>
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/CameraTool.h>
-#include <VelmoHal/device/Evt3Encoder.h>
-#include <VelmoHal/device/SimulatedCamera.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
+#include <VelmoCodec/Evt3Encoder.h>
+#include <VelmoHal/device/CameraTool.h>
+#include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>

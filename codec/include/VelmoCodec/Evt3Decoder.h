@@ -1,10 +1,10 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/Evt3Words.h>
-#include <VelmoHal/device/RawEventStreamFormat.h>
-#include <VelmoHal/device/RecordBuffer.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/Evt3Words.h>
+#include <VelmoCodec/RawFormat.h>
+#include <VelmoCodec/RecordBuffer.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -59,7 +59,7 @@ public:
     explicit Evt3Decoder(std::uint32_t width = evt3::kAddressRange, std::uint32_t height = evt3::kAddressRange);
     // The sensor size of an EVT3 format; a size the format lacks is the whole address range.
     // Throws std::invalid_argument for another encoding.
-    static Evt3Decoder forFormat(const RawEventStreamFormat& format);
+    static Evt3Decoder forFormat(const RawFormat& format);
 
     // Records that decode(data, size, ...) may write at most: one per ADDR_X and per column of
     // a vector (at most 12 per word), plus room the decoder writes past the last kept event.

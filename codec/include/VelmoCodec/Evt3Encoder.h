@@ -1,7 +1,7 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <cstddef>
 #include <cstdint>

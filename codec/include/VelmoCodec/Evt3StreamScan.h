@@ -1,6 +1,6 @@
 #pragma once
 
-#include <VelmoHal/device/Evt3Decoder.h>
+#include <VelmoCodec/Evt3Decoder.h>
 
 #include <cstddef>
 #include <cstdint>

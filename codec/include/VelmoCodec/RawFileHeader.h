@@ -1,6 +1,6 @@
 #pragma once
 
-#include <VelmoHal/device/RawEventStreamFormat.h>
+#include <VelmoCodec/RawFormat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -60,14 +60,10 @@ private:
     std::vector<std::uint8_t> joined_;
 };
 
-// The format as text: its encoding, then its height and width where it has them.
-std::string rawFormatText(const RawEventStreamFormat& format);
-
 // The format of a stream that a header may describe and a caller may have given, as text: the
 // two together, a width or height that only one of them sets taken from it. Throws
 // std::invalid_argument when neither gives one, when the header's is malformed, or when the two
 // disagree on the encoding, the width or the height.
-std::string rawFormatOf(const std::optional<RawFileHeader>& header,
-                                 const std::optional<RawEventStreamFormat>& given);
+std::string rawFormatOf(const std::optional<RawFileHeader>& header, const std::optional<RawFormat>& given);
 
 }  // namespace velmo

@@ -1,16 +1,14 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/CameraDescription.h>
-#include <VelmoHal/device/CameraTool.h>
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Evt3Encoder.h>
-#include <VelmoHal/device/RawEventStreamFormat.h>
-#include <VelmoHal/device/RecordBuffer.h>
-#include <VelmoHal/device/RecordingIndex.h>
-#include <VelmoHal/device/SliceSource.h>
-#include <VelmoHal/device/ToolTypes.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/Evt3Encoder.h>
+#include <VelmoCodec/RawFormat.h>
+#include <VelmoCodec/RecordBuffer.h>
+#include <VelmoCodec/RecordingHeader.h>
+#include <VelmoCodec/RecordingIndex.h>
+#include <VelmoCodec/SliceSource.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -22,55 +20,7 @@
 #include <system_error>
 #include <vector>
 
-// A recording file is a short text header, then the camera's raw EVT3 bytes as it delivered
-// them. The header is written first and the data in order, straight to the file, so that a
-// recording whose writer died is still readable up to its last complete word; finishing the
-// writer fills in two fixed-width header fields (the data's size and the recorded end), which
-// is how a reader tells a finished recording from one cut short.
-//
-//   VELMO EVENT RECORDING
-//   version: 1
-//   raw-format: EVT3;height=720;width=1280
-//   serial: ... / product: ... / manufacturer: ... / vid: ... / pid: ... / interface: ...
-//   recorded-at: 2026-12-08T17:50:00Z
-//   start-us: 0
-//   setting: BIAS bias_diff_on int 0          (one line per tool parameter)
-//   data-bytes: unfinished | 20 digits
-//   end-us: unfinished | 20 digits
-//   end-header
-//
-// Finishing also appends the recording's index to the data (RecordingIndex.h): words that
-// every decoder skips, so that files without one, and readers that know nothing of it, work
-// as before.
 namespace velmo {
-
-struct RecordedSetting {
-    std::string tool;   // the tool's kind, as to_string(ToolType) spells it
-    std::string name;   // the parameter's name
-    ToolParameterType type{};
-    std::string value;  // as text: decimal, "%.9g", true/false, or the option itself
-};
-
-struct RecordingHeader {
-    static constexpr int kFormatVersion = 1;
-
-    int version = kFormatVersion;
-    std::string raw_format;
-    CameraDescription camera;
-    std::vector<RecordedSetting> settings;
-    std::string recorded_at;  // UTC, ISO 8601
-    // Sensor time of the first recorded microsecond: time stamps are the camera's own.
-    std::uint64_t start_us = 0;
-    // Both set once the writer finished the file; missing in a recording cut short.
-    std::optional<std::uint64_t> data_bytes;
-    std::optional<std::uint64_t> end_us;
-};
-
-// Every parameter of the tools, read now.
-std::vector<RecordedSetting> recordedSettings(const std::vector<std::shared_ptr<CameraTool>>& tools);
-
-// The current time as the header's recorded-at value.
-std::string utcTimestampNow();
 
 // A recording stopped, and finished, because what was left of it would not fit on its disk;
 // reason() says how much it needed, how much was free and what the file holds.
@@ -172,7 +122,7 @@ public:
     // the data's first TIME_HIGH puts it. Throws as the other constructor does, and
     // std::invalid_argument naming the path for a format missing or contradicted, or data that
     // is not EVT3 (Evt3StartCheck).
-    RecordingReader(const std::string& path, const std::optional<RawEventStreamFormat>& raw_format, RawEvt3File);
+    RecordingReader(const std::string& path, const std::optional<RawFormat>& raw_format, RawEvt3File);
     ~RecordingReader();
     RecordingReader(const RecordingReader&) = delete;
     RecordingReader& operator=(const RecordingReader&) = delete;
@@ -218,14 +168,14 @@ public:
     // Throws as RecordingReader does, and std::invalid_argument for a format other than EVT3.
     explicit RecordingPlayback(const std::string& path);
     // A raw EVT3 file, as RecordingReader opens one.
-    RecordingPlayback(const std::string& path, const std::optional<RawEventStreamFormat>& raw_format);
+    RecordingPlayback(const std::string& path, const std::optional<RawFormat>& raw_format);
 
     const RecordingReader& file() const { return file_; }
     std::uint64_t positionUs() const override;
 
-    // As SimulatedCamera::read: the records of the next duration_us of recorded time, the
+    // As the camera reads: the records of the next duration_us of recorded time, the
     // position moving on by exactly that span; past the end nothing is appended. Throws
-    // std::invalid_argument for a span longer than SimulatedCamera::kMaxReadSpanUs.
+    // std::invalid_argument for a span longer than SliceSource::kMaxReadSpanUs.
     void read(std::uint64_t duration_us, std::vector<Event2D>& events, std::vector<TriggerEvent>& triggers);
     // As read, into buffers whose memory can be handed on whole; each record is written once.
     void read(std::uint64_t duration_us, RecordBuffer<Event2D>& events, RecordBuffer<TriggerEvent>& triggers);
@@ -304,6 +254,6 @@ private:
 // header, or headerless with raw_format given. raw_format given for a recording must agree with
 // the format it names. Throws as the playbacks' constructors do.
 std::shared_ptr<RecordingPlayback> openPlayback(const std::string& path,
-                                                const std::optional<RawEventStreamFormat>& raw_format);
+                                                const std::optional<RawFormat>& raw_format);
 
 }  // namespace velmo

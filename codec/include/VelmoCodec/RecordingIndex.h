@@ -1,7 +1,7 @@
 #pragma once
 
-#include <VelmoHal/device/Evt3Decoder.h>
-#include <VelmoHal/device/Evt3StreamScan.h>
+#include <VelmoCodec/Evt3Decoder.h>
+#include <VelmoCodec/Evt3StreamScan.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/SliceStream.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/SliceStream.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace velmo {
@@ -12,6 +14,16 @@ namespace velmo {
 // asks for one slice at a time, from its own thread.
 class SliceSource {
 public:
+    // The longest span one read of a source may ask for; longer spans are read in pieces.
+    static constexpr std::uint64_t kMaxReadSpanUs = 10'000'000;
+    // Throws std::invalid_argument for a span longer than kMaxReadSpanUs; every source of spans
+    // (the camera, a recording's playback) refuses them alike.
+    static void requireReadableSpan(std::uint64_t duration_us) {
+        if (duration_us > kMaxReadSpanUs)
+            throw std::invalid_argument("a read spans at most " + std::to_string(kMaxReadSpanUs) + " us, not " +
+                                        std::to_string(duration_us));
+    }
+
     virtual ~SliceSource() = default;
 
     // Appends the events and trigger events of the next duration_us of the source's time, in

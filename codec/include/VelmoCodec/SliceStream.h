@@ -1,9 +1,9 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoHal/device/ForkGeneration.h>
-#include <VelmoHal/device/SliceSource.h>
-#include <VelmoHal/device/TriggerEvent.h>
+#include <VelmoCodec/ForkGeneration.h>
+#include <VelmoCodec/SliceSource.h>
+#include <VelmoCodec/TriggerEvent.h>
 
 #include <atomic>
 #include <chrono>

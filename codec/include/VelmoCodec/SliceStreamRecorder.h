@@ -1,8 +1,8 @@
 #pragma once
 
-#include <VelmoHal/device/ForkGeneration.h>
-#include <VelmoHal/device/Recording.h>
-#include <VelmoHal/device/SliceStream.h>
+#include <VelmoCodec/ForkGeneration.h>
+#include <VelmoCodec/Recording.h>
+#include <VelmoCodec/SliceStream.h>
 
 #include <cstdint>
 #include <memory>

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <VelmoBase/Event2D.h>
+#include <VelmoCodec/SliceSource.h>
+#include <VelmoCodec/TriggerEvent.h>
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 #include <VelmoHal/device/CameraDescription.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
-#include <VelmoHal/device/SliceSource.h>
-#include <VelmoHal/device/TriggerEvent.h>
 
 #include <atomic>
 #include <cstddef>
@@ -33,12 +33,6 @@ std::shared_ptr<CameraTool> makeImx636Tool(ToolType type, std::string key_prefix
 // is split into read and readEvents calls, which share one stream position.
 class SimulatedCamera : public SliceSource {
 public:
-    // The longest span one read() may ask for; longer spans are read in pieces.
-    static constexpr std::uint64_t kMaxReadSpanUs = 10'000'000;
-    // Throws std::invalid_argument for a span longer than kMaxReadSpanUs; every source of spans
-    // (the camera, a recording's playback) refuses them alike.
-    static void requireReadableSpan(std::uint64_t duration_us);
-
     // Opens the camera with this serial, or the first one for an empty serial; throws
     // std::invalid_argument naming an unknown serial.
     static std::unique_ptr<SimulatedCamera> open(const std::string& serial);

@@ -3,7 +3,6 @@
 #include <VelmoHal/camera/tools/ToolInfo.h>
 #include <VelmoHal/device/CameraTool.h>
 #include <VelmoHal/device/Logger.h>
-#include <VelmoHal/device/RegisterFile.h>
 
 #include <map>
 #include <memory>
@@ -14,6 +13,7 @@
 #include <vector>
 
 namespace velmo {
+class RegisterFile;  // the device object register tools share; this framework never looks into it
 
 // Alternatives in the order of ToolParameterType's INT, FLOAT, BOOL, ENUM: a STRING
 // parameter has only its basic record.
