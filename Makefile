@@ -11,7 +11,7 @@ GTEST_HEADER := /usr/include/gtest/gtest.h
 CHROMEDRIVER := /usr/bin/chromedriver
 CLANG := /usr/bin/clang++
 
-SOURCES := $(shell find include codec simulated_device binding_support python_binding base_binding frames_binding sim_binding testing_binding \
+SOURCES := $(shell find include codec simulated_device binding_support python_binding base_binding frames_binding io_binding sim_binding testing_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py $(shell find src -type f -not -path '*/__pycache__/*')
 WHEELS_STAMP := dist/.built

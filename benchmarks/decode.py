@@ -6,6 +6,7 @@ import statistics
 import time
 
 import numpy as np
+import velmo.io
 import velmo_sim
 import velmo_test_hooks
 
@@ -24,7 +25,7 @@ TWO_THREAD_TARGET = round(1 / 1.8, 3)
 
 
 def no_triggers():
-    return np.zeros(0, dtype=velmo_sim.trigger_dtype())
+    return np.zeros(0, dtype=velmo.io.trigger_dtype())
 
 
 def dense_events(count):
@@ -32,7 +33,7 @@ def dense_events(count):
     width = 1280
     index = np.arange(count)
     row = index // width
-    events = np.zeros(count, dtype=velmo_sim.event_dtype())
+    events = np.zeros(count, dtype=velmo.io.event_dtype())
     events["x"] = index % width
     events["y"] = row % 720
     events["polarity"] = row % 2
@@ -98,10 +99,10 @@ def rows(repetitions: int) -> list[Row]:
     camera = velmo_sim.open_camera()
     default_raw = camera.read_raw(SPAN_US)
     second_raw = camera.read_raw(SPAN_US)
-    default = velmo_sim.decode(default_raw)[0]
+    default = velmo.io.decode(default_raw)[0]
     dense = dense_events(COUNT)
     dense_raw = velmo_test_hooks.encode_evt3(dense, no_triggers())
-    if velmo_sim.decode(dense_raw)[0].tobytes() != dense.tobytes():
+    if velmo.io.decode(dense_raw)[0].tobytes() != dense.tobytes():
         raise RuntimeError("the decoded stream differs from the events encoded")
     # The decoder's rows count per event of the streams they decode.
     default_count = len(default)
@@ -109,9 +110,9 @@ def rows(repetitions: int) -> list[Row]:
     samples = interleaved(
         {
             "floor": numpy_fill(default),
-            "default": repeated(velmo_sim.decode, default_raw),
+            "default": repeated(velmo.io.decode, default_raw),
             "dense floor": numpy_fill(dense),
-            "dense": repeated(velmo_sim.decode, dense_raw),
+            "dense": repeated(velmo.io.decode, dense_raw),
         },
         COUNT,
         repetitions,
@@ -122,9 +123,9 @@ def rows(repetitions: int) -> list[Row]:
 
     # The same two streams decoded by one thread, one after the other, and by two threads, one
     # each, started together: the same work, so the ratio of the times is that of throughputs.
-    both_count = default_count + len(velmo_sim.decode(second_raw)[0])
-    one_thread = WorkerThreads(velmo_sim.decode, [[default_raw, second_raw]])
-    two_threads = WorkerThreads(velmo_sim.decode, [[default_raw], [second_raw]])
+    both_count = default_count + len(velmo.io.decode(second_raw)[0])
+    one_thread = WorkerThreads(velmo.io.decode, [[default_raw, second_raw]])
+    two_threads = WorkerThreads(velmo.io.decode, [[default_raw], [second_raw]])
     threads = interleaved({"one thread": one_thread.run, "two threads": two_threads.run}, both_count, repetitions)
     one_thread.stop()
     two_threads.stop()

@@ -17,6 +17,7 @@ FIXED_ALLOWANCE_BYTES = 64 * 1024
 PEAK_GROWTH = """
 import resource
 import numpy as np
+import velmo.io
 import velmo_sim
 import velmo_testing
 
@@ -30,7 +31,7 @@ def peak_bytes():
 camera = velmo_sim.open_camera()
 camera.read(1_000_000)
 velmo_testing.make_events(1000)
-np.empty(1000, velmo_sim.event_dtype()).view(np.uint8)[...] = 0
+np.empty(1000, velmo.io.event_dtype()).view(np.uint8)[...] = 0
 try:
     with open("/proc/self/clear_refs", "w") as clear_refs:
         clear_refs.write("5")
@@ -46,7 +47,7 @@ SUBJECTS = {
     "read_events(1e7)": "events = camera.read_events({count})",
     "make_events(1e7)": "events = velmo_testing.make_events({count})",
 }
-FLOOR = "events = np.empty({count}, velmo_sim.event_dtype()); events.view(np.uint8)[...] = 1"
+FLOOR = "events = np.empty({count}, velmo.io.event_dtype()); events.view(np.uint8)[...] = 1"
 
 
 def growth_per_event(make: str) -> float:

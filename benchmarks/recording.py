@@ -11,6 +11,7 @@ import tempfile
 import time
 from pathlib import Path
 
+import velmo.io
 import velmo_sim
 
 from harness import Row, interleaved, median_ratio
@@ -39,15 +40,15 @@ def record_row(folder: Path, repetitions: int) -> Row:
 def playback_row(folder: Path, repetitions: int) -> Row:
     path = folder / "playback.vrec"
     velmo_sim.open_camera().record(path, SPAN_US, overwrite=True)
-    with velmo_sim.open_recording(path) as recording:
+    with velmo.io.open_recording(path) as recording:
         data = path.read_bytes()[-recording.data_bytes:]
         count = len(recording.read(SPAN_US)[0])
-    if len(velmo_sim.decode(data)[0]) != count:
+    if len(velmo.io.decode(data)[0]) != count:
         raise RuntimeError("playback and the decoder disagree on the recording's events")
 
     def play(calls):
         for _ in range(calls):
-            with velmo_sim.open_recording(path) as recording:
+            with velmo.io.open_recording(path) as recording:
                 for _ in range(SPAN_US // PLAYBACK_SLICE_US):
                     recording.read(PLAYBACK_SLICE_US)
 
@@ -59,7 +60,7 @@ def playback_row(folder: Path, repetitions: int) -> Row:
 
     def decode(calls):
         for _ in range(calls):
-            decoder = velmo_sim.Decoder()
+            decoder = velmo.io.Decoder()
             for piece in pieces:
                 decoder.decode(piece)
 

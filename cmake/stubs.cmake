@@ -9,15 +9,14 @@
 # folder VELMO_PREBUILT_STUBS.
 set(VELMO_PREBUILT_STUBS "" CACHE PATH "Folder of type stubs written by a native build, installed by a cross build")
 #
-# velmo.frames is a module of the velmo package, built as the top-level module `frames`: its stub
-# is written under that name and installed beside it in the package, whose py.typed makes mypy
-# read it there.
+# velmo.frames and velmo._io are modules of the velmo package: their stubs are written into a
+# velmo folder and installed beside them in the package, whose py.typed makes mypy read them there.
 set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py)
 if(NOT VELMO_DEVICE_LIBRARY_DIR)
   list(APPEND VELMO_STUB_MODULES velmo_sim velmo_testing)
 endif()
-set(VELMO_PACKAGE_STUB_MODULES frames)
-set(VELMO_PACKAGE_STUB_TARGETS velmo_frames)
+set(VELMO_PACKAGE_STUB_MODULES frames _io)
+set(VELMO_PACKAGE_STUB_TARGETS velmo_frames velmo_io)
 
 function(velmo_install_stubs stub_dir)
   foreach(module IN LISTS VELMO_STUB_MODULES)
@@ -25,14 +24,17 @@ function(velmo_install_stubs stub_dir)
     install(FILES ${stub_dir}/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi)
   endforeach()
   foreach(module IN LISTS VELMO_PACKAGE_STUB_MODULES)
-    install(FILES ${stub_dir}/${module}.pyi DESTINATION velmo)
+    install(FILES ${stub_dir}/velmo/${module}.pyi DESTINATION velmo)
   endforeach()
 endfunction()
 
 if(CMAKE_CROSSCOMPILING AND VELMO_PREBUILT_STUBS)
-  foreach(module IN LISTS VELMO_STUB_MODULES VELMO_PACKAGE_STUB_MODULES)
-    if(NOT EXISTS ${VELMO_PREBUILT_STUBS}/${module}.pyi)
-      message(FATAL_ERROR "VELMO_PREBUILT_STUBS (${VELMO_PREBUILT_STUBS}) has no ${module}.pyi")
+  foreach(stub IN LISTS VELMO_STUB_MODULES VELMO_PACKAGE_STUB_MODULES)
+    if(stub IN_LIST VELMO_PACKAGE_STUB_MODULES)
+      set(stub velmo/${stub})
+    endif()
+    if(NOT EXISTS ${VELMO_PREBUILT_STUBS}/${stub}.pyi)
+      message(FATAL_ERROR "VELMO_PREBUILT_STUBS (${VELMO_PREBUILT_STUBS}) has no ${stub}.pyi")
     endif()
   endforeach()
   velmo_install_stubs(${VELMO_PREBUILT_STUBS})
@@ -57,20 +59,22 @@ endif()
 
 set(VELMO_STUB_FILES)
 set(VELMO_STUB_MODULE_DIRS)
+set(VELMO_STUB_PACKAGE_NAMES)
 foreach(module IN LISTS VELMO_STUB_MODULES)
   list(APPEND VELMO_STUB_FILES ${VELMO_STUB_DIR}/${module}.pyi)
   list(APPEND VELMO_STUB_MODULE_DIRS $<TARGET_FILE_DIR:${module}>)
 endforeach()
 foreach(module target IN ZIP_LISTS VELMO_PACKAGE_STUB_MODULES VELMO_PACKAGE_STUB_TARGETS)
-  list(APPEND VELMO_STUB_FILES ${VELMO_STUB_DIR}/${module}.pyi)
+  list(APPEND VELMO_STUB_FILES ${VELMO_STUB_DIR}/velmo/${module}.pyi)
   list(APPEND VELMO_STUB_MODULE_DIRS $<TARGET_FILE_DIR:${target}>)
+  list(APPEND VELMO_STUB_PACKAGE_NAMES velmo.${module})
 endforeach()
 
 add_custom_command(
   OUTPUT ${VELMO_STUB_FILES}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${VELMO_STUB_DIR}
   COMMAND ${Python_EXECUTABLE} ${VELMO_STUB_SCRIPT} ${VELMO_STUB_DIR}
-          --modules ${VELMO_STUB_MODULES} ${VELMO_PACKAGE_STUB_MODULES} --module-dirs ${VELMO_STUB_MODULE_DIRS}
+          --modules ${VELMO_STUB_MODULES} ${VELMO_STUB_PACKAGE_NAMES} --module-dirs ${VELMO_STUB_MODULE_DIRS}
   DEPENDS ${VELMO_STUB_MODULES} ${VELMO_PACKAGE_STUB_TARGETS} ${VELMO_STUB_SCRIPT}
   COMMENT "Writing the type stubs of the Python modules"
   VERBATIM)

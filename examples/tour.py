@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 import velmo_testing
 from matplotlib.figure import Figure
@@ -43,8 +44,8 @@ def indent(text: object, prefix: str = "    ") -> str:
 
 def joined(chunks: list[EventArray]) -> EventArray:
     # Without the data type NumPy would pack the records into 13 bytes, dropping the fill.
-    events: EventArray = np.concatenate(chunks, dtype=velmo_sim.event_dtype()) if chunks else \
-        np.empty(0, dtype=velmo_sim.event_dtype())
+    events: EventArray = np.concatenate(chunks, dtype=velmo.io.event_dtype()) if chunks else \
+        np.empty(0, dtype=velmo.io.event_dtype())
     return events
 
 
@@ -279,7 +280,7 @@ def tour_recording(serial: str, folder: Path, duration_us: int) -> None:
             tqdm(total=duration_us / 1e6, desc="Recording", unit="s", disable=None) as progress:
         camera.tool(hal.ToolType.TRIGGER_IN).set_param("enable", True)
         camera.record(path, duration_us, overwrite=True, progress=lambda span_us: progress.update(span_us / 1e6))
-    with velmo_sim.open_recording(path) as recording:
+    with velmo.io.open_recording(path) as recording:
         events, triggers = recording.read(recording.duration_us)
         print(f"    {path}: {recording.duration_us / 1e6:.3f} s of camera {recording.description.serial}, "
               f"{recording.data_bytes:,} bytes of EVT3")

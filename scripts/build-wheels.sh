@@ -33,9 +33,11 @@ import zipfile
 wheel = zipfile.ZipFile(sys.argv[1])
 os.makedirs(sys.argv[2], exist_ok=True)
 for name in wheel.namelist():
-    # The top-level modules' stubs, and those of the velmo package's native modules (velmo/frames.pyi).
+    # The top-level modules' stubs, and those of the velmo package's native modules (velmo/frames.pyi),
+    # where a build looks for them.
     if name.endswith(".pyi") and (name.count("/") == 0 or (name.startswith("velmo/") and name.count("/") == 1)):
-        with open(f"{sys.argv[2]}/{name.rpartition('/')[2]}", "wb") as stub:
+        os.makedirs(os.path.dirname(f"{sys.argv[2]}/{name}"), exist_ok=True)
+        with open(f"{sys.argv[2]}/{name}", "wb") as stub:
             stub.write(wheel.read(name))
 PY
 

@@ -76,7 +76,8 @@ run_python() {
 extra_asan_options=:detect_leaks=0 run_python - "$site" <<'PYTHON'
 import sys
 import velmo_base_py, velmo_hal_py, velmo_sim, velmo_testing
-for module in (velmo_hal_py, velmo_base_py, velmo_sim, velmo_testing):
+from velmo import _io
+for module in (velmo_hal_py, velmo_base_py, velmo_sim, velmo_testing, _io):
     if not module.__file__.startswith(sys.argv[1] + "/"):
         sys.exit(f"{module.__name__} was imported from {module.__file__}, not from {sys.argv[1]}")
 PYTHON

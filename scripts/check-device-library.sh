@@ -4,7 +4,8 @@
 # temporary prefix, then velmo_hal_py and velmo_base_py from a separate build folder over that
 # prefix (VELMO_DEVICE_LIBRARY_DIR). Every symbol the modules take from the two libraries must
 # be one that the device library's interface promises (the list below); the list of what they
-# take is printed. Then the Python tests that need no simulated camera run against them.
+# take is printed; velmo._io, the native half of velmo.io, and velmo.frames take none. Then the
+# Python tests that need no simulated camera run against them, velmo.io's among them.
 #
 # Extra arguments go to pytest.
 set -euo pipefail
@@ -34,11 +35,15 @@ echo "== The published modules over $library_dir"
 modules=("$work"/site/velmo_*.so)
 names=$(basename -a "${modules[@]}" | sed 's/\..*//' | sort | tr '\n' ' ')
 [ "$names" = "velmo_base_py velmo_hal_py " ] || { echo "expected only the two published modules, got: $names" >&2; exit 1; }
-# The velmo package comes along, with velmo.frames, which needs no device library.
-frames_module=("$work"/site/velmo/frames.*.so)
-[ -f "${frames_module[0]}" ] && [ -f "$work/site/velmo/__init__.py" ] && [ -f "$work/site/velmo/frames.pyi" ] || {
-  echo "the install lacks the velmo package with velmo.frames and its stub" >&2; exit 1; }
-modules+=("${frames_module[0]}")
+# The velmo package comes along, with velmo.frames and velmo._io (the native half of velmo.io),
+# which need no device library.
+[ -f "$work/site/velmo/__init__.py" ] || { echo "the install lacks the velmo package" >&2; exit 1; }
+for package_module in frames _io; do
+  built=("$work"/site/velmo/$package_module.*.so)
+  [ -f "${built[0]}" ] && [ -f "$work/site/velmo/$package_module.pyi" ] || {
+    echo "the install lacks velmo.$package_module and its stub" >&2; exit 1; }
+  modules+=("${built[0]}")
+done
 if find "$work/site" -name 'libVelmo*' | grep -q .; then
   echo "the modules' install carries a device library of its own" >&2
   exit 1
@@ -109,8 +114,13 @@ for module in modules:
             outside.append(f"{name}: {symbol}")
     if name == "velmo_hal_py" and not taken:
         outside.append("velmo_hal_py takes no symbol at all: the listing itself is wrong")
-    if name in ("velmo_base_py", "frames") and taken:
+    if name in ("velmo_base_py", "frames", "_io") and taken:
         outside.append(f"{name} must take nothing from the device library")
+    if name in ("frames", "_io"):
+        unresolved = sorted(demangled for demangled in dynamic_symbols(module, "--undefined-only").values()
+                            if demangled.startswith("velmo::"))
+        if unresolved:
+            outside.append(f"{name} needs symbols of ours that nothing it links defines: {', '.join(unresolved)}")
 if outside:
     sys.exit("symbols outside the device library's interface:\n  " + "\n  ".join(outside))
 print("every symbol is in the device library's interface")
@@ -123,8 +133,9 @@ cp -r "$OLDPWD/tests" "$OLDPWD/pyproject.toml" .
 PYTHONPATH="$work/site" VELMO_WITHOUT_SIMULATOR=1 PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" - "$work/site" <<'EOF'
 import sys
 import velmo_base_py, velmo_hal_py
-import velmo.frames
-for module in (velmo_hal_py, velmo_base_py, velmo.frames):
+import velmo.frames, velmo.io
+from velmo import _io
+for module in (velmo_hal_py, velmo_base_py, velmo.frames, _io):
     if not module.__file__.startswith(sys.argv[1] + "/"):
         sys.exit(f"{module.__name__} was imported from {module.__file__}, not from {sys.argv[1]}")
 EOF

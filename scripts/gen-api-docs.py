@@ -13,22 +13,24 @@ import importlib.util
 import sys
 from pathlib import Path
 
-MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing", "velmo.frames")
+MODULES = ("velmo_hal_py", "velmo_base_py", "velmo._io", "velmo_sim", "velmo_testing", "velmo.frames")
 # Special methods worth a line: the rest is the object protocol every class has.
 SHOWN_SPECIAL_METHODS = {"__init__", "__getitem__", "__str__"}
 
 INTRODUCTION = """\
 # API reference
 
-Every class, property and function of the five modules, with the signatures that editors and
-type checkers see. Written by `scripts/gen-api-docs.py` from the type stubs that the build
+Every class, property and function of the six native modules, with the signatures that editors
+and type checkers see. Written by `scripts/gen-api-docs.py` from the type stubs that the build
 generates from the compiled modules; `tests/python/test_stubs.py` fails when this page no longer
 matches them.
 
 `velmo_testing` holds the helpers with which a program checks its own Python tools and event
 handling against native callers, as `numpy.testing` does for NumPy; the rest is the user API.
-`velmo.frames`, a module of the `velmo` package, turns arrays of events into the representations
-learning and display start from.
+`velmo._io` is the native half of `velmo.io`, which publishes its names: the event and trigger
+data types, the decoder and encoder, recordings and streams, in every build, with a camera or
+without. `velmo.frames`, a module of the `velmo` package, turns arrays of events into the
+representations learning and display start from.
 
 Enums are pybind11 enums: each member is a class attribute (`ToolType.ROI`), `int(member)` and
 `member.value` give its number, `member.name` its name, `Enum(number)` the member, and

@@ -3,7 +3,10 @@
 Usage: gen-stubs.py OUTPUT_DIR --modules NAME [NAME ...] --module-dirs MODULE_DIR [MODULE_DIR ...]
 
 The module directories are put first on sys.path, so the stubs describe the modules of this
-build rather than whatever is installed. Any error of the generator fails the run before a
+build rather than whatever is installed. A module of the velmo package (velmo.frames) is found
+in its directory by its last name, and imported as part of a stand-in package of this build's
+modules alone, so that modules importing one another (velmo_sim imports velmo._io) find them
+here too; its stub is written as OUTPUT_DIR/velmo/NAME.pyi. Any error of the generator fails the run before a
 file is written: a stub with a hole in a signature misleads more than a missing stub.
 """
 
@@ -12,6 +15,7 @@ import importlib
 import logging
 import re
 import sys
+import tempfile
 import types
 from pathlib import Path
 
@@ -92,7 +96,14 @@ def main(argv=None):
     args = parser.parse_args(argv)
     modules = args.modules
     directories = [directory.resolve() for directory in args.module_dirs]
-    sys.path[:0] = [str(directory) for directory in directories]
+    package = Path(tempfile.mkdtemp(prefix="velmo-stubs-")) / "velmo"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    for name, directory in zip(modules, directories):
+        if name.startswith("velmo."):
+            for built in directory.glob(name.removeprefix("velmo.") + ".*.so"):
+                (package / built.name).symlink_to(built)
+    sys.path[:0] = [str(package.parent)] + [str(directory) for directory in directories]
     strays = [name for name in modules if not imported_from(name, directories)]
     if strays:
         print(f"gen-stubs: {', '.join(strays)} not found in {', '.join(map(str, directories))}", file=sys.stderr)

@@ -65,9 +65,9 @@ import numpy
 
 repo = Path(sys.argv[1]).resolve()
 site = Path(sysconfig.get_paths()["platlib"]).resolve()
-for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"):
+for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing", "velmo._io", "velmo.frames"):
     location = Path(importlib.import_module(module).__file__).resolve()
-    if location.parent != site:
+    if location.parent not in (site, site / "velmo"):
         sys.exit(f"{module} was imported from {location}, not from {site}")
     print(f"{module}: {location}")
 on_path = [entry for entry in sys.path if entry and Path(entry).resolve().is_relative_to(repo)]

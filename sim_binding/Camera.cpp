@@ -1,12 +1,13 @@
-#include "Arrays.h"
-#include "RecordingSupport.h"
+#include "CameraSupport.h"
 #include "SimBindings.h"
-#include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
 #include <VelmoBinding/NativeObjects.h>
 #include <VelmoCodec/TriggerEvent.h>
+#include <VelmoIo/Arguments.h>
+#include <VelmoIo/Arrays.h>
+#include <VelmoIo/DeviceReading.h>
 #include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/numpy.h>
@@ -63,23 +64,23 @@ void requireOpen(const velmo::SimulatedCamera& camera) {
 // A camera has one reader at a time: while it streams or records, only that reads it.
 void requireReadable(const velmo::SimulatedCamera& camera) {
     requireOpen(camera);
-    velmo::sim::requireNoOtherReader(&camera);
+    velmo::io::deviceReading().requireNoOtherReader(&camera);
 }
 
 void closeCamera(velmo::SimulatedCamera& camera) {
-    velmo::sim::closeStreamOf(&camera);
+    velmo::io::deviceReading().closeStreamOf(&camera);
     camera.close();
 }
 
-std::unique_ptr<velmo::sim::Stream> streamCamera(velmo::SimulatedCamera& camera, std::int64_t slice_us, bool realtime,
-                                                 std::int64_t max_backlog) {
+velmo::io::StreamObject streamCamera(velmo::SimulatedCamera& camera, std::int64_t slice_us, bool realtime,
+                                     std::int64_t max_backlog) {
     requireOpen(camera);
     // The stream holds the camera's Python object, which owns the camera, for as long as it reads.
     py::object owner = py::cast(&camera, py::return_value_policy::reference);
     const std::shared_ptr<velmo::SliceSource> source(std::shared_ptr<void>(), &camera);
-    return velmo::sim::startStream(std::move(owner), &camera, "camera " + camera.description().serial, source, slice_us,
-                                   realtime, max_backlog,
-                                   [&camera] { return velmo::sim::cameraRecordingHeader(camera); });
+    return {velmo::io::deviceReading().stream(std::move(owner), &camera, "camera " + camera.description().serial,
+                                              source, slice_us, realtime, max_backlog,
+                                              [&camera] { return velmo::sim::cameraRecordingHeader(camera); })};
 }
 
 std::string cameraRepr(const velmo::SimulatedCamera& camera) {
@@ -138,7 +139,7 @@ std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpa
     }
     // The camera sets every byte of the records, fill bytes to zero, so nothing stale reaches
     // Python.
-    return {velmo::sim::arrayOwning(std::move(events)), velmo::sim::arrayOwning(std::move(triggers))};
+    return {velmo::io::arrayOwning(std::move(events)), velmo::io::arrayOwning(std::move(triggers))};
 }
 
 py::bytes readRaw(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
@@ -203,7 +204,7 @@ void bindSimCamera(py::module_& module) {
              "RuntimeError; after it closes they go on from where the stream stopped. Tool settings apply "
              "from the next slice read.",
              py::arg("slice_us") = 10'000, py::arg("realtime") = false,
-             py::arg("max_backlog") = velmo::sim::kDefaultMaxBacklog)
+             py::arg("max_backlog") = velmo::io::kDefaultMaxBacklog)
         .def("tools", &velmo::SimulatedCamera::tools, "The camera's six tools, in ToolType order.");
 
     module.def("list_cameras", &velmo::discoverCameras, "Descriptions of every simulated camera, in a fixed order.");

@@ -7,7 +7,6 @@
 #include <VelmoSim/LogSink.h>
 
 #include <Python.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

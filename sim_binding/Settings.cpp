@@ -1,7 +1,7 @@
-#include "RecordingSupport.h"
 #include "SimBindings.h"
 
 #include <VelmoCodec/Recording.h>
+#include <VelmoIo/Arguments.h>
 #include <VelmoSim/SimulatedCamera.h>
 #include <VelmoSim/ToolSettings.h>
 
@@ -20,23 +20,6 @@
 namespace py = pybind11;
 
 namespace {
-
-// A setting's value as the tool's own type; text the header's type does not fit stays text.
-py::object settingValue(const velmo::RecordedSetting& setting) {
-    try {
-        switch (setting.type) {
-            case velmo::ToolParameterType::INT: return py::int_(std::stoll(setting.value));
-            case velmo::ToolParameterType::FLOAT: return py::float_(std::stod(setting.value));
-            case velmo::ToolParameterType::BOOL:
-                if (setting.value == "true" || setting.value == "false") return py::bool_(setting.value == "true");
-                break;
-            case velmo::ToolParameterType::STRING:
-            case velmo::ToolParameterType::ENUM: break;
-        }
-    } catch (const std::exception&) {
-    }
-    return py::str(setting.value);
-}
 
 using Value = std::variant<int, float, bool, std::string>;
 
@@ -183,7 +166,7 @@ std::vector<Write> checkedWrites(const velmo::SimulatedCamera& camera, const py:
 }
 
 py::dict cameraSettings(const velmo::SimulatedCamera& camera) {
-    return velmo::sim::settingsMapping(velmo::recordedSettings(camera.tools()));
+    return velmo::io::settingsMapping(velmo::recordedSettings(camera.tools()));
 }
 
 // All or nothing: every entry is checked against the tools' metadata before the first write.
@@ -220,16 +203,6 @@ std::shared_ptr<velmo::CameraTool> cameraTool(const velmo::SimulatedCamera& came
 }
 
 }  // namespace
-
-py::dict velmo::sim::settingsMapping(const std::vector<RecordedSetting>& settings) {
-    py::dict tools;
-    for (const velmo::RecordedSetting& setting : settings) {
-        const py::str tool(setting.tool);
-        if (!tools.contains(tool)) tools[tool] = py::dict();
-        tools[tool].cast<py::dict>()[py::str(setting.name)] = settingValue(setting);
-    }
-    return tools;
-}
 
 void bindSimSettings(py::module_& module) {
     auto camera = py::reinterpret_borrow<py::class_<velmo::SimulatedCamera>>(module.attr("Camera"));

@@ -4,10 +4,6 @@
 
 // Each binds one family of velmo_sim's Python API into the module.
 void bindSimCamera(pybind11::module_& module);
-void bindSimStream(pybind11::module_& module);
-void bindSimTriggerDtype(pybind11::module_& module);
-void bindSimDecoding(pybind11::module_& module);
-void bindSimWriting(pybind11::module_& module);
 void bindSimLogging(pybind11::module_& module);
 // After bindSimCamera: it adds Camera.record.
 void bindSimRecording(pybind11::module_& module);

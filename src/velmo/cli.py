@@ -27,6 +27,7 @@ from pathlib import Path
 from typing import Protocol
 
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 
 import velmo
@@ -179,14 +180,14 @@ def record(args: argparse.Namespace) -> int:
         configure(camera, args)
         with progress_bar(duration_us, "Recording") as update:
             camera.record(args.path, duration_us, overwrite=args.overwrite, progress=update)
-    with velmo_sim.open_recording(args.path) as recording:
+    with velmo.io.open_recording(args.path) as recording:
         events, _ = count_records(recording, lambda _: None)
     print(f"recorded {duration_us / 1e6:.3f} s of camera {camera.description.serial} to {args.path}: "
           f"{Path(args.path).stat().st_size:,} bytes, {events:,} events")
     return 0
 
 
-def count_records(recording: velmo_sim.Recording, update: Callable[[int], object]) -> tuple[int, int]:
+def count_records(recording: velmo.io.Recording, update: Callable[[int], object]) -> tuple[int, int]:
     """The events and trigger events from the recording's position to its end."""
     events = triggers = 0
     while recording.position_us < recording.end_us:
@@ -199,7 +200,7 @@ def count_records(recording: velmo_sim.Recording, update: Callable[[int], object
 
 
 def info(args: argparse.Namespace) -> int:
-    with velmo_sim.open_recording(args.path) as recording:
+    with velmo.io.open_recording(args.path) as recording:
         camera = recording.description
         print(f"file          {recording.path}")
         raw_format = recording.raw_format
@@ -235,7 +236,7 @@ def render(args: argparse.Namespace) -> int:
     out = Path(args.out)
     if out.exists() and not args.overwrite:
         raise FileExistsError(f"{out} exists")
-    with velmo_sim.open_recording(args.path) as recording:
+    with velmo.io.open_recording(args.path) as recording:
         with progress_bar(recording.duration_us, "Rendering") as update:
             written = write_video(recording, out, fps=args.fps, window_us=args.window_us, progress=update)
     print(f"rendered {written:,} frames of {recording.duration_us / 1e6:.3f} s to {out}")

@@ -12,6 +12,7 @@ VELMO_LEAK_CHECK_AT_SESSION_END=1 (set by scripts/check-asan.sh) runs the leak c
 last test has finished instead of at exit, see pytest_sessionfinish.
 """
 
+import velmo.io
 import ast
 import os
 import sys
@@ -111,6 +112,6 @@ def event_bytes():
 
     def make(n, marker=0xA5):
         buffer = bytearray([marker]) * (16 * n)
-        return np.frombuffer(buffer, dtype=velmo_sim.event_dtype()), buffer
+        return np.frombuffer(buffer, dtype=velmo.io.event_dtype()), buffer
 
     return make

@@ -8,6 +8,7 @@ import json
 
 import pytest
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 
 SERIAL = "VLM636-000101"
@@ -24,7 +25,7 @@ def test_settings_are_what_a_recording_of_the_camera_holds_and_survive_json(tmp_
                                   "EVENT_TRAIL_FILTER": {"type": "STC_KEEP_TRAIL"}}) is None
     settings = camera.settings()
     camera.record(tmp_path / "a.vrec", 10_000)
-    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+    with velmo.io.open_recording(tmp_path / "a.vrec") as recording:
         assert recording.settings == settings
     assert json.loads(json.dumps(settings)) == settings
     assert settings["BIAS"]["bias_diff_on"] == 40 and settings["ANTI_FLICKER"]["enable"] is True
@@ -35,7 +36,7 @@ def test_a_recordings_settings_put_back_on_another_camera(tmp_path, camera):
     camera.apply_settings({"ROI": {"x": 10, "x_width": 100, "enable": True, "mode": "RONI"},
                            "EVENT_RATE_CONTROL": {"max_event_rate": 250_000}})
     camera.record(tmp_path / "tuned.vrec", 10_000)
-    with velmo_sim.open_recording(tmp_path / "tuned.vrec") as recording, velmo_sim.open_camera() as other:
+    with velmo.io.open_recording(tmp_path / "tuned.vrec") as recording, velmo_sim.open_camera() as other:
         other.apply_settings(recording.settings)
         assert other.settings() == recording.settings
 

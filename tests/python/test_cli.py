@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
+import velmo.io
 import velmo_sim
 from extras import extra
 from velmo import cli
@@ -42,7 +43,7 @@ def test_record_applies_a_settings_file_and_reports_size_and_events(tmp_path, ca
     path = tmp_path / "tuned.vrec"
     assert cli.main(["record", str(path), "--duration", "0.1", "--settings", str(settings),
                      "--bias", "bias_diff_off=20"]) == 0
-    with velmo_sim.open_recording(path) as recording:
+    with velmo.io.open_recording(path) as recording:
         events, _ = recording.read(100_000)
         assert recording.settings["BIAS"] | {"bias_diff_on": 60, "bias_diff_off": 20} == recording.settings["BIAS"]
         assert recording.settings["ROI"]["x_width"] == 200

@@ -6,11 +6,12 @@ import threading
 import numpy as np
 import pytest
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 import velmo_test_hooks
 import velmo_testing
 
-EMPTY_TRIGGERS = np.zeros(0, dtype=velmo_sim.trigger_dtype())
+EMPTY_TRIGGERS = np.zeros(0, dtype=velmo.io.trigger_dtype())
 
 
 def words(*values):
@@ -36,8 +37,8 @@ def camera_bytes():
 )
 def test_every_contiguous_buffer_decodes_the_same(wrap, camera_bytes):
     events, raw = camera_bytes
-    decoded, triggers = velmo_sim.Decoder().decode(wrap(raw))
-    assert decoded.dtype == velmo_sim.event_dtype() and triggers.dtype == velmo_sim.trigger_dtype()
+    decoded, triggers = velmo.io.Decoder().decode(wrap(raw))
+    assert decoded.dtype == velmo.io.event_dtype() and triggers.dtype == velmo.io.trigger_dtype()
     assert decoded.tobytes() == events.tobytes()
     assert len(triggers) == 0
 
@@ -48,15 +49,15 @@ def test_every_contiguous_buffer_decodes_the_same(wrap, camera_bytes):
     ids=["str", "list", "int", "None", "strided-memoryview", "strided-array"],
 )
 def test_what_is_no_contiguous_buffer_is_refused_naming_data(data):
-    decoder = velmo_sim.Decoder()
+    decoder = velmo.io.Decoder()
     with pytest.raises(TypeError, match="data must be a contiguous buffer"):
         decoder.decode(data)
     with pytest.raises(TypeError, match="data must be"):
-        velmo_sim.decode(data)
+        velmo.io.decode(data)
 
 
 def test_records_are_whole_with_zero_fill_bytes():
-    events, triggers = velmo_sim.decode(STREAM)
+    events, triggers = velmo.io.decode(STREAM)
     assert events.tolist() == [(7, 3, 1, 4101), (1300, 3, 0, 4101)]
     assert triggers.tolist() == [(1, 2, 4101)]
     assert all(record[5:8] == b"\0\0\0" for record in (events.tobytes()[:16], events.tobytes()[16:]))
@@ -69,7 +70,7 @@ def test_records_are_whole_with_zero_fill_bytes():
      (hal.RawEventStreamFormat("EVT3;width=8"), 1)],
 )
 def test_the_format_bounds_the_sensor(raw_format, kept):
-    decoder = velmo_sim.Decoder(raw_format)
+    decoder = velmo.io.Decoder(raw_format)
     events, triggers = decoder.decode(STREAM)
     assert len(events) == kept and len(triggers) == 1
     assert decoder.outside_dropped == 2 - kept
@@ -79,11 +80,11 @@ def test_the_format_bounds_the_sensor(raw_format, kept):
 @pytest.mark.parametrize("raw_format, error", [("EVT2;width=4", ValueError), ("EVT3;width=0", ValueError), (3, TypeError)])
 def test_a_format_that_is_not_evt3_text_is_refused(raw_format, error):
     with pytest.raises(error, match="raw_format" if error is ValueError else "incompatible"):
-        velmo_sim.Decoder(raw_format)
+        velmo.io.Decoder(raw_format)
 
 
 def test_a_kept_odd_byte_and_reset():
-    decoder = velmo_sim.Decoder()
+    decoder = velmo.io.Decoder()
     first, _ = decoder.decode(STREAM[:7])
     second, triggers = decoder.decode(STREAM[7:])
     assert len(first) + len(second) == 2 and len(triggers) == 1
@@ -94,19 +95,19 @@ def test_a_kept_odd_byte_and_reset():
     assert (decoder.skipped_words, decoder.untimed_dropped, decoder.outside_dropped, decoder.time_wraps) == (0,) * 4
     events, triggers = decoder.decode(STREAM[6:])
     assert len(events) == 0 and decoder.untimed_dropped == 3
-    assert velmo_sim.decode(STREAM + b"\x07")[0].tobytes() == velmo_sim.decode(STREAM)[0].tobytes()
+    assert velmo.io.decode(STREAM + b"\x07")[0].tobytes() == velmo.io.decode(STREAM)[0].tobytes()
 
 
 def test_threads_take_turns_on_one_decoder_and_run_side_by_side_on_two(camera_bytes):
     events, raw = camera_bytes
-    shared = velmo_sim.Decoder()
+    shared = velmo.io.Decoder()
     results = {}
 
     def run(name, decoder, calls):
         results[name] = [decoder.decode(raw)[0] for _ in range(calls)]
 
     threads = [threading.Thread(target=run, args=(f"shared {i}", shared, 5)) for i in range(3)]
-    threads += [threading.Thread(target=run, args=(f"own {i}", velmo_sim.Decoder(), 5)) for i in range(2)]
+    threads += [threading.Thread(target=run, args=(f"own {i}", velmo.io.Decoder(), 5)) for i in range(2)]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -127,7 +128,7 @@ def test_encode_hook_refuses_other_arrays():
     with pytest.raises(TypeError, match="events must be"):
         velmo_test_hooks.encode_evt3(events[::2], EMPTY_TRIGGERS)
     with pytest.raises(ValueError, match="event 0 cannot be encoded"):
-        velmo_test_hooks.encode_evt3(np.array([(5000, 0, 0, 0)], dtype=velmo_sim.event_dtype()), EMPTY_TRIGGERS)
+        velmo_test_hooks.encode_evt3(np.array([(5000, 0, 0, 0)], dtype=velmo.io.event_dtype()), EMPTY_TRIGGERS)
 
 
 def test_read_raw_decodes_to_what_read_gives_and_shares_the_stream_position():
@@ -139,7 +140,7 @@ def test_read_raw_decodes_to_what_read_gives_and_shares_the_stream_position():
         events, triggers = as_records.read(span)
         raw = as_raw.read_raw(span)
         assert isinstance(raw, bytes)
-        decoded, decoded_triggers = velmo_sim.decode(raw)
+        decoded, decoded_triggers = velmo.io.decode(raw)
         assert decoded.tobytes() == events.tobytes() and decoded_triggers.tobytes() == triggers.tobytes()
     assert len(decoded_triggers) > 0
 

@@ -1,6 +1,7 @@
 import numpy as np
 import pytest
 import velmo_base_py
+import velmo.io
 import velmo_sim
 import velmo_testing
 from velmo_base_py import Event2D
@@ -49,7 +50,7 @@ def test_array_field_names_are_not_attributes(event, name):
 
 
 def test_dtype_layout():
-    dtype = velmo_sim.event_dtype()
+    dtype = velmo.io.event_dtype()
     assert dtype.itemsize == 16
     assert dtype.names == ("x", "y", "polarity", "timestamp")
     assert [dtype.fields[name][1] for name in dtype.names] == [0, 2, 4, 8]
@@ -106,7 +107,7 @@ def test_make_event_checks_field_ranges():
 
 def test_make_events_is_deterministic_and_valid():
     first = velmo_testing.make_events(5000, seed=11)
-    assert first.dtype == velmo_sim.event_dtype() and first.shape == (5000,)
+    assert first.dtype == velmo.io.event_dtype() and first.shape == (5000,)
     assert first.tobytes() == velmo_testing.make_events(5000, seed=11).tobytes()
     assert first.tobytes() != velmo_testing.make_events(5000, seed=12).tobytes()
     assert first["x"].max() < 1280 and first["y"].max() < 720
@@ -148,7 +149,7 @@ def test_sum_events_matches_numpy_on_any_view(events, view):
 
 
 def test_sum_events_reads_a_field_of_a_larger_record(events):
-    wide = np.zeros(len(events), dtype=[("tag", "u1"), ("event", velmo_sim.event_dtype()), ("tail", "u4")])
+    wide = np.zeros(len(events), dtype=[("tag", "u1"), ("event", velmo.io.event_dtype()), ("tail", "u4")])
     wide["event"] = events
     assert wide["event"].strides == (wide.dtype.itemsize,)
     assert velmo_testing.sum_events(wide["event"]) == python_sums(events)
@@ -161,7 +162,7 @@ def test_sum_events_reads_misaligned_records(events):
 
 
 def test_sum_events_does_not_wrap_around():
-    events = np.zeros(3, dtype=velmo_sim.event_dtype())
+    events = np.zeros(3, dtype=velmo.io.event_dtype())
     events["timestamp"] = 2**64 - 1
     events["x"] = 65535
     assert velmo_testing.sum_events(events) == (3 * 65535, 0, 0, 3 * (2**64 - 1))
@@ -175,7 +176,7 @@ def test_sum_events_does_not_wrap_around():
         np.zeros(4, dtype=[("x", "u2"), ("y", "u2"), ("polarity", "u1"), ("timestamp", "u8")]),
         np.zeros(4, dtype={"names": ["y", "x", "polarity", "timestamp"], "formats": ["u2", "u2", "u1", "u8"],
                            "offsets": [0, 2, 4, 8], "itemsize": 16}),
-        np.zeros(4, dtype=velmo_sim.event_dtype().newbyteorder("S")),
+        np.zeros(4, dtype=velmo.io.event_dtype().newbyteorder("S")),
     ],
     ids=["bytes", "byte rows", "packed", "renamed", "swapped byte order"],
 )

@@ -8,6 +8,7 @@ import textwrap
 
 import pytest
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 import velmo_test_hooks
 import velmo_testing
@@ -20,7 +21,7 @@ HEADER = f"""\
 import copy, os, pickle, re, signal, sys, threading, time
 import numpy as np
 sys.path.append({os.path.dirname(velmo_test_hooks.__file__)!r})
-import velmo_base_py as base, velmo_hal_py as hal, velmo_sim, velmo_testing, velmo_test_hooks
+import velmo_base_py as base, velmo_hal_py as hal, velmo.io, velmo_sim, velmo_testing, velmo_test_hooks
 """
 
 
@@ -289,7 +290,7 @@ def test_decoding_a_buffer_another_thread_rewrites(holder):
     writer = threading.Thread(target=rewrite)
     writer.start()
     for _ in range(20):
-        events, _ = velmo_sim.decode(data)
+        events, _ = velmo.io.decode(data)
         assert len(events) <= 6 * len(calm), len(events)
     done = True
     writer.join()
@@ -308,7 +309,7 @@ def test_decoding_vectors_takes_memory_for_what_they_decode_to():
     words[-2:] = 0x8000, 0x2005
     used = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
     resource.setrlimit(resource.RLIMIT_AS, (used + (3 << 30), resource.RLIM_INFINITY))
-    events, _ = velmo_sim.decode(words, raw_format="EVT3;height=720;width=1280")
+    events, _ = velmo.io.decode(words, raw_format="EVT3;height=720;width=1280")
     assert len(events) == 1, len(events)
     """)
 
@@ -339,7 +340,7 @@ def test_a_full_disk_leaves_a_finished_recording(tmp_path, writer):
         process.kill()
         pytest.fail(f"hung for {TIMEOUT_S} s")
     assert process.returncode != 0 and "File too large" in err, err[-2000:]
-    with velmo_sim.open_recording(path) as recording:
+    with velmo.io.open_recording(path) as recording:
         assert not recording.truncated
         assert 0 < recording.duration_us < 5_000_000
         recording.read(recording.duration_us)
@@ -348,10 +349,10 @@ def test_a_full_disk_leaves_a_finished_recording(tmp_path, writer):
 # Neither waits for a writer of a FIFO, nor goes on for ever through a header whose times no
 # data can reach.
 @pytest.mark.parametrize("content, use", [
-    ("fifo", "velmo_sim.open_recording(path)"),
+    ("fifo", "velmo.io.open_recording(path)"),
     ("fifo", "cli.main(['info', path])"),
     ("end-us: 18446744073709551615", "cli.main(['info', path])"),
-    ("start-us: 18446744073709551000", "list(velmo_sim.open_recording(path).stream())"),
+    ("start-us: 18446744073709551000", "list(velmo.io.open_recording(path).stream())"),
 ])
 def test_files_that_never_end_are_refused(tmp_path, content, use):
     path = tmp_path / "a.vrec"
@@ -381,7 +382,7 @@ def test_opening_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path, raw_fo
     os.mkfifo(fifo)
     run(f"""
     try:
-        velmo_sim.open_recording({str(fifo)!r}, raw_format={raw_format!r})
+        velmo.io.open_recording({str(fifo)!r}, raw_format={raw_format!r})
     except ValueError as error:
         assert "not a regular file" in str(error), error
     else:

@@ -9,6 +9,7 @@ import random
 import numpy as np
 import pytest
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -238,7 +239,7 @@ def test_seek_to_random_times_gives_what_reading_through_gives(tmp_path, stream,
 def test_slices_of_raw_chunks_are_the_slices_a_camera_streams(tmp_path, chunk_bytes):
     serial = velmo_sim.list_cameras()[1].serial
     velmo_sim.open_camera(serial).record(tmp_path / "a.vrec", 14 * 7_000)
-    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+    with velmo.io.open_recording(tmp_path / "a.vrec") as recording:
         data = recording.read_raw(recording.duration_us)
         raw_format = recording.raw_format
     size = chunk_bytes or len(data)

@@ -16,6 +16,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import velmo.io
 import velmo_sim
 import velmo_testing
 from velmo_hal_py import (
@@ -226,7 +227,7 @@ class TestEventRecord:
     @given(field=st.sampled_from(sorted(ARRAY_FIELDS)), index=st.integers(0, 3), value=AROUND_THE_RANGES)
     def test_array_field_writes_only_its_own_bytes(self, field, index, value):
         buffer = bytearray(b"\xa5" * 64)
-        events = np.frombuffer(buffer, dtype=velmo_sim.event_dtype())
+        events = np.frombuffer(buffer, dtype=velmo.io.event_dtype())
         before = bytes(buffer)
         bits, start, end = ARRAY_FIELDS[field]
         if not 0 <= value < 2**bits:
@@ -477,9 +478,9 @@ class TestDecoder:
     @given(data=EVT3_BYTES, cuts=st.lists(st.integers(0, 600), max_size=6))
     def test_any_split_decodes_as_one_call_and_the_counters_add_up(self, data, cuts):
         fmt = "EVT3;height=720;width=1280"
-        whole = velmo_sim.Decoder(fmt)
+        whole = velmo.io.Decoder(fmt)
         events, triggers = whole.decode(data)
-        split = velmo_sim.Decoder(fmt)
+        split = velmo.io.Decoder(fmt)
         bounds = [0, *sorted(min(cut, len(data)) for cut in cuts), len(data)]
         pieces = [split.decode(data[start:stop]) for start, stop in zip(bounds, bounds[1:])]
         assert b"".join(piece[0].tobytes() for piece in pieces) == events.tobytes()
@@ -499,4 +500,4 @@ class TestDecoder:
         assert whole.skipped_words == np.count_nonzero(np.isin(types, [0x1, 0x9, 0xB, 0xC, 0xD]))
         assert np.all(events["x"] < 1280) and np.all(events["y"] < 720) and np.all(events["polarity"] <= 1)
         assert np.all(triggers["value"] <= 1) and np.all(triggers["channel"] <= 15)
-        assert velmo_sim.decode(data)[1].tobytes() == triggers.tobytes()
+        assert velmo.io.decode(data)[1].tobytes() == triggers.tobytes()

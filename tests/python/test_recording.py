@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 from velmo import cli
 
@@ -34,7 +35,7 @@ def test_recording_plays_back_what_the_camera_delivered(tmp_path):
     fresh.read(123_456)
     expected_events, expected_triggers = fresh.read(250_000)
 
-    with velmo_sim.open_recording(path) as recording:
+    with velmo.io.open_recording(path) as recording:
         assert (recording.start_us, recording.duration_us, recording.truncated) == (123_456, 250_000, False)
         assert recording.description.serial == SERIAL
         raw_format = recording.raw_format
@@ -44,7 +45,7 @@ def test_recording_plays_back_what_the_camera_delivered(tmp_path):
         first_events, first_triggers = recording.read(100_000)
         raw = recording.read_raw(150_000)
         assert recording.read(10)[0].size == 0
-    raw_events, raw_triggers = velmo_sim.decode(raw)
+    raw_events, raw_triggers = velmo.io.decode(raw)
     assert len(expected_events) > 1000 and len(expected_triggers) > 0
     assert np.array_equal(np.concatenate([first_events, raw_events]), expected_events)
     assert np.array_equal(np.concatenate([first_triggers, raw_triggers]), expected_triggers)
@@ -58,7 +59,7 @@ def test_record_refuses_an_existing_file_unless_asked(tmp_path, camera):
     assert raised.value.filename == str(path)
     assert path.read_bytes() == b"precious"
     camera.record(str(path), 1000, overwrite=True)
-    assert velmo_sim.open_recording(path).duration_us == 1000
+    assert velmo.io.open_recording(path).duration_us == 1000
 
 
 @pytest.mark.parametrize("content, error, message", [
@@ -72,16 +73,16 @@ def test_open_recording_refuses_a_bad_file_naming_it(tmp_path, content, error, m
     if content is not None:
         path.write_bytes(content)
     with pytest.raises(error, match=message) as raised:
-        velmo_sim.open_recording(path)
+        velmo.io.open_recording(path)
     assert str(path) in str(raised.value)
 
 
 def test_a_cut_recording_reads_its_prefix_and_says_so(tmp_path, camera):
     path = tmp_path / "a.vrec"
     camera.record(path, 100_000)
-    whole = velmo_sim.open_recording(path).read(100_000)[0]
+    whole = velmo.io.open_recording(path).read(100_000)[0]
     path.write_bytes(path.read_bytes()[:-1001])
-    with velmo_sim.open_recording(path) as cut:
+    with velmo.io.open_recording(path) as cut:
         assert cut.truncated
         part = cut.read(100_000)[0]
         assert part["timestamp"][-1] < cut.end_us < 100_000
@@ -99,7 +100,7 @@ def test_record_stopped_early_leaves_a_finished_shorter_recording(tmp_path, came
 
     with pytest.raises(KeyboardInterrupt):
         camera.record(tmp_path / "a.vrec", 10_000_000, progress=progress)
-    recording = velmo_sim.open_recording(tmp_path / "a.vrec")
+    recording = velmo.io.open_recording(tmp_path / "a.vrec")
     assert (recording.truncated, recording.duration_us) == (False, sum(spans))
 
 
@@ -111,12 +112,12 @@ def test_record_stopped_early_leaves_a_finished_shorter_recording(tmp_path, came
 def test_recording_reads_refuse_bad_arguments(tmp_path, camera, call, message):
     camera.record(tmp_path / "a.vrec", 1000)
     with pytest.raises(ValueError, match=message):
-        call(velmo_sim.open_recording(tmp_path / "a.vrec"))
+        call(velmo.io.open_recording(tmp_path / "a.vrec"))
 
 
 def test_a_closed_recording_refuses_reads(tmp_path, camera):
     camera.record(tmp_path / "a.vrec", 1000)
-    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+    with velmo.io.open_recording(tmp_path / "a.vrec") as recording:
         pass
     with pytest.raises(ValueError, match="is closed"):
         recording.read_events(1)
@@ -126,7 +127,7 @@ def test_command_line_records_and_describes(tmp_path, capsys):
     path = tmp_path / "cli.vrec"
     assert cli.main(["record", str(path), "--duration", "0.2", "--serial", SERIAL, "--trigger",
                                "--bias", "bias_diff_on=40", "--roi", "0,0,640,360", "--erc-rate", "500000"]) == 0
-    events, triggers = velmo_sim.open_recording(path).read(200_000)
+    events, triggers = velmo.io.open_recording(path).read(200_000)
     assert cli.main(["info", str(path)]) == 0
     out = capsys.readouterr().out
     assert f"events        {len(events):,} " in out
@@ -156,7 +157,7 @@ def test_command_line_stops_a_recording_that_would_not_fit(tmp_path, capsys):
     assert exited.value.code == 1
     err = capsys.readouterr().err
     assert "stopped after 0.10 s" in err and " TB and " in err and str(path) in err
-    recording = velmo_sim.open_recording(path)
+    recording = velmo.io.open_recording(path)
     assert (recording.truncated, recording.duration_us) == (False, 100_000)
 
 
@@ -194,7 +195,7 @@ def test_stream_record_to_records_the_slices_delivered_after_it(tmp_path, camera
         with pytest.raises(ValueError, match="already recording"):
             stream.record_to(tmp_path / "b.vrec")
         delivered = [next(stream) for _ in range(4)]
-    recording = velmo_sim.open_recording(tmp_path / "a.vrec")
+    recording = velmo.io.open_recording(tmp_path / "a.vrec")
     assert (recording.start_us, recording.duration_us, recording.truncated) == (17_000, 40_000, False)
     events, _ = recording.read(40_000)
     assert np.array_equal(events, np.concatenate([s.events for s in delivered]))
@@ -202,8 +203,8 @@ def test_stream_record_to_records_the_slices_delivered_after_it(tmp_path, camera
 
 def test_a_recording_streams_to_its_end_at_the_recorded_pace(tmp_path, camera):
     camera.record(tmp_path / "a.vrec", 60_000)
-    expected = velmo_sim.open_recording(tmp_path / "a.vrec").read(60_000)[0]
-    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+    expected = velmo.io.open_recording(tmp_path / "a.vrec").read(60_000)[0]
+    with velmo.io.open_recording(tmp_path / "a.vrec") as recording:
         started = time.monotonic()
         with recording.stream(slice_us=20_000, realtime=True) as stream:
             with pytest.raises(RuntimeError, match="is streaming"):
@@ -218,7 +219,7 @@ def test_a_recording_streams_to_its_end_at_the_recorded_pace(tmp_path, camera):
 @pytest.mark.parametrize("use", [
     lambda camera, path: camera.record(path, 1000),
     lambda camera, path: camera.stream().record_to(path),
-    lambda camera, path: velmo_sim.open_recording(path),
+    lambda camera, path: velmo.io.open_recording(path),
 ])
 @pytest.mark.parametrize("as_path", [str, Path])
 def test_a_path_with_a_nul_is_refused(tmp_path, camera, use, as_path):
@@ -231,7 +232,7 @@ def test_a_path_with_a_nul_is_refused(tmp_path, camera, use, as_path):
 def test_a_recording_keeps_a_file_name_that_is_not_utf8(tmp_path, camera):
     name = os.fsdecode(os.fsencode(tmp_path) + b"/caf\xe9.vrec")
     camera.record(Path(name), 1000)
-    with velmo_sim.open_recording(name) as recording:
+    with velmo.io.open_recording(name) as recording:
         assert recording.path == name
         assert name in repr(recording)
 
@@ -248,6 +249,6 @@ def test_a_recording_camera_refuses_other_readers_until_record_returns(tmp_path,
 
     camera.record(tmp_path / "a.vrec", 250_000, progress=progress)
     assert len(refused) == 15
-    with velmo_sim.open_recording(tmp_path / "a.vrec") as recording:
+    with velmo.io.open_recording(tmp_path / "a.vrec") as recording:
         assert (recording.duration_us, recording.truncated) == (250_000, False)
     assert camera.read(10_000)[0]["timestamp"].min() >= 250_000

@@ -6,6 +6,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 import velmo_testing
 from velmo_hal_py import ToolType
@@ -22,7 +23,7 @@ TOOL_CLASSES = [
 
 
 def assert_valid_stream(events):
-    assert events.dtype == velmo_sim.event_dtype()
+    assert events.dtype == velmo.io.event_dtype()
     assert np.all(events["x"] < SENSOR_WIDTH) and np.all(events["y"] < SENSOR_HEIGHT)
     assert set(np.unique(events["polarity"])) <= {0, 1}
     assert np.all(np.diff(events["timestamp"].astype(np.int64)) >= 0)
@@ -104,7 +105,7 @@ def test_read_events_leaves_no_stale_fill_bytes(camera):
 
 
 def test_trigger_dtype_is_the_16_byte_trigger_record():
-    dtype = velmo_sim.trigger_dtype()
+    dtype = velmo.io.trigger_dtype()
     assert dtype.names == ("value", "channel", "timestamp")
     assert [dtype.fields[name][1] for name in dtype.names] == [0, 1, 8]
     assert dtype.itemsize == 16
@@ -115,7 +116,7 @@ def test_read_returns_the_events_and_trigger_edges_of_its_span(camera):
     events, triggers = camera.read(20_000)
     assert_valid_stream(events)
     assert events["timestamp"].max() < 20_000
-    assert triggers.dtype == velmo_sim.trigger_dtype()
+    assert triggers.dtype == velmo.io.trigger_dtype()
     assert triggers.tolist() == [(1, 0, 0), (0, 0, 5_000), (1, 0, 10_000), (0, 0, 15_000)]
     assert bytes(triggers.view(np.uint8).reshape(-1, 16)[:, 2:8].tobytes()) == bytes(4 * 6)
     later, _ = camera.read(1_000)
@@ -133,7 +134,7 @@ def test_read_and_read_events_share_one_stream_position():
     mixed_camera = velmo_sim.open_camera()
     first = mixed_camera.read_events(5_000)
     second, _ = mixed_camera.read(30_000 - int(first["timestamp"][-1]))
-    mixed = np.concatenate([first, second], dtype=velmo_sim.event_dtype())
+    mixed = np.concatenate([first, second], dtype=velmo.io.event_dtype())
     assert len(mixed) == len(whole) and np.all(mixed == whole)
 
 
@@ -215,7 +216,7 @@ def test_disabling_the_roi_restores_the_whole_sensor(camera):
 def test_read_events_stops_early_when_the_filters_pass_nothing(camera):
     configure(camera.tool(ToolType.ROI), {"mode": "RONI", "enable": True})
     events = camera.read_events(10)
-    assert events.shape == (0,) and events.dtype == velmo_sim.event_dtype()
+    assert events.shape == (0,) and events.dtype == velmo.io.event_dtype()
 
 
 def test_read_events_returns_only_the_events_found(camera):

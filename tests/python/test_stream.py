@@ -9,6 +9,7 @@ import numpy as np
 
 import pytest
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 
 from test_hostile_use import TIMEOUT_S, run, start
@@ -164,7 +165,7 @@ for round in range(25):
     for thread in threads:
         thread.join()
     assert not errors, errors
-    with velmo_sim.open_recording(path) as recording:
+    with velmo.io.open_recording(path) as recording:
         assert not recording.truncated
         events, _ = recording.read(recording.duration_us)
     assert len(events) == sum(delivered), (len(events), sum(delivered))

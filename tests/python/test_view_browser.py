@@ -7,6 +7,7 @@ import time
 from pathlib import Path
 
 import pytest
+import velmo.io
 import velmo_sim
 from extras import extra
 
@@ -142,7 +143,7 @@ def test_a_recording_started_and_stopped_on_the_page_opens(page, record_dir):
     wait_for(page, lambda: status.text.startswith("saved velmo-"), "the recording did not stop")
     [path] = record_dir.iterdir()
     assert status.text == f"saved {path.name}"
-    with velmo_sim.open_recording(path) as recording:
+    with velmo.io.open_recording(path) as recording:
         assert not recording.truncated and recording.duration_us >= 1_000_000
         assert len(recording.read(100_000)[0]) > 0
 

@@ -11,6 +11,7 @@ import time
 
 import numpy as np
 import pytest
+import velmo.io
 import velmo_sim
 from extras import extra
 
@@ -261,7 +262,7 @@ def test_serve_refuses_bad_arguments_by_name(arguments, error, message):
 
 def test_the_picture_shows_each_pixels_polarities_in_the_palettes_colours():
     image = extra("PIL.Image", "examples")
-    events = np.zeros(4, dtype=velmo_sim.event_dtype())
+    events = np.zeros(4, dtype=velmo.io.event_dtype())
     events["x"], events["y"], events["polarity"] = [1, 2, 2, 5000], [0, 1, 1, 0], [1, 1, 0, 1]
     indices = picture.indices([events[:2], events[2:]], width=4, height=3)
     assert indices.tolist() == [[0, 1, 0, 0], [0, 0, 3, 0], [0, 0, 0, 0]]

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, assert_type
 import numpy as np
 import velmo_base_py
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 import velmo_testing
 
@@ -107,7 +108,7 @@ def check_events(camera: velmo_sim.Camera) -> None:
     assert_type(events, EventArray)
     more = velmo_testing.make_events(10, seed=3)
     assert_type(more, EventArray)
-    dtype = velmo_sim.event_dtype()
+    dtype = velmo.io.event_dtype()
     assert_type(dtype, np.dtype[Any])
     joined = np.concatenate([events, more], dtype=dtype)
     assert joined.dtype == dtype and joined.itemsize == 16

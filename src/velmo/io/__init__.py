@@ -1,23 +1,25 @@
 """Events without a camera: the event and trigger data types, the EVT3 decoder and encoder,
 recordings with their playback and seek, writing recordings from any source, streams of slices,
-and HDF5 files (the `hdf5` extra). `velmo.io.dask` reads many recordings as one Dask dataframe
+and HDF5 files (the `hdf5` extra). Its native half, velmo._io, needs no device library: it is in
+every build, over the simulated camera or over the maker's libraries. `velmo.io.dask` reads many recordings as one Dask dataframe
 (the `dask` extra)."""
 
 from collections.abc import Iterable, Iterator
 
 from velmo_hal_py import RawEventStreamFormat
-from velmo_sim import (
+
+from velmo._io import (
     Decoder,
     Recording,
     RecordingWriter,
     Slice,
     Stream,
+    _ChunkSlicer,
     decode,
     encode,
     event_dtype,
     open_recording,
     trigger_dtype,
-    _ChunkSlicer,
 )
 
 from velmo.io.hdf5 import read_hdf5, write_hdf5

@@ -15,7 +15,7 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-import velmo_sim
+from velmo import _io
 
 from velmo.io._extras import extra_module
 
@@ -39,12 +39,12 @@ def _frame(path: str, events: npt.NDArray[Any]) -> Any:
 def read_span(path: str, start_us: int, end_us: int) -> Any:
     """The events of the recording at path in [start_us, end_us), as a pandas DataFrame with the
     columns t, x, y, p and file."""
-    with velmo_sim.open_recording(path) as recording:
+    with _io.open_recording(path) as recording:
         recording.seek(start_us)
         pieces = []
         while recording.position_us < end_us:
             pieces.append(recording.read(min(_READ_STEP_US, end_us - recording.position_us))[0])
-    events = np.concatenate(pieces) if pieces else np.empty(0, velmo_sim.event_dtype())
+    events = np.concatenate(pieces) if pieces else np.empty(0, _io.event_dtype())
     return _frame(path, events)
 
 
@@ -57,12 +57,12 @@ def read_recordings(paths: Iterable[Union[str, os.PathLike[str]]], chunk_us: int
         raise ValueError(f"chunk_us must be a positive int, got {chunk_us!r}")
     spans: list[tuple[str, int, int]] = []
     for path in (os.fspath(p) for p in paths):
-        with velmo_sim.open_recording(path) as recording:
+        with _io.open_recording(path) as recording:
             start, end = recording.start_us, recording.end_us
         spans.extend((path, begin, min(begin + chunk_us, end)) for begin in range(start, end, chunk_us))
     if not spans:
         raise ValueError("paths: no recording with any sensor time to read")
-    meta = _frame("", np.empty(0, velmo_sim.event_dtype())).astype({"file": "category"})
+    meta = _frame("", np.empty(0, _io.event_dtype())).astype({"file": "category"})
     return dd.from_map(_read_partition, spans, meta=meta, enforce_metadata=False)
 
 

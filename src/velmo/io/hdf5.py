@@ -15,7 +15,7 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-import velmo_sim
+from velmo import _io
 
 from velmo.io._extras import extra_module
 
@@ -33,14 +33,14 @@ def _h5py() -> Any:
 
 def _pieces(source: Any) -> Iterable[npt.NDArray[Any]]:
     """The events of an array, a recording or an iterable of slices, piece by piece."""
-    dtype = velmo_sim.event_dtype()
+    dtype = _io.event_dtype()
     if isinstance(source, np.ndarray):
         if source.dtype != dtype or source.ndim != 1:
             raise TypeError(f"source must be a one-dimensional array of {dtype}, got {source.ndim}-d {source.dtype}")
         for start in range(0, len(source), CHUNK_EVENTS):
             yield source[start:start + CHUNK_EVENTS]
         return
-    if isinstance(source, velmo_sim.Recording):
+    if isinstance(source, _io.Recording):
         while source.position_us < source.end_us:
             yield source.read(min(RECORDING_STEP_US, source.end_us - source.position_us))[0]
         return
@@ -127,7 +127,7 @@ def read_hdf5(path: Union[str, os.PathLike[str]]) -> npt.NDArray[Any]:
         count = group["t"].shape[0]
         if any(group[name].shape != (count,) for name, _, _ in _FIELDS):
             raise ValueError(f"{os.fspath(path)}: events/x, events/y, events/p and events/t differ in length")
-        events = np.empty(count, velmo_sim.event_dtype())
+        events = np.empty(count, _io.event_dtype())
         for start in range(0, count, CHUNK_EVENTS):
             stop = min(count, start + CHUNK_EVENTS)
             for name, field, _ in _FIELDS:

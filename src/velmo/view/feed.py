@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+import velmo.io
 import velmo_sim
 
 from velmo.view import picture
@@ -51,7 +52,7 @@ class _Command:
     result: concurrent.futures.Future[Any] = field(default_factory=concurrent.futures.Future)
 
 
-def _size(source: velmo_sim.Camera | velmo_sim.Recording) -> tuple[int, int]:
+def _size(source: velmo_sim.Camera | velmo.io.Recording) -> tuple[int, int]:
     raw = source.raw_format
     if raw.contains("width") and raw.contains("height"):
         return int(raw["width"]), int(raw["height"])
@@ -63,7 +64,7 @@ class Feed:
     Frame and `changed` with the state (pause, window, recording, end) whenever it changes.
     Both are called on the feed's thread."""
 
-    def __init__(self, source: velmo_sim.Camera | velmo_sim.Recording, publish: Callable[[Frame], None],
+    def __init__(self, source: velmo_sim.Camera | velmo.io.Recording, publish: Callable[[Frame], None],
                  changed: Callable[[dict[str, Any]], None], record_dir: Path | None = None) -> None:
         self.source = source
         self.live = isinstance(source, velmo_sim.Camera)
@@ -80,7 +81,7 @@ class Feed:
         self._slices: collections.deque[tuple[int, np.ndarray]] = collections.deque()
         self._bins: collections.deque[list[int]] = collections.deque(maxlen=RATE_SPAN_US // RATE_BIN_US + 1)
         self._dropped_before = 0
-        self._stream: velmo_sim.Stream | None = None
+        self._stream: velmo.io.Stream | None = None
         self._thread = threading.Thread(target=self._run, name="velmo-view-feed", daemon=True)
 
     def start(self) -> None:

@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any
 
 import velmo_hal_py as hal
+import velmo.io
 import velmo_sim
 from aiohttp import WSMsgType, web
 
@@ -43,7 +44,7 @@ LATENCY_SAMPLES = 4096
 STATIC_FILES = {"view.js": "text/javascript", "view.css": "text/css"}
 LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1"}
 
-Source = velmo_sim.Camera | velmo_sim.Recording
+Source = velmo_sim.Camera | velmo.io.Recording
 
 
 def is_loopback(host: str) -> bool:
@@ -62,7 +63,7 @@ def _static(name: str) -> bytes:
 def describe_tools(source: Source) -> list[dict[str, Any]]:
     """Each tool's parameters as the page builds its controls from them: type, range, unit,
     default and options, from the tools' own metadata; a recording has values only."""
-    if isinstance(source, velmo_sim.Recording):
+    if isinstance(source, velmo.io.Recording):
         return [{"kind": kind, "description": "", "parameters": [
             {"name": name, "type": {bool: "BOOL", int: "INT", float: "FLOAT"}.get(type(value), "STRING"),
              "description": ""} for name, value in parameters.items()]}
@@ -423,14 +424,14 @@ class Server:
 
 def open_source(source: object) -> tuple[Source, bool]:
     """The camera or recording `source` names, and whether it was opened here."""
-    if isinstance(source, (velmo_sim.Camera, velmo_sim.Recording)):
+    if isinstance(source, (velmo_sim.Camera, velmo.io.Recording)):
         return source, False
     if source is None:
         return velmo_sim.open_camera(), True
     if isinstance(source, str) and (Path(source).is_file() or source.endswith(RECORDING_SUFFIX) or "/" in source):
         source = Path(source)
     if isinstance(source, Path):
-        return velmo_sim.open_recording(source), True
+        return velmo.io.open_recording(source), True
     if isinstance(source, str):
         return velmo_sim.open_camera(source), True
     raise TypeError(f"source takes a camera, a recording, a serial or a recording's path, not {type(source).__name__}")

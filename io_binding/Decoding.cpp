@@ -1,4 +1,6 @@
-#include "SimBindings.h"
+#include "Buffers.h"
+#include "IoBindings.h"
+#include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
@@ -9,10 +11,8 @@
 #include <VelmoCodec/SliceCutter.h>
 #include <VelmoCodec/TriggerEvent.h>
 #include <VelmoHal/device/RawEventStreamFormat.h>
-#include "Arrays.h"
-#include "Buffers.h"
-#include "RecordingSupport.h"
-#include "Streaming.h"
+#include <VelmoIo/Arguments.h>
+#include <VelmoIo/Arrays.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -41,21 +41,21 @@ velmo::Evt3Decoder decoderFor(const std::optional<velmo::RawFormat>& raw_format)
 // in parallel. The interpreter lock is never awaited while the decoder's is held.
 class Decoder {
 public:
-    explicit Decoder(const velmo::sim::FormatArgument& raw_format)
-        : given_(velmo::sim::formatOf(raw_format)), decoder_(decoderFor(given_)) {}
+    explicit Decoder(const velmo::io::FormatArgument& raw_format)
+        : given_(velmo::io::formatOf(raw_format)), decoder_(decoderFor(given_)) {}
 
     py::tuple decode(py::handle data) {
         velmo::RecordBuffer<velmo::Event2D> events;
         velmo::RecordBuffer<velmo::TriggerEvent> triggers;
         decodeAppending(data, events, triggers);
-        return py::make_tuple(velmo::sim::arrayOwning(std::move(events)), velmo::sim::arrayOwning(std::move(triggers)));
+        return py::make_tuple(velmo::io::arrayOwning(std::move(events)), velmo::io::arrayOwning(std::move(triggers)));
     }
 
     // Decodes the next chunk onto the end of the buffers with the interpreter lock released, and
     // returns a time no record of the chunks to come is before.
     std::uint64_t decodeAppending(py::handle data, velmo::RecordBuffer<velmo::Event2D>& events,
                                   velmo::RecordBuffer<velmo::TriggerEvent>& triggers) {
-        const velmo::sim::ByteView bytes(data);
+        const velmo::io::ByteView bytes(data);
         velmo::binding::ReleasedGil released;
         std::lock_guard<std::mutex> lock(mutex_);
         const velmo::RawHeaderFilter::Bytes stream = streamData(bytes.data(), bytes.size());
@@ -110,8 +110,8 @@ private:
 // one thread at a time, as a generator is.
 class ChunkSlicer {
 public:
-    ChunkSlicer(const velmo::sim::FormatArgument& raw_format, std::int64_t slice_us)
-        : decoder_(raw_format), cutter_(velmo::sim::checkedSliceUs(slice_us)) {}
+    ChunkSlicer(const velmo::io::FormatArgument& raw_format, std::int64_t slice_us)
+        : decoder_(raw_format), cutter_(velmo::io::checkedSliceUs(slice_us)) {}
 
     py::list feed(py::handle data) {
         velmo::RecordBuffer<velmo::Event2D> events;
@@ -131,7 +131,7 @@ public:
 private:
     static py::list listOf(std::vector<velmo::StreamSlice>&& slices) {
         py::list list;
-        for (velmo::StreamSlice& slice : slices) list.append(velmo::sim::sliceOf(std::move(slice)));
+        for (velmo::StreamSlice& slice : slices) list.append(velmo::io::sliceOf(std::move(slice)));
         return list;
     }
 
@@ -146,14 +146,14 @@ std::uint64_t countOf(Decoder& decoder) {
 
 }  // namespace
 
-void bindSimDecoding(py::module_& module) {
+void bindIoDecoding(py::module_& module) {
     py::class_<Decoder> decoder(module, "Decoder",
                                 "Decodes a raw EVT3 stream, chunk after chunk, into events and trigger edges. "
                                 "Any bytes are accepted: what cannot be decoded is skipped and counted.",
                                 velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(decoder, "it holds a stream's state; make a new Decoder");
     decoder
-        .def(py::init<const velmo::sim::FormatArgument&>(),
+        .def(py::init<const velmo::io::FormatArgument&>(),
              "raw_format (a RawEventStreamFormat or its text) gives the sensor's width and height: events "
              "beyond them are dropped and counted. Without it, or without a width or height, every 11-bit "
              "address is kept. ValueError for malformed text or an encoding other than EVT3. A text header at "
@@ -184,14 +184,14 @@ void bindSimDecoding(py::module_& module) {
                                    velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(slicer, "it holds a stream's state");
     slicer
-        .def(py::init<const velmo::sim::FormatArgument&, std::int64_t>(), py::kw_only(), py::arg("raw_format"),
+        .def(py::init<const velmo::io::FormatArgument&, std::int64_t>(), py::kw_only(), py::arg("raw_format"),
              py::arg("slice_us"))
         .def("feed", &ChunkSlicer::feed, "Decodes the next chunk; returns the slices it completes.", py::arg("data"))
         .def("finish", &ChunkSlicer::finish, "The stream has ended: returns the slices holding its last records.");
 
     module.def(
         "decode",
-        [](py::handle data, const velmo::sim::FormatArgument& raw_format) { return Decoder(raw_format).decode(data); },
+        [](py::handle data, const velmo::io::FormatArgument& raw_format) { return Decoder(raw_format).decode(data); },
         "Decodes a whole raw EVT3 stream in one call, as a new Decoder(raw_format) would; a last odd byte, half "
         "a word, is ignored. Returns (events, triggers).",
         py::arg("data"), py::kw_only(), py::arg("raw_format") = py::none());

@@ -4,6 +4,7 @@
 #include <VelmoCodec/SliceSource.h>
 #include <VelmoCodec/SliceStream.h>
 #include <VelmoCodec/SliceStreamRecorder.h>
+#include <VelmoIo/DeviceReading.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -15,15 +16,11 @@
 #include <string>
 #include <variant>
 
-namespace velmo::sim {
+namespace velmo::io {
 
 struct PathArgument;
 
-// What a stream queues when its reader does not say: 16 slices, 160 ms at the default 10 ms
-// slice, about 2.5 MB at the camera's default settings.
-constexpr std::int64_t kDefaultMaxBacklog = 16;
-
-// velmo_sim.Slice.
+// velmo.io.Slice.
 struct Slice {
     pybind11::array_t<Event2D> events;
     pybind11::array_t<TriggerEvent> triggers;
@@ -39,7 +36,7 @@ Slice sliceOf(StreamSlice&& slice);
 // A slice length given from Python; ValueError naming slice_us outside 1 us to 10 s.
 std::uint64_t checkedSliceUs(std::int64_t slice_us);
 
-// velmo_sim.Stream: a SliceStream read for `owner`, the Python object of a camera or a
+// velmo.io.Stream: a SliceStream read for `owner`, the Python object of a camera or a
 // recording, whose native object is `device` and which messages call `what` (e.g. "camera X").
 // The stream keeps the owner alive while it is open, and the device refuses its other reads
 // (requireNoOtherReader) until it closes. header describes the device for record_to. Used
@@ -91,21 +88,13 @@ std::unique_ptr<Stream> startStream(pybind11::object owner, const void* device, 
 // Raises RuntimeError while it has one, saying what reads it and how that ends.
 void requireNoOtherReader(const void* device);
 
-// Holds the device for a reader that is no stream, from construction to destruction: its other
-// reads raise RuntimeError with `refusal`. Raises as requireNoOtherReader does when the device
-// has a reader already.
-class ReaderClaim {
-public:
-    ReaderClaim(const void* device, std::string refusal);
-    ~ReaderClaim();
-    ReaderClaim(const ReaderClaim&) = delete;
-    ReaderClaim& operator=(const ReaderClaim&) = delete;
-
-private:
-    const void* device_;
-};
+// Holds the device for a reader that is no stream until releaseReader: its other reads raise
+// RuntimeError with `refusal`. Raises as requireNoOtherReader does when the device has a reader
+// already.
+void claimReader(const void* device, std::string refusal);
+void releaseReader(const void* device);
 
 // Closes the device's stream, if it has one: for a device that is itself closed.
 void closeStreamOf(const void* device);
 
-}  // namespace velmo::sim
+}  // namespace velmo::io

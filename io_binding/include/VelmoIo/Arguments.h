@@ -1,7 +1,7 @@
 #pragma once
 
+#include <VelmoCodec/RawFormat.h>
 #include <VelmoCodec/Recording.h>
-#include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/pybind11.h>
 
@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <variant>
+#include <utility>
 #include <vector>
 
-namespace velmo::sim {
+namespace velmo::io {
 
 // A file's path as Python gives it: a text, bytes, or an os.PathLike such as pathlib.Path,
 // turned into the system's bytes as os.fsencode does.
@@ -31,37 +31,45 @@ inline pybind11::str pathText(const std::filesystem::path& path) {
         PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-// A raw_format argument: a RawEventStreamFormat, its text, or None.
-using FormatArgument = std::optional<std::variant<std::string, RawEventStreamFormat>>;
+// A raw_format argument: a velmo_hal_py.RawEventStreamFormat, its text, or None, as the
+// codec's RawFormat. The device layer's format object is read through its Python methods, so
+// that no module of the codec takes a symbol of a device library.
+struct FormatArgument {
+    std::optional<RawFormat> format;
+};
 
-// The codec's view of a device library's format: its encoding, and the sensor's height and
-// width where it gives them.
-inline RawFormat codecFormat(const RawEventStreamFormat& format) {
-    std::string text = format.getEncodingTypeStr();
-    for (const char* option : {"height", "width"})
-        if (format.contains(option)) text += std::string(";") + option + "=" + format[option];
-    return RawFormat(text);
-}
+inline const std::optional<RawFormat>& formatOf(const FormatArgument& raw_format) { return raw_format.format; }
 
-// The format given; ValueError naming raw_format for malformed text.
-inline std::optional<RawFormat> formatOf(const FormatArgument& raw_format) {
-    if (!raw_format) return std::nullopt;
+// A setting's value as the tool's own type; text the header's type does not fit stays text.
+inline pybind11::object settingValue(const RecordedSetting& setting) {
+    namespace py = pybind11;
     try {
-        if (const auto* format = std::get_if<RawEventStreamFormat>(&*raw_format)) return codecFormat(*format);
-        return RawFormat(std::get<std::string>(*raw_format));
-    } catch (const std::invalid_argument& error) {
-        throw pybind11::value_error(std::string("raw_format: ") + error.what());
+        switch (setting.type) {
+            case ToolParameterType::INT: return py::int_(std::stoll(setting.value));
+            case ToolParameterType::FLOAT: return py::float_(std::stod(setting.value));
+            case ToolParameterType::BOOL:
+                if (setting.value == "true" || setting.value == "false") return py::bool_(setting.value == "true");
+                break;
+            case ToolParameterType::STRING:
+            case ToolParameterType::ENUM: break;
+        }
+    } catch (const std::exception&) {
     }
+    return py::str(setting.value);
 }
-
-// The header of a recording of the camera from now on: its description, format and settings
-// now, and the time; start_us is the camera's position.
-RecordingHeader cameraRecordingHeader(const SimulatedCamera& camera);
 
 // Recorded settings as Python sees them, on a recording and on a camera alike:
 // {tool kind: {name: value}}, each value of its parameter's own type (text that does not fit
 // the type stays text).
-pybind11::dict settingsMapping(const std::vector<RecordedSetting>& settings);
+inline pybind11::dict settingsMapping(const std::vector<RecordedSetting>& settings) {
+    pybind11::dict tools;
+    for (const RecordedSetting& setting : settings) {
+        const pybind11::str tool(setting.tool);
+        if (!tools.contains(tool)) tools[tool] = pybind11::dict();
+        tools[tool].cast<pybind11::dict>()[pybind11::str(setting.name)] = settingValue(setting);
+    }
+    return tools;
+}
 
 // Runs action; an error about the file itself becomes an OSError of the errno's own kind
 // (FileExistsError, FileNotFoundError, ...) with the path as its filename. Called with the
@@ -81,15 +89,44 @@ auto withFileErrors(const std::filesystem::path& path, Action&& action) {
     }
 }
 
-}  // namespace velmo::sim
+}  // namespace velmo::io
 
 namespace pybind11::detail {
+
+template <>
+struct type_caster<velmo::io::FormatArgument> {
+    PYBIND11_TYPE_CASTER(velmo::io::FormatArgument, const_name("Union[str, velmo_hal_py.RawEventStreamFormat, None]"));
+
+    bool load(handle source, bool) {
+        if (source.is_none()) {
+            value.format.reset();
+            return true;
+        }
+        std::string text;
+        if (isinstance<str>(source)) {
+            text = source.cast<std::string>();
+        } else if (isinstance(source, module_::import("velmo_hal_py").attr("RawEventStreamFormat"))) {
+            text = source.attr("get_encoding_type_str")().cast<std::string>();
+            for (const char* option : {"height", "width"})
+                if (source.attr("contains")(option).cast<bool>())
+                    text += std::string(";") + option + "=" + source[option].cast<std::string>();
+        } else {
+            return false;
+        }
+        try {
+            value.format.emplace(std::move(text));
+        } catch (const std::invalid_argument& error) {
+            throw value_error(std::string("raw_format: ") + error.what());
+        }
+        return true;
+    }
+};
 
 // Refuses a path holding a NUL with ValueError, as Python's own open does: the system's calls
 // would end it there, and write another file.
 template <>
-struct type_caster<velmo::sim::PathArgument> {
-    PYBIND11_TYPE_CASTER(velmo::sim::PathArgument, const_name("Union[str, os.PathLike]"));
+struct type_caster<velmo::io::PathArgument> {
+    PYBIND11_TYPE_CASTER(velmo::io::PathArgument, const_name("Union[str, os.PathLike]"));
 
     bool load(handle source, bool) {
         const object native = reinterpret_steal<object>(PyOS_FSPath(source.ptr()));

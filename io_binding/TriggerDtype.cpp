@@ -1,4 +1,4 @@
-#include "SimBindings.h"
+#include "IoBindings.h"
 
 #include <VelmoCodec/TriggerEvent.h>
 
@@ -6,7 +6,7 @@
 
 namespace py = pybind11;
 
-void bindSimTriggerDtype(py::module_& module) {
+void bindIoTriggerDtype(py::module_& module) {
     PYBIND11_NUMPY_DTYPE(velmo::TriggerEvent, value, channel, timestamp);
     module.def(
         "trigger_dtype", [] { return py::dtype::of<velmo::TriggerEvent>(); },

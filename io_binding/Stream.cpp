@@ -1,6 +1,4 @@
-#include "Arrays.h"
-#include "RecordingSupport.h"
-#include "SimBindings.h"
+#include "IoBindings.h"
 #include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
@@ -9,7 +7,8 @@
 #include <VelmoCodec/SliceStream.h>
 #include <VelmoCodec/SliceStreamRecorder.h>
 #include <VelmoCodec/TriggerEvent.h>
-#include <VelmoSim/SimulatedCamera.h>
+#include <VelmoIo/Arguments.h>
+#include <VelmoIo/Arrays.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -26,7 +25,7 @@
 
 namespace py = pybind11;
 
-namespace velmo::sim {
+namespace velmo::io {
 
 namespace {
 
@@ -58,12 +57,12 @@ void closeOpenStreams() {
 }
 
 std::string streamRepr(const Stream& stream) {
-    return "<velmo_sim.Stream of " + stream.what() + ", " + std::to_string(stream.options().slice_us) + " us slices" +
+    return "<velmo.io.Stream of " + stream.what() + ", " + std::to_string(stream.options().slice_us) + " us slices" +
            (stream.options().realtime ? ", realtime" : "") + (stream.closed() ? ", closed>" : ", open>");
 }
 
 std::string sliceRepr(const Slice& slice) {
-    return "<velmo_sim.Slice " + std::to_string(slice.start_us) + " to " + std::to_string(slice.end_us) + " us, " +
+    return "<velmo.io.Slice " + std::to_string(slice.start_us) + " to " + std::to_string(slice.end_us) + " us, " +
            std::to_string(slice.events.size()) + " events, " + std::to_string(slice.triggers.size()) +
            " trigger events, " + std::to_string(slice.dropped_slices_before) + " slices dropped before>";
 }
@@ -158,8 +157,8 @@ Slice sliceOf(StreamSlice&& slice) {
 }
 
 std::uint64_t checkedSliceUs(std::int64_t slice_us) {
-    if (slice_us < 1 || static_cast<std::uint64_t>(slice_us) > SimulatedCamera::kMaxReadSpanUs)
-        throw py::value_error("slice_us must be between 1 and " + std::to_string(SimulatedCamera::kMaxReadSpanUs) +
+    if (slice_us < 1 || static_cast<std::uint64_t>(slice_us) > SliceSource::kMaxReadSpanUs)
+        throw py::value_error("slice_us must be between 1 and " + std::to_string(SliceSource::kMaxReadSpanUs) +
                               ", got " + std::to_string(slice_us));
     return static_cast<std::uint64_t>(slice_us);
 }
@@ -188,12 +187,12 @@ void requireNoOtherReader(const void* device) {
     if (found != readers().end()) throw std::runtime_error(found->second.refusal);
 }
 
-ReaderClaim::ReaderClaim(const void* device, std::string refusal) : device_(device) {
+void claimReader(const void* device, std::string refusal) {
     requireNoOtherReader(device);
     readers()[device] = {nullptr, std::move(refusal)};
 }
 
-ReaderClaim::~ReaderClaim() { readers().erase(device_); }
+void releaseReader(const void* device) { readers().erase(device); }
 
 void closeStreamOf(const void* device) {
     const auto found = readers().find(device);
@@ -212,18 +211,18 @@ std::unique_ptr<Stream> startStream(py::object owner, const void* device, std::s
                                     std::make_shared<SliceStream>(std::move(source), options), std::move(header));
 }
 
-}  // namespace velmo::sim
+}  // namespace velmo::io
 
-void bindSimStream(py::module_& module) {
-    using velmo::sim::Slice;
-    using velmo::sim::Stream;
+void bindIoStream(py::module_& module) {
+    using velmo::io::Slice;
+    using velmo::io::Stream;
 
     py::class_<Slice> slice(module, "Slice",
                             "One slice of a Stream: the events and trigger events of [start_us, end_us) of sensor "
                             "time, the clock of their time stamps, and what was dropped right before it.",
                             velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(slice, "a slice is made by its stream; copy its arrays instead");
-    slice.def("__repr__", &velmo::sim::sliceRepr)
+    slice.def("__repr__", &velmo::io::sliceRepr)
         .def_readonly("events", &Slice::events, "The slice's events, a NumPy array of the Event2D data type.")
         .def_readonly("triggers", &Slice::triggers,
                       "The slice's trigger events, a NumPy array of the trigger data type; empty while trigger "
@@ -236,7 +235,7 @@ void bindSimStream(py::module_& module) {
                       "How many events those dropped slices held.");
 
     py::class_<Stream> stream(module, "Stream",
-                              "Slices of sensor time read ahead on a native thread (Camera.stream makes one). An "
+                              "Slices of sensor time read ahead on a native thread (Camera.stream and Recording.stream make one). An "
                               "iterator of Slice objects and a context manager that closes it. Closing stops the "
                               "thread; so do leaving the with block, an exception (KeyboardInterrupt too) raised "
                               "while the stream waits for a slice, garbage collection of the stream, and "
@@ -244,8 +243,8 @@ void bindSimStream(py::module_& module) {
                               "drops its last reference. A closed stream ends iteration; the slices it had queued "
                               "are discarded.",
                               velmo::binding::guardedNativeObject());
-    velmo::binding::refuseCopies(stream, "a stream reads a device; start another one with Camera.stream");
-    stream.def("__repr__", &velmo::sim::streamRepr)
+    velmo::binding::refuseCopies(stream, "a stream reads a device; start another one with its stream method");
+    stream.def("__repr__", &velmo::io::streamRepr)
         .def("__iter__", [](Stream& self) -> Stream& { return self; }, py::return_value_policy::reference)
         .def("__next__", &Stream::next)
         .def("close", &Stream::close,
@@ -273,5 +272,5 @@ void bindSimStream(py::module_& module) {
                                "(realtime only).")
         .def_property_readonly("dropped_events", &Stream::droppedEvents, "How many events those slices held.");
 
-    py::module_::import("atexit").attr("register")(py::cpp_function(&velmo::sim::closeOpenStreams));
+    py::module_::import("atexit").attr("register")(py::cpp_function(&velmo::io::closeOpenStreams));
 }

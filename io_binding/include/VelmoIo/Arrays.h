@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace velmo::sim {
+namespace velmo::io {
 
 // Hands a vector's records to NumPy without copying them: the array owns the vector.
 template <typename Record>
@@ -29,4 +29,4 @@ pybind11::array_t<Record> arrayOwning(RecordBuffer<Record>&& records) {
     return pybind11::array_t<Record>(count, block, owner);
 }
 
-}  // namespace velmo::sim
+}  // namespace velmo::io

@@ -1,6 +1,5 @@
 #include "Buffers.h"
-#include "RecordingSupport.h"
-#include "SimBindings.h"
+#include "IoBindings.h"
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
@@ -11,6 +10,7 @@
 #include <VelmoCodec/RawFileHeader.h>
 #include <VelmoCodec/Recording.h>
 #include <VelmoCodec/TriggerEvent.h>
+#include <VelmoIo/Arguments.h>
 
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
@@ -37,8 +37,8 @@ struct Sensor {
     std::uint32_t height;
 };
 
-Sensor sensorOf(const velmo::sim::FormatArgument& raw_format) {
-    const std::optional<velmo::RawFormat> format = velmo::sim::formatOf(raw_format);
+Sensor sensorOf(const velmo::io::FormatArgument& raw_format) {
+    const std::optional<velmo::RawFormat> format = velmo::io::formatOf(raw_format);
     if (!format) throw py::type_error("raw_format must be a RawEventStreamFormat or its text, got None");
     if (!format->isEvt3())
         throw py::value_error("raw_format: cannot write the encoding \"" + format->encoding() + "\" (only EVT3)");
@@ -49,12 +49,12 @@ Sensor sensorOf(const velmo::sim::FormatArgument& raw_format) {
 // Trigger edges, or none for None.
 py::array_t<velmo::TriggerEvent, py::array::c_style> triggerArray(py::handle triggers) {
     if (triggers.is_none()) return py::array_t<velmo::TriggerEvent, py::array::c_style>(0);
-    return velmo::sim::recordArray<velmo::TriggerEvent>(triggers, "triggers");
+    return velmo::io::recordArray<velmo::TriggerEvent>(triggers, "triggers");
 }
 
-py::bytes encode(py::handle events_argument, py::handle triggers_argument, const velmo::sim::FormatArgument& raw_format) {
+py::bytes encode(py::handle events_argument, py::handle triggers_argument, const velmo::io::FormatArgument& raw_format) {
     const Sensor sensor = sensorOf(raw_format);
-    const auto events = velmo::sim::recordArray<velmo::Event2D>(events_argument, "events");
+    const auto events = velmo::io::recordArray<velmo::Event2D>(events_argument, "events");
     const auto triggers = triggerArray(triggers_argument);
     const auto event_count = static_cast<std::size_t>(events.size());
     const auto trigger_count = static_cast<std::size_t>(triggers.size());
@@ -121,16 +121,16 @@ std::vector<velmo::RecordedSetting> recordedSettings(const std::optional<py::dic
 // runs with the interpreter lock released and the writer's own lock held.
 class Writer {
 public:
-    Writer(const velmo::sim::PathArgument& path_argument, const velmo::sim::FormatArgument& raw_format,
+    Writer(const velmo::io::PathArgument& path_argument, const velmo::io::FormatArgument& raw_format,
            const std::optional<velmo::CameraDescription>& description, const std::optional<py::dict>& settings,
            bool overwrite)
-        : path_(velmo::sim::pathOf(path_argument)), sensor_(sensorOf(raw_format)) {
+        : path_(velmo::io::pathOf(path_argument)), sensor_(sensorOf(raw_format)) {
         velmo::RecordingHeader header;
         header.raw_format = sensor_.format;
         if (description) header.camera = *description;
         header.settings = recordedSettings(settings);
         header.recorded_at = velmo::utcTimestampNow();
-        velmo::sim::withFileErrors(path_, [&] {
+        velmo::io::withFileErrors(path_, [&] {
             velmo::binding::ReleasedGil released;
             writer_ = std::make_unique<velmo::RecordingWriter>(path_.string(), header, overwrite);
         });
@@ -144,12 +144,12 @@ public:
     }
 
     void writeRaw(py::handle data) {
-        const velmo::sim::ByteView bytes(data);
+        const velmo::io::ByteView bytes(data);
         run(Mode::Raw, [&] { writer_->appendRaw(bytes.data(), bytes.size()); });
     }
 
     void write(py::handle events_argument, py::handle triggers_argument) {
-        const auto events = velmo::sim::recordArray<velmo::Event2D>(events_argument, "events");
+        const auto events = velmo::io::recordArray<velmo::Event2D>(events_argument, "events");
         const auto triggers = triggerArray(triggers_argument);
         run(Mode::Records, [&] {
             writer_->appendRecords(events.data(), static_cast<std::size_t>(events.size()), triggers.data(),
@@ -158,7 +158,7 @@ public:
     }
 
     void close() {
-        velmo::sim::withFileErrors(path_, [&] {
+        velmo::io::withFileErrors(path_, [&] {
             velmo::binding::ReleasedGil released;
             std::lock_guard<std::mutex> lock(mutex_);
             if (closed_) return;
@@ -175,7 +175,7 @@ private:
 
     template <typename Action>
     void run(Mode mode, Action&& action) {
-        velmo::sim::withFileErrors(path_, [&] {
+        velmo::io::withFileErrors(path_, [&] {
             velmo::binding::ReleasedGil released;
             std::lock_guard<std::mutex> lock(mutex_);
             if (closed_) throw std::invalid_argument("the recording writer of " + path_.string() + " is closed");
@@ -197,7 +197,7 @@ private:
 
 }  // namespace
 
-void bindSimWriting(py::module_& module) {
+void bindIoWriting(py::module_& module) {
     module.def("encode", &encode,
                "EVT3 bytes of the events (and trigger edges), which decode to exactly these records. Each array in "
                "time order; ValueError naming the first record out of order, outside raw_format's sensor, or "
@@ -211,7 +211,7 @@ void bindSimWriting(py::module_& module) {
                               velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(writer, "it holds an open file");
     writer
-        .def(py::init<const velmo::sim::PathArgument&, const velmo::sim::FormatArgument&,
+        .def(py::init<const velmo::io::PathArgument&, const velmo::io::FormatArgument&,
                       const std::optional<velmo::CameraDescription>&, const std::optional<py::dict>&, bool>(),
              "Creates the file and writes its header: raw_format (EVT3), description (a CameraDescription) and "
              "settings ({tool kind: {parameter: value}}) as given. FileExistsError when it exists, unless overwrite.",

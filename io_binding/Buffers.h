@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velmo::sim {
+namespace velmo::io {
 
 // The bytes of any object with a contiguous buffer, held for as long as this lives.
 class ByteView {
@@ -47,4 +47,4 @@ pybind11::array_t<Record, pybind11::array::c_style> recordArray(pybind11::handle
                                std::string(pybind11::repr(expected)) + ", got " + got);
 }
 
-}  // namespace velmo::sim
+}  // namespace velmo::io

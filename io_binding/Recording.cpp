@@ -1,6 +1,4 @@
-#include "Arrays.h"
-#include "RecordingSupport.h"
-#include "SimBindings.h"
+#include "IoBindings.h"
 #include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
@@ -9,12 +7,12 @@
 #include <VelmoCodec/RawFileHeader.h>
 #include <VelmoCodec/Recording.h>
 #include <VelmoCodec/TriggerEvent.h>
-#include <VelmoSim/SimulatedCamera.h>
-#include <VelmoSim/ToolSettings.h>
+#include <VelmoIo/Arguments.h>
+#include <VelmoIo/Arrays.h>
 
+#include <pybind11/functional.h>
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
-#include <pybind11/functional.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
@@ -23,8 +21,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -35,53 +33,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Short enough that Ctrl-C and the progress callback are seen several times a second of
-// recording, long enough that the per-span cost stays small beside the span's own.
-constexpr std::uint64_t kRecordSpanUs = 100'000;
-
 std::uint64_t nonNegative(std::int64_t value, const char* name) {
     if (value < 0) throw py::value_error(std::string(name) + " must not be negative, got " + std::to_string(value));
     return static_cast<std::uint64_t>(value);
-}
-
-void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument& path_argument,
-                  std::int64_t duration_us, bool overwrite,
-                  const std::optional<std::function<py::object(std::uint64_t)>>& progress) {
-    const fs::path path = velmo::sim::pathOf(path_argument);
-    if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
-    const std::uint64_t duration = nonNegative(duration_us, "duration_us");
-    const velmo::sim::ReaderClaim recording(&camera, "camera " + camera.description().serial +
-                                                         " is recording: wait for its record call to return before "
-                                                         "reading from it otherwise");
-    const velmo::RecordingHeader header = velmo::sim::cameraRecordingHeader(camera);
-    velmo::sim::withFileErrors(path, [&] {
-        velmo::RecordingWriter writer(path.string(), header, overwrite, header.start_us + duration);
-        std::vector<velmo::Event2D> events;
-        std::vector<velmo::TriggerEvent> triggers;
-        std::uint64_t done = 0;
-        // Stopped early (Ctrl-C, an error of the callback), the file is finished where the data
-        // ends: a shorter recording, not a cut one.
-        try {
-            while (done < duration) {
-                const std::uint64_t span = std::min(kRecordSpanUs, duration - done);
-                {
-                    velmo::binding::ReleasedGil released;
-                    events.clear();
-                    triggers.clear();
-                    camera.read(span, events, triggers);
-                    writer.append(events.data(), events.size(), triggers.data(), triggers.size(),
-                                  header.start_us + done + span);
-                }
-                done += span;
-                if (progress) (*progress)(span);
-                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            }
-        } catch (...) {
-            writer.finish();
-            throw;
-        }
-        writer.finish();
-    });
 }
 
 // A recording opened for playback. Closing it makes later reads refuse; the file is let go
@@ -89,7 +43,7 @@ void recordCamera(velmo::SimulatedCamera& camera, const velmo::sim::PathArgument
 class Recording {
 public:
     Recording(const fs::path& path, const std::optional<velmo::RawFormat>& raw_format) : path_(path) {
-        velmo::sim::withFileErrors(path, [&] {
+        velmo::io::withFileErrors(path, [&] {
             velmo::binding::ReleasedGil released;
             playback_ = velmo::openPlayback(path.string(), raw_format);
         });
@@ -101,7 +55,7 @@ public:
     // The playback for a read of the recording's own: refused while a stream reads it.
     velmo::RecordingPlayback& playback() {
         requireOpen();
-        velmo::sim::requireNoOtherReader(playback_.get());
+        velmo::io::requireNoOtherReader(playback_.get());
         return *playback_;
     }
     void requireOpen() const {
@@ -109,7 +63,7 @@ public:
     }
     const std::shared_ptr<velmo::RecordingPlayback>& source() const { return playback_; }
     void close() {
-        velmo::sim::closeStreamOf(playback_.get());
+        velmo::io::closeStreamOf(playback_.get());
         closed_ = true;
     }
     bool closed() const { return closed_; }
@@ -120,7 +74,7 @@ private:
     std::atomic<bool> closed_{false};
 };
 
-std::unique_ptr<velmo::sim::Stream> streamRecording(Recording& recording, std::int64_t slice_us, bool realtime,
+std::unique_ptr<velmo::io::Stream> streamRecording(Recording& recording, std::int64_t slice_us, bool realtime,
                                                     std::int64_t max_backlog) {
     recording.requireOpen();
     // The stream holds the recording's Python object, which owns the playback, while it reads.
@@ -133,14 +87,14 @@ std::unique_ptr<velmo::sim::Stream> streamRecording(Recording& recording, std::i
         header.end_us.reset();
         return header;
     };
-    return velmo::sim::startStream(std::move(owner), recording.source().get(), "recording " + recording.path().string(),
+    return velmo::io::startStream(std::move(owner), recording.source().get(), "recording " + recording.path().string(),
                                    recording.source(), slice_us, realtime, max_backlog, header);
 }
 
 std::uint64_t readableSpan(std::int64_t duration_us) {
     const std::uint64_t span = nonNegative(duration_us, "duration_us");
-    if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
-        throw py::value_error("duration_us must be at most " + std::to_string(velmo::SimulatedCamera::kMaxReadSpanUs) +
+    if (span > velmo::SliceSource::kMaxReadSpanUs)
+        throw py::value_error("duration_us must be at most " + std::to_string(velmo::SliceSource::kMaxReadSpanUs) +
                               " (read longer spans in pieces), got " + std::to_string(duration_us));
     return span;
 }
@@ -150,12 +104,12 @@ py::tuple readSpan(Recording& recording, std::int64_t duration_us) {
     const std::uint64_t span = readableSpan(duration_us);
     velmo::RecordBuffer<velmo::Event2D> events;
     velmo::RecordBuffer<velmo::TriggerEvent> triggers;
-    velmo::sim::withFileErrors(recording.path(), [&] {
+    velmo::io::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
         playback.read(span, events, triggers);
     });
-    return py::make_tuple(velmo::sim::arrayOwning(std::move(events)),
-                          velmo::sim::arrayOwning(std::move(triggers)));
+    return py::make_tuple(velmo::io::arrayOwning(std::move(events)),
+                          velmo::io::arrayOwning(std::move(triggers)));
 }
 
 py::array_t<velmo::Event2D> readEvents(Recording& recording, py::ssize_t count) {
@@ -164,7 +118,7 @@ py::array_t<velmo::Event2D> readEvents(Recording& recording, py::ssize_t count) 
     py::array_t<velmo::Event2D> events(count);
     velmo::Event2D* out = events.mutable_data();
     std::size_t written = 0;
-    velmo::sim::withFileErrors(recording.path(), [&] {
+    velmo::io::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
         written = playback.readEvents(out, static_cast<std::size_t>(count));
     });
@@ -176,7 +130,7 @@ py::bytes readRaw(Recording& recording, std::int64_t duration_us) {
     velmo::RecordingPlayback& playback = recording.playback();
     const std::uint64_t span = readableSpan(duration_us);
     std::vector<std::uint8_t> raw;
-    velmo::sim::withFileErrors(recording.path(), [&] {
+    velmo::io::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
         playback.readRaw(span, raw);
     });
@@ -186,32 +140,22 @@ py::bytes readRaw(Recording& recording, std::int64_t duration_us) {
 void seek(Recording& recording, std::int64_t t_us) {
     velmo::RecordingPlayback& playback = recording.playback();
     const std::uint64_t time = nonNegative(t_us, "t_us");
-    velmo::sim::withFileErrors(recording.path(), [&] {
+    velmo::io::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
         playback.seek(time);
     });
 }
 
 py::str recordingRepr(const Recording& recording) {
-    return py::str("<velmo_sim.Recording {} of {}{}>")
-        .format(velmo::sim::pathText(recording.path()), recording.header().camera.serial,
+    return py::str("<velmo.io.Recording {} of {}{}>")
+        .format(velmo::io::pathText(recording.path()), recording.header().camera.serial,
                 std::string(recording.file().truncated() ? ", cut short" : "") +
                     (recording.closed() ? " closed" : " open"));
 }
 
 }  // namespace
 
-velmo::RecordingHeader velmo::sim::cameraRecordingHeader(const SimulatedCamera& camera) {
-    RecordingHeader header;
-    header.raw_format = velmo::sim::codecFormat(camera.rawFormat()).text();
-    header.camera = camera.description();
-    header.settings = recordedSettings(camera.tools());
-    header.recorded_at = utcTimestampNow();
-    header.start_us = camera.positionUs();
-    return header;
-}
-
-void bindSimRecording(py::module_& module) {
+void bindIoRecording(py::module_& module) {
     py::class_<Recording> recording(
         module, "Recording",
         "A recording opened for playback (open_recording makes one): the events and trigger events the "
@@ -223,19 +167,19 @@ void bindSimRecording(py::module_& module) {
         .def("close", &Recording::close, "Closes the recording: later reads raise ValueError. Closing twice is harmless.")
         .def("__enter__", [](Recording& self) -> Recording& { return self; }, py::return_value_policy::reference)
         .def("__exit__", [](Recording& self, const py::args&) { self.close(); })
-        .def_property_readonly("path", [](const Recording& self) { return velmo::sim::pathText(self.path()); },
+        .def_property_readonly("path", [](const Recording& self) { return velmo::io::pathText(self.path()); },
                                "The recording file's path.")
         .def_property_readonly("description", [](const Recording& self) { return self.header().camera; },
                                "The recorded camera's description.")
         .def_property_readonly(
-            "raw_format", [](const Recording& self) { return velmo::RawEventStreamFormat(self.header().raw_format); },
+            "raw_format", [](const Recording& self) { return py::module_::import("velmo_hal_py").attr("RawEventStreamFormat")(self.header().raw_format); },
             "The raw event stream format of the recorded data.")
         .def_property_readonly("version", [](const Recording& self) { return self.header().version; },
                                "The file's format version.")
         .def_property_readonly("recorded_at", [](const Recording& self) { return self.header().recorded_at; },
                                "When the recording began, UTC, in ISO 8601.")
         .def_property_readonly(
-            "settings", [](const Recording& self) { return velmo::sim::settingsMapping(self.header().settings); },
+            "settings", [](const Recording& self) { return velmo::io::settingsMapping(self.header().settings); },
             "The tools' parameters when the recording began: {tool kind: {name: value}}.")
         .def_property_readonly("start_us", [](const Recording& self) { return self.header().start_us; },
                                "The camera's sensor time at the recording's start; time stamps are the camera's own.")
@@ -261,7 +205,7 @@ void bindSimRecording(py::module_& module) {
              py::arg("duration_us"))
         .def("read_raw", &readRaw,
              "What read gives for the next duration_us microseconds, as EVT3 bytes that are a stream of their own, "
-             "which leads with the time words from time 0 on: a new Decoder (or velmo_sim.decode, or one reset "
+             "which leads with the time words from time 0 on: a new Decoder (or velmo.io.decode, or one reset "
              "before each call's bytes) gives exactly what read would have. At most 10 s a call.",
              py::arg("duration_us"))
         .def("seek", &seek,
@@ -276,12 +220,12 @@ void bindSimRecording(py::module_& module) {
              "queue full is dropped and counted. While the stream is open the recording's other reads raise "
              "RuntimeError; after it closes they go on from where the stream stopped.",
              py::arg("slice_us") = 10'000, py::arg("realtime") = false,
-             py::arg("max_backlog") = velmo::sim::kDefaultMaxBacklog);
+             py::arg("max_backlog") = velmo::io::kDefaultMaxBacklog);
 
     module.def(
         "open_recording",
-        [](const velmo::sim::PathArgument& path, const velmo::sim::FormatArgument& raw_format) {
-            return std::make_unique<Recording>(velmo::sim::pathOf(path), velmo::sim::formatOf(raw_format));
+        [](const velmo::io::PathArgument& path, const velmo::io::FormatArgument& raw_format) {
+            return std::make_unique<Recording>(velmo::io::pathOf(path), velmo::io::formatOf(raw_format));
         },
         "Opens a recording file for playback, or a raw EVT3 file: one that begins with a text header (lines "
         "starting with \"% \", its format line giving the format), or a headerless one given raw_format. OSError "
@@ -289,15 +233,4 @@ void bindSimRecording(py::module_& module) {
         "a recording, one of a newer format version, a malformed header, a raw format missing or contradicted, or "
         "raw data that is not EVT3. A file cut short opens, with truncated set.",
         py::arg("path"), py::kw_only(), py::arg("raw_format") = py::none());
-
-    // The recording half of the camera's interface lives with the rest of the recording API.
-    auto camera = py::reinterpret_borrow<py::class_<velmo::SimulatedCamera>>(module.attr("Camera"));
-    camera.def("record", &recordCamera,
-               "Records the next duration_us microseconds of the camera's stream to a new recording file: a "
-               "header (the format, the camera's description, the tools' settings now, the time) and the raw "
-               "EVT3 data. FileExistsError when the file exists, unless overwrite is true. progress, when given, "
-               "is called with each recorded span's length in microseconds. Stopped early (Ctrl-C, an error of "
-               "progress), the file is left a finished, shorter recording. While it records, the camera's other "
-               "reads, streams and records raise RuntimeError, from progress too.",
-               py::arg("path"), py::arg("duration_us"), py::arg("overwrite") = false, py::arg("progress") = py::none());
 }

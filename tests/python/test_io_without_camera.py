@@ -1,0 +1,72 @@
+"""velmo.io on its own, as a user of the maker's libraries has it: no simulated camera is imported
+here, so this file also runs against the build over installed device libraries. It checks what
+crosses velmo._io's binding there: formats given as the device layer's objects, descriptions and
+settings into and out of recordings, and chunks of bytes into slices."""
+
+import numpy as np
+import pytest
+import velmo_hal_py as hal
+
+import velmo.io as vio
+
+WIDTH, HEIGHT = 640, 480
+FORMAT_TEXT = f"EVT3;height={HEIGHT};width={WIDTH}"
+
+
+def synthetic_events(count, seed):
+    generator = np.random.default_rng(seed)
+    events = np.zeros(count, vio.event_dtype())
+    events["x"] = generator.integers(0, WIDTH, count)
+    events["y"] = generator.integers(0, HEIGHT, count)
+    events["polarity"] = generator.integers(0, 2, count)
+    # Gaps up to 40 ms, so that the time words wrap their low half and slices stay empty at times.
+    events["timestamp"] = np.cumsum(generator.integers(0, 40_000, count))
+    return events
+
+
+@pytest.fixture(params=["text", "object"])
+def raw_format(request):
+    return FORMAT_TEXT if request.param == "text" else hal.RawEventStreamFormat(FORMAT_TEXT)
+
+
+def test_encoded_events_decode_to_the_same_records(raw_format):
+    events = synthetic_events(5_000, seed=1)
+    decoded, triggers = vio.decode(vio.encode(events, raw_format=raw_format), raw_format=raw_format)
+    assert (decoded == events).all() and len(triggers) == 0
+
+
+@pytest.mark.parametrize("chunk_bytes", [1, 7, 4096, 1 << 20])
+def test_slices_of_chunks_cut_anywhere_hold_every_event_once(chunk_bytes):
+    events = synthetic_events(2_000, seed=2)
+    data = vio.encode(events, raw_format=FORMAT_TEXT)
+    chunks = (data[start:start + chunk_bytes] for start in range(0, len(data), chunk_bytes))
+    pieces = list(vio.slices(chunks, raw_format=hal.RawEventStreamFormat(FORMAT_TEXT), slice_us=25_000))
+    assert [piece.start_us for piece in pieces] == list(range(0, pieces[-1].end_us, 25_000))
+    assert all(((piece.events["timestamp"] >= piece.start_us) & (piece.events["timestamp"] < piece.end_us)).all()
+               for piece in pieces)
+    assert (np.concatenate([piece.events for piece in pieces]) == events).all()
+
+
+def test_a_written_recording_gives_back_its_events_description_and_settings(tmp_path, raw_format):
+    events = synthetic_events(3_000, seed=3)
+    description = hal.CameraDescription()
+    description.serial, description.product = "SN-42", "a camera of the user's own"
+    settings = {"BIAS": {"bias_diff_on": 12}, "ROI": {"enable": True, "mode": "RONI"}}
+    path = tmp_path / "mine.vrec"
+    with vio.RecordingWriter(path, raw_format=raw_format, description=description, settings=settings) as writer:
+        writer.write(events[:1_000])
+        writer.write(events[1_000:])
+    with vio.open_recording(path) as recording:
+        assert isinstance(recording.raw_format, hal.RawEventStreamFormat)
+        assert (recording.raw_format["width"], recording.raw_format["height"]) == (str(WIDTH), str(HEIGHT))
+        assert (recording.description.serial, recording.description.product) == ("SN-42", "a camera of the user's own")
+        assert recording.settings == settings
+        pieces = []
+        while recording.position_us < recording.end_us:
+            pieces.append(recording.read(10_000_000)[0])
+    assert (np.concatenate(pieces) == events).all()
+
+
+def test_a_format_object_of_another_encoding_is_refused():
+    with pytest.raises(ValueError, match="raw_format: .*EVT2"):
+        vio.encode(synthetic_events(3, seed=4), raw_format=hal.RawEventStreamFormat("EVT2;height=4;width=4"))
