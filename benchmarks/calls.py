@@ -1,7 +1,7 @@
 """Call overhead of the tool methods, and native calls into a tool written in Python."""
 
 import velmo_hal_py as hal
-import velmo_sim
+import velmo.sim
 import velmo_test_hooks
 
 from harness import Row, paired
@@ -58,7 +58,7 @@ def repeat_call(method, *args):
 
 
 def tool_method_rows(repetitions: int) -> list[Row]:
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     roi = camera.tool(hal.ROI)
     floor = velmo_test_hooks.NoOpTool()
     get_floor = repeat_call(floor.get_param, "x")

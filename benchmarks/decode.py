@@ -7,7 +7,7 @@ import time
 
 import numpy as np
 import velmo.io
-import velmo_sim
+import velmo.sim
 import velmo_test_hooks
 
 from harness import Row, WorkerThreads, interleaved, median_ratio, repeated
@@ -61,7 +61,7 @@ class SpanEvents:
     per event of those spans, not of the first."""
 
     def __init__(self):
-        self._camera = velmo_sim.open_camera()
+        self._camera = velmo.sim.open_camera()
         self._counts = []
 
     def __getitem__(self, span):
@@ -96,7 +96,7 @@ def rate(seconds_per_event):
 
 
 def rows(repetitions: int) -> list[Row]:
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     default_raw = camera.read_raw(SPAN_US)
     second_raw = camera.read_raw(SPAN_US)
     default = velmo.io.decode(default_raw)[0]
@@ -131,7 +131,7 @@ def rows(repetitions: int) -> list[Row]:
     two_threads.stop()
 
     span_events = SpanEvents()
-    raw_reader, event_reader = velmo_sim.open_camera(), velmo_sim.open_camera()
+    raw_reader, event_reader = velmo.sim.open_camera(), velmo.sim.open_camera()
     reads = interleaved(
         {
             "read_raw": per_span_event(lambda span: raw_reader.read_raw(RAW_READ_SPAN_US), span_events),

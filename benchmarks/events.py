@@ -4,9 +4,9 @@ import statistics
 import time
 
 import numpy as np
-import velmo_sim
+import velmo.sim
 import velmo_test_hooks
-import velmo_testing
+import velmo.testing
 
 from harness import Row, interleaved, median_ratio, paired
 
@@ -60,7 +60,7 @@ def beyond_the_camera(camera, count):
 def make_events(count):
     def run(calls):
         for seed in range(calls):
-            velmo_testing.make_events(count, seed)
+            velmo.testing.make_events(count, seed)
 
     return run
 
@@ -68,7 +68,7 @@ def make_events(count):
 def native_sum(events):
     def run(calls):
         for _ in range(calls):
-            velmo_testing.sum_events(events)
+            velmo.testing.sum_events(events)
 
     return run
 
@@ -160,7 +160,7 @@ def sum_row(camera, count, repetitions):
 
 
 def rows(repetitions: int) -> list[Row]:
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     reads, handoffs, makes = [], [], []
     for count in SIZES:
         read, handoff, make = handoff_rows(camera, count, repetitions)

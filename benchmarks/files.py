@@ -13,7 +13,7 @@ import tempfile
 import time
 from pathlib import Path
 
-import velmo_sim
+import velmo.sim
 
 import velmo.io as vio
 from harness import Row, interleaved, median_ratio, paired, repeated
@@ -32,7 +32,7 @@ DASK_TARGET = round(1 / 1.6, 3)
 
 def seek_rows(folder: Path, repetitions: int) -> list[Row]:
     path = folder / "sixty.vrec"
-    velmo_sim.open_camera().record(path, RECORDING_US)
+    velmo.sim.open_camera().record(path, RECORDING_US)
     rng = random.Random(5)
     with vio.open_recording(path) as recording:
         recording.seek(0)  # finds the index
@@ -61,7 +61,7 @@ def seek_rows(folder: Path, repetitions: int) -> list[Row]:
 
 
 def encode_row(repetitions: int) -> Row:
-    events, triggers = velmo_sim.open_camera().read(ENCODE_SPAN_US)
+    events, triggers = velmo.sim.open_camera().read(ENCODE_SPAN_US)
     data = vio.encode(events, triggers, raw_format="EVT3;height=720;width=1280")
     encode = repeated(lambda: vio.encode(events, triggers, raw_format="EVT3;height=720;width=1280"))
     decode = repeated(vio.decode, data)
@@ -80,7 +80,7 @@ def dask_row(folder: Path, repetitions: int) -> list[Row]:
     paths = []
     for k in range(DASK_FILES):
         path = folder / f"many{k}.vrec"
-        velmo_sim.open_camera().record(path, DASK_FILE_US)
+        velmo.sim.open_camera().record(path, DASK_FILE_US)
         paths.append(path)
     frame = read_recordings(paths, chunk_us=DASK_CHUNK_US)
     total = frame["p"].sum()

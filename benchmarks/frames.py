@@ -4,7 +4,7 @@ each representation, the cost per event over sizes, and two threads against one.
 import statistics
 
 import numpy as np
-import velmo_sim
+import velmo.sim
 
 from harness import Row, WorkerThreads, interleaved, median_ratio
 from velmo import frames
@@ -149,7 +149,7 @@ def thread_row(camera, repetitions):
 
 
 def rows(repetitions: int) -> list[Row]:
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     events = camera.read_events(SIZES[-1])
     if len(events) != SIZES[-1]:
         raise RuntimeError(f"the camera gave {len(events)} events of {SIZES[-1]}")

@@ -18,8 +18,8 @@ PEAK_GROWTH = """
 import resource
 import numpy as np
 import velmo.io
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 
 def peak_bytes():
     with open("/proc/self/status") as status:
@@ -28,9 +28,9 @@ def peak_bytes():
                 return int(line.split()[1]) * 1024
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
-camera = velmo_sim.open_camera()
+camera = velmo.sim.open_camera()
 camera.read(1_000_000)
-velmo_testing.make_events(1000)
+velmo.testing.make_events(1000)
 np.empty(1000, velmo.io.event_dtype()).view(np.uint8)[...] = 0
 try:
     with open("/proc/self/clear_refs", "w") as clear_refs:
@@ -45,7 +45,7 @@ print(peak_bytes() - before)
 
 SUBJECTS = {
     "read_events(1e7)": "events = camera.read_events({count})",
-    "make_events(1e7)": "events = velmo_testing.make_events({count})",
+    "make_events(1e7)": "events = velmo.testing.make_events({count})",
 }
 FLOOR = "events = np.empty({count}, velmo.io.event_dtype()); events.view(np.uint8)[...] = 1"
 

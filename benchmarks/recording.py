@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 import velmo.io
-import velmo_sim
+import velmo.sim
 
 from harness import Row, interleaved, median_ratio
 
@@ -25,7 +25,7 @@ PLAYBACK_SLICE_US = 100_000
 
 
 def record_row(folder: Path, repetitions: int) -> Row:
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     path = folder / "record.vrec"
     costs = []
     for _ in range(repetitions):
@@ -39,7 +39,7 @@ def record_row(folder: Path, repetitions: int) -> Row:
 
 def playback_row(folder: Path, repetitions: int) -> Row:
     path = folder / "playback.vrec"
-    velmo_sim.open_camera().record(path, SPAN_US, overwrite=True)
+    velmo.sim.open_camera().record(path, SPAN_US, overwrite=True)
     with velmo.io.open_recording(path) as recording:
         data = path.read_bytes()[-recording.data_bytes:]
         count = len(recording.read(SPAN_US)[0])

@@ -10,7 +10,7 @@ import statistics
 import time
 
 import velmo_hal_py as hal
-import velmo_sim
+import velmo.sim
 
 from harness import Row, interleaved, median_ratio
 
@@ -24,7 +24,7 @@ SPANS_US = (10_000, 100_000, 1_000_000, 10_000_000)
 
 
 def every_tool_on():
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     settings = {
         hal.ToolType.ROI: {"enable": True},
         hal.ToolType.ANTI_FLICKER: {"enable": True},
@@ -56,7 +56,7 @@ def reads(camera, span_us, produced=None):
 
 
 def real_time_row(repetitions):
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     camera.read(SLICE_US)
     costs = [reads(camera, 1_000_000)(1) for _ in range(repetitions)]
     cost = statistics.median(costs)
@@ -68,7 +68,7 @@ def tools_rows(repetitions):
     """Every tool enabled against none, over the same sensor time, so over the same events that
     the pixels fire; and the same per event let out, which the filters make fewer."""
     produced_off, produced_on = [], []
-    off, on = velmo_sim.open_camera(), every_tool_on()
+    off, on = velmo.sim.open_camera(), every_tool_on()
     samples = interleaved(
         {"off": reads(off, SLICE_US, produced_off), "on": reads(on, SLICE_US, produced_on)}, 1, repetitions
     )
@@ -84,7 +84,7 @@ def tools_rows(repetitions):
 
 
 def flatness_rows(repetitions):
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     rows = []
     for span_us in SPANS_US:
         count = len(camera.read(span_us)[0])

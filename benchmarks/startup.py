@@ -4,7 +4,7 @@ import statistics
 
 from harness import Row, median_ratio, run_python
 
-MODULES = ("velmo_hal_py", "velmo_base_py", "velmo_sim")
+MODULES = ("velmo_hal_py", "velmo_base_py", "velmo.sim")
 FLOOR_MODULE = "numpy"
 
 # Times the imports alone: the interpreter's own start-up is the same for every case. What

@@ -4,7 +4,7 @@ how close to its wall-clock time a realtime stream delivers each slice."""
 import statistics
 import time
 
-import velmo_sim
+import velmo.sim
 
 from harness import Row, interleaved, median_ratio
 
@@ -39,7 +39,7 @@ def read_in_a_loop(camera):
 
 
 def throughput_row(repetitions):
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     samples = interleaved({"read": read_in_a_loop(camera), "stream": streamed(camera)}, SLICES_PER_STREAM,
                           repetitions)
     return Row("stream", "stream(10 ms slices), not realtime, per slice", statistics.median(samples["stream"]),
@@ -65,7 +65,7 @@ def sleeping_arrivals():
 def lateness_rows():
     """How long after its span ended each slice reached the consumer. The stream starts after
     `before`, so the lateness measured from `before` is at most this much above the true one."""
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     arrivals = []
     before = time.monotonic()
     with camera.stream(slice_us=SLICE_US, realtime=True) as stream:

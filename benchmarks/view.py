@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 
-import velmo_sim
+import velmo.sim
 
 from harness import Row
 
@@ -37,7 +37,7 @@ asyncio.run(main(sys.argv[1], float(sys.argv[2])))
 
 def streamed_alone():
     """CPU seconds a second that the camera's realtime stream costs with a thread taking its slices."""
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     stop = threading.Event()
 
     def take(stream):
@@ -63,7 +63,7 @@ def served(clients):
     mean time between two pictures a client got, and the slices the stream dropped."""
     from velmo import view
 
-    with view.serve(velmo_sim.open_camera()) as server:
+    with view.serve(velmo.sim.open_camera()) as server:
         url = f"ws://127.0.0.1:{server.port}/ws"
         watchers = [subprocess.Popen([sys.executable, "-c", CLIENT, url, str(SECONDS + 3 * SETTLE_SECONDS)])
                     for _ in range(clients)]

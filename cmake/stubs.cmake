@@ -9,14 +9,16 @@
 # folder VELMO_PREBUILT_STUBS.
 set(VELMO_PREBUILT_STUBS "" CACHE PATH "Folder of type stubs written by a native build, installed by a cross build")
 #
-# velmo.frames and velmo._io are modules of the velmo package: their stubs are written into a
-# velmo folder and installed beside them in the package, whose py.typed makes mypy read them there.
+# velmo.frames, velmo._io, velmo.sim and velmo.testing are modules of the velmo package: their
+# stubs are written into a velmo folder and installed beside them in the package, whose py.typed
+# makes mypy read them there.
 set(VELMO_STUB_MODULES velmo_hal_py velmo_base_py)
-if(NOT VELMO_DEVICE_LIBRARY_DIR)
-  list(APPEND VELMO_STUB_MODULES velmo_sim velmo_testing)
-endif()
 set(VELMO_PACKAGE_STUB_MODULES frames _io)
 set(VELMO_PACKAGE_STUB_TARGETS velmo_frames velmo_io)
+if(NOT VELMO_DEVICE_LIBRARY_DIR)
+  list(APPEND VELMO_PACKAGE_STUB_MODULES sim testing)
+  list(APPEND VELMO_PACKAGE_STUB_TARGETS velmo_sim velmo_testing)
+endif()
 
 function(velmo_install_stubs stub_dir)
   foreach(module IN LISTS VELMO_STUB_MODULES)

@@ -21,7 +21,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import numpy.typing as npt  # noqa: E402
 import velmo_hal_py as hal  # noqa: E402
-import velmo_sim  # noqa: E402
+import velmo.sim  # noqa: E402
 from matplotlib.artist import Artist  # noqa: E402
 from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
@@ -42,9 +42,9 @@ LAMP_BOX = (1120, 0, 160, 120)
 BAR_TOP = 100
 
 
-def camera_with(settings: Settings) -> velmo_sim.Camera:
+def camera_with(settings: Settings) -> velmo.sim.Camera:
     """A fresh camera, its tools set as given: {ToolType: {name: value}}."""
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     for tool_type, values in settings.items():
         tool = camera.tool(tool_type)
         for name, value in values.items():

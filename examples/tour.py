@@ -3,7 +3,7 @@
 Lists the cameras, opens one, reads a million events and draws them, shows every tool with its
 parameters, narrows the stream with the region of interest and event rate control, draws the
 same span of time before and after, records half a second to a file and plays it back, and ends
-with a tool written in Python that native code questions through velmo_testing.NativeHolder.
+with a tool written in Python that native code questions through velmo.testing.NativeHolder.
 
 Events are read in chunks; on a terminal a tqdm progress bar on standard error follows the
 reads and the recording. The pictures are drawn by velmo.frames and laid out with matplotlib;
@@ -20,8 +20,8 @@ from pathlib import Path
 import numpy as np
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 from matplotlib.figure import Figure
 from tqdm import tqdm
 
@@ -49,7 +49,7 @@ def joined(chunks: list[EventArray]) -> EventArray:
     return events
 
 
-def read_events(camera: velmo_sim.Camera, count: int, label: str) -> EventArray:
+def read_events(camera: velmo.sim.Camera, count: int, label: str) -> EventArray:
     """Reads count events in chunks; fewer only when the camera's filters pass too few."""
     chunks: list[EventArray] = []
     done = 0
@@ -67,7 +67,7 @@ def read_events(camera: velmo_sim.Camera, count: int, label: str) -> EventArray:
     return joined(chunks)
 
 
-def read_until(camera: velmo_sim.Camera, last_us: int, label: str) -> EventArray:
+def read_until(camera: velmo.sim.Camera, last_us: int, label: str) -> EventArray:
     """Reads the stream up to and including time stamp last_us."""
     chunks: list[EventArray] = []
     shown = 0
@@ -226,12 +226,12 @@ class FrameExposureTool(hal.CameraTool):
         return True
 
 
-def tour_cameras(serial: str | None) -> velmo_sim.Camera:
+def tour_cameras(serial: str | None) -> velmo.sim.Camera:
     heading("Simulated cameras")
-    for description in velmo_sim.list_cameras():
+    for description in velmo.sim.list_cameras():
         print(indent(description))
         print()
-    camera = velmo_sim.open_camera(serial)
+    camera = velmo.sim.open_camera(serial)
     heading("Opened camera")
     print(indent(camera.description))
     raw_format = camera.raw_format
@@ -242,7 +242,7 @@ def tour_cameras(serial: str | None) -> velmo_sim.Camera:
     return camera
 
 
-def tour_tools(camera: velmo_sim.Camera) -> None:
+def tour_tools(camera: velmo.sim.Camera) -> None:
     heading("Tools")
     for tool in camera.tools():
         print(f"  {type(tool).__name__}")
@@ -254,7 +254,7 @@ def tour_tools(camera: velmo_sim.Camera) -> None:
 def tour_python_tool() -> None:
     heading("A tool written in Python, read by native code")
     tool = FrameExposureTool()
-    holder = velmo_testing.NativeHolder(tool)
+    holder = velmo.testing.NativeHolder(tool)
     print("  native getToolInfo():")
     print(indent(holder.tool_info()))
     print("  native getAllParamInfo():")
@@ -276,7 +276,7 @@ def tour_recording(serial: str, folder: Path, duration_us: int) -> None:
     heading("Recording and playing back")
     path = folder / "tour.vrec"
     folder.mkdir(parents=True, exist_ok=True)
-    with velmo_sim.open_camera(serial) as camera, \
+    with velmo.sim.open_camera(serial) as camera, \
             tqdm(total=duration_us / 1e6, desc="Recording", unit="s", disable=None) as progress:
         camera.tool(hal.ToolType.TRIGGER_IN).set_param("enable", True)
         camera.record(path, duration_us, overwrite=True, progress=lambda span_us: progress.update(span_us / 1e6))
@@ -317,7 +317,7 @@ def main(argv: list[str] | None = None) -> int:
     limit = rate_info.constraint_value(int(round(measured_rate / 8, -3)))
     # The same serial gives the same stream: a second opening of the camera, with the filters
     # set, replays the span read above through them.
-    with velmo_sim.open_camera(camera.description.serial) as replay:
+    with velmo.sim.open_camera(camera.description.serial) as replay:
         set_params(replay.tool(hal.ToolType.ROI), {"x": width // 4, "y": height // 4, "x_width": width // 2,
                                                   "y_height": height // 2, "mode": "ROI", "enable": True})
         set_params(replay.tool(hal.ToolType.EVENT_RATE_CONTROL), {"max_event_rate": limit, "enable": True})

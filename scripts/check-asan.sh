@@ -75,9 +75,9 @@ run_python() {
 # scan of the threads' dynamic TLS reads a bogus block of the C library's and faults.
 extra_asan_options=:detect_leaks=0 run_python - "$site" <<'PYTHON'
 import sys
-import velmo_base_py, velmo_hal_py, velmo_sim, velmo_testing
-from velmo import _io
-for module in (velmo_hal_py, velmo_base_py, velmo_sim, velmo_testing, _io):
+import velmo_base_py, velmo_hal_py
+from velmo import _io, sim, testing
+for module in (velmo_hal_py, velmo_base_py, _io, sim, testing):
     if not module.__file__.startswith(sys.argv[1] + "/"):
         sys.exit(f"{module.__name__} was imported from {module.__file__}, not from {sys.argv[1]}")
 PYTHON

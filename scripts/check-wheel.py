@@ -17,11 +17,11 @@ from pathlib import Path, PurePosixPath
 
 LIBRARY_DIR = "velmo_python.libs"
 LIBRARIES = {"libVelmoHal.so", "libVelmoBase.so"}
-REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing"}
+REQUIRED_MODULES = {"velmo_hal_py", "velmo_base_py"}
 # The velmo package's pure Python files, as src/velmo holds them.
 PACKAGE_SOURCE = Path(__file__).resolve().parents[1] / "src" / "velmo"
 # The velmo package's native modules, each with its stub beside it.
-PACKAGE_MODULES = {"frames", "_io"}
+PACKAGE_MODULES = {"frames", "_io", "sim", "testing"}
 PACKAGE_FILES = {f"velmo/{path.relative_to(PACKAGE_SOURCE).as_posix()}" for path in PACKAGE_SOURCE.rglob("*")
                  if path.is_file() and "__pycache__" not in path.parts}
 REQUIRES_PYTHON = "<3.14,>=3.13"

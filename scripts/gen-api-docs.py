@@ -13,7 +13,7 @@ import importlib.util
 import sys
 from pathlib import Path
 
-MODULES = ("velmo_hal_py", "velmo_base_py", "velmo._io", "velmo_sim", "velmo_testing", "velmo.frames")
+MODULES = ("velmo_hal_py", "velmo_base_py", "velmo._io", "velmo.sim", "velmo.testing", "velmo.frames")
 # Special methods worth a line: the rest is the object protocol every class has.
 SHOWN_SPECIAL_METHODS = {"__init__", "__getitem__", "__str__"}
 
@@ -25,7 +25,7 @@ and type checkers see. Written by `scripts/gen-api-docs.py` from the type stubs 
 generates from the compiled modules; `tests/python/test_stubs.py` fails when this page no longer
 matches them.
 
-`velmo_testing` holds the helpers with which a program checks its own Python tools and event
+`velmo.testing` holds the helpers with which a program checks its own Python tools and event
 handling against native callers, as `numpy.testing` does for NumPy; the rest is the user API.
 `velmo._io` is the native half of `velmo.io`, which publishes its names: the event and trigger
 data types, the decoder and encoder, recordings and streams, in every build, with a camera or

@@ -5,7 +5,7 @@ Usage: gen-stubs.py OUTPUT_DIR --modules NAME [NAME ...] --module-dirs MODULE_DI
 The module directories are put first on sys.path, so the stubs describe the modules of this
 build rather than whatever is installed. A module of the velmo package (velmo.frames) is found
 in its directory by its last name, and imported as part of a stand-in package of this build's
-modules alone, so that modules importing one another (velmo_sim imports velmo._io) find them
+modules alone, so that modules importing one another (velmo.sim imports velmo._io) find them
 here too; its stub is written as OUTPUT_DIR/velmo/NAME.pyi. Any error of the generator fails the run before a
 file is written: a stub with a hole in a signature misleads more than a missing stub.
 """

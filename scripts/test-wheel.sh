@@ -65,7 +65,7 @@ import numpy
 
 repo = Path(sys.argv[1]).resolve()
 site = Path(sysconfig.get_paths()["platlib"]).resolve()
-for module in ("velmo_hal_py", "velmo_base_py", "velmo_sim", "velmo_testing", "velmo._io", "velmo.frames"):
+for module in ("velmo_hal_py", "velmo_base_py", "velmo.sim", "velmo.testing", "velmo._io", "velmo.frames"):
     location = Path(importlib.import_module(module).__file__).resolve()
     if location.parent not in (site, site / "velmo"):
         sys.exit(f"{module} was imported from {location}, not from {site}")

@@ -84,7 +84,7 @@ velmo::io::StreamObject streamCamera(velmo::SimulatedCamera& camera, std::int64_
 }
 
 std::string cameraRepr(const velmo::SimulatedCamera& camera) {
-    return "<velmo_sim.Camera " + camera.description().serial + (camera.isClosed() ? " closed>" : " open>");
+    return "<velmo.sim.Camera " + camera.description().serial + (camera.isClosed() ? " closed>" : " open>");
 }
 
 py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
@@ -155,7 +155,7 @@ py::bytes readRaw(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
 }  // namespace
 
 void bindSimCamera(py::module_& module) {
-    // The class comes first so that open_camera's signature names it as velmo_sim.Camera.
+    // The class comes first so that open_camera's signature names it as velmo.sim.Camera.
     py::class_<velmo::SimulatedCamera> camera(module, "Camera",
                                               "An opened simulated camera (open_camera makes one). Usable as a "
                                               "context manager that closes it; a closed camera refuses reads with "
@@ -192,7 +192,7 @@ void bindSimCamera(py::module_& module) {
              "The raw EVT3 bytes of the next duration_us microseconds of sensor time: what read gives for "
              "that span (trigger events included), encoded as the camera's raw_format says. Each call's bytes "
              "are a stream of their own, which leads with the time words from time 0 on: a new Decoder (or "
-             "velmo_sim.decode, or one reset before each call's bytes) gives exactly what read gave. At most 10 s "
+             "velmo.io.decode, or one reset before each call's bytes) gives exactly what read gave. At most 10 s "
              "a call.",
              py::arg("duration_us"))
         .def("stream", &streamCamera,

@@ -2,7 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
-// Each binds one family of velmo_sim's Python API into the module.
+// Each binds one family of velmo.sim's Python API into the module.
 void bindSimCamera(pybind11::module_& module);
 void bindSimLogging(pybind11::module_& module);
 // After bindSimCamera: it adds Camera.record.

@@ -28,7 +28,7 @@ from typing import Protocol
 
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 
 import velmo
 
@@ -75,7 +75,7 @@ def with_article(word: str) -> str:
     return ("an " if word[0] in "aeiou" else "a ") + word
 
 
-def tool_named(camera: velmo_sim.Camera, kind: str) -> hal.CameraTool:
+def tool_named(camera: velmo.sim.Camera, kind: str) -> hal.CameraTool:
     try:
         return camera.tool(hal.ToolType.__members__[kind.upper()])
     except KeyError:
@@ -103,7 +103,7 @@ def parsed_value(tool: hal.CameraTool, name: str, text: str) -> ParameterValue:
     return text
 
 
-def apply_setting(camera: velmo_sim.Camera, kind: str, name: str, text: str) -> None:
+def apply_setting(camera: velmo.sim.Camera, kind: str, name: str, text: str) -> None:
     tool = tool_named(camera, kind)
     value = parsed_value(tool, name, text)
     if not tool.set_param(name, value):
@@ -130,7 +130,7 @@ def settings_file(path: str) -> dict[str, dict[str, ParameterValue]]:
     return settings
 
 
-def configure(camera: velmo_sim.Camera, args: argparse.Namespace) -> None:
+def configure(camera: velmo.sim.Camera, args: argparse.Namespace) -> None:
     # The file first, so that the options given beside it change what it set.
     if args.settings is not None:
         try:
@@ -176,7 +176,7 @@ def duration(text: str) -> int:
 
 def record(args: argparse.Namespace) -> int:
     duration_us: int = args.duration
-    with velmo_sim.open_camera(args.serial) as camera:
+    with velmo.sim.open_camera(args.serial) as camera:
         configure(camera, args)
         with progress_bar(duration_us, "Recording") as update:
             camera.record(args.path, duration_us, overwrite=args.overwrite, progress=update)
@@ -244,7 +244,7 @@ def render(args: argparse.Namespace) -> int:
 
 
 def list_cameras(args: argparse.Namespace) -> int:
-    for camera in velmo_sim.list_cameras():
+    for camera in velmo.sim.list_cameras():
         print(f"{camera.serial}  {camera.product} ({camera.manufacturer})")
     return 0
 
@@ -264,7 +264,7 @@ def parameter_line(tool: hal.CameraTool, name: str, basic: hal.BasicParameterInf
 
 
 def params(args: argparse.Namespace) -> int:
-    with velmo_sim.open_camera(args.serial) as camera:
+    with velmo.sim.open_camera(args.serial) as camera:
         for tool in camera.tools():
             info = tool.get_tool_info()
             print(f"{info.tool_type.name}: {info.description}")

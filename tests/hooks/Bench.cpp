@@ -87,9 +87,9 @@ py::bytes encodeEvt3(const py::array& events, const py::array& triggers) {
 }  // namespace
 
 // Hooks that only the project's own benchmarks and tests need; built with the tests and never
-// installed. Its arguments are types that the published modules and velmo_sim register.
+// installed. Its arguments are types that the published modules and velmo.sim register.
 PYBIND11_MODULE(velmo_test_hooks, module) {
-    py::module_::import("velmo_sim");
+    py::module_::import("velmo.sim");
     py::class_<NoOpTool, std::shared_ptr<NoOpTool>>(module, "NoOpTool",
                                                     "Does nothing, bound like a tool: the cost of a bare call.",
                                                     velmo::binding::guardedNativeObject())

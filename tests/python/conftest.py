@@ -4,7 +4,7 @@ velmo_test_hooks is built into a build tree and never installed: VELMO_TEST_HOOK
 folder, by default the one in the C++ test build that `make test` makes.
 
 VELMO_WITHOUT_SIMULATOR=1 runs the suite against modules built over an installed device
-library, which has no simulated camera: velmo_sim, velmo_testing and velmo_test_hooks are then
+library, which has no simulated camera: velmo.sim, velmo.testing and velmo_test_hooks are then
 made unimportable, so nothing of the stand-in can slip in from elsewhere on sys.path, and the
 test files that need them are left out and named in the header.
 
@@ -27,8 +27,8 @@ HOOKS = Path(os.environ.get("VELMO_TEST_HOOKS") or REPO / "build" / "cpp" / "tes
 sys.path.append(str(HOOKS))
 
 WITHOUT_SIMULATOR = os.environ.get("VELMO_WITHOUT_SIMULATOR") == "1"
-STAND_IN_MODULES = {"velmo_sim", "velmo_testing", "velmo_test_hooks"}
-# They run the documentation's sessions, the gallery and a type check of code that uses velmo_sim.
+STAND_IN_MODULES = {"velmo.sim", "velmo.testing", "velmo_test_hooks"}
+# They run the documentation's sessions, the gallery and a type check of code that uses velmo.sim.
 USE_THE_STAND_IN_INDIRECTLY = {"test_docs.py", "test_tools_gallery.py", "test_typing.py"}
 
 
@@ -84,31 +84,31 @@ def pytest_report_header():
 @pytest.fixture
 def camera():
     """A freshly opened simulated camera: its stream starts at the beginning, its tools at their defaults."""
-    import velmo_sim
+    import velmo.sim
 
-    return velmo_sim.open_camera()
+    return velmo.sim.open_camera()
 
 
 @pytest.fixture
 def event():
     """An Event2D made by native code, the only way Python obtains one."""
-    import velmo_testing
+    import velmo.testing
 
-    return velmo_testing.make_event(1, 2, 1, 3)
+    return velmo.testing.make_event(1, 2, 1, 3)
 
 
 @pytest.fixture
 def events():
     """A contiguous array of pseudo-random events, made natively."""
-    import velmo_testing
+    import velmo.testing
 
-    return velmo_testing.make_events(1000, seed=7)
+    return velmo.testing.make_events(1000, seed=7)
 
 
 @pytest.fixture
 def event_bytes():
     """Returns an Event2D array of n items over a buffer filled with one marker byte, and the buffer."""
-    import velmo_sim
+    import velmo.sim
 
     def make(n, marker=0xA5):
         buffer = bytearray([marker]) * (16 * n)

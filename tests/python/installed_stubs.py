@@ -10,7 +10,7 @@ import pytest
 # velmo._io and velmo.frames, modules of the velmo package, are in every build too.
 PUBLISHED = ("velmo_hal_py", "velmo_base_py", "velmo._io", "velmo.frames")
 # A build over the maker's libraries has neither of the stand-in's modules.
-MODULES = PUBLISHED if os.environ.get("VELMO_WITHOUT_SIMULATOR") == "1" else (*PUBLISHED, "velmo_sim", "velmo_testing")
+MODULES = PUBLISHED if os.environ.get("VELMO_WITHOUT_SIMULATOR") == "1" else (*PUBLISHED, "velmo.sim", "velmo.testing")
 
 
 def stub_beside(name: str) -> Path:

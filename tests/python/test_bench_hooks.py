@@ -1,6 +1,6 @@
 import pytest
 import velmo_hal_py as hal
-import velmo_sim
+import velmo.sim
 import velmo_test_hooks
 
 
@@ -65,7 +65,7 @@ def test_no_op_tool_takes_and_refuses_what_a_tool_does(camera):
 
 
 def test_time_device_read_moves_the_stream_on_like_read_events(camera):
-    twin = velmo_sim.open_camera(camera.description.serial)
+    twin = velmo.sim.open_camera(camera.description.serial)
     seconds = velmo_test_hooks.time_device_read(camera, 5000)
     assert isinstance(seconds, float) and seconds >= 0.0
     twin.read_events(5000)

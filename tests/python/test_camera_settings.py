@@ -9,14 +9,14 @@ import json
 import pytest
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 
 SERIAL = "VLM636-000101"
 
 
 @pytest.fixture
 def camera():
-    with velmo_sim.open_camera(SERIAL) as opened:
+    with velmo.sim.open_camera(SERIAL) as opened:
         yield opened
 
 
@@ -36,7 +36,7 @@ def test_a_recordings_settings_put_back_on_another_camera(tmp_path, camera):
     camera.apply_settings({"ROI": {"x": 10, "x_width": 100, "enable": True, "mode": "RONI"},
                            "EVENT_RATE_CONTROL": {"max_event_rate": 250_000}})
     camera.record(tmp_path / "tuned.vrec", 10_000)
-    with velmo.io.open_recording(tmp_path / "tuned.vrec") as recording, velmo_sim.open_camera() as other:
+    with velmo.io.open_recording(tmp_path / "tuned.vrec") as recording, velmo.sim.open_camera() as other:
         other.apply_settings(recording.settings)
         assert other.settings() == recording.settings
 

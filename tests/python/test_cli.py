@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 import velmo.io
-import velmo_sim
+import velmo.sim
 from extras import extra
 from velmo import cli
 
@@ -27,7 +27,7 @@ def test_version_list_and_params(capsys):
     assert capsys.readouterr().out.startswith("velmo 0.1")
     assert cli.main(["list"]) == 0
     assert capsys.readouterr().out.splitlines() == [
-        f"{camera.serial}  {camera.product} ({camera.manufacturer})" for camera in velmo_sim.list_cameras()]
+        f"{camera.serial}  {camera.product} ({camera.manufacturer})" for camera in velmo.sim.list_cameras()]
     assert cli.main(["params", "--serial", SERIAL]) == 0
     out = capsys.readouterr().out
     assert "BIAS: " in out and "ANTI_FLICKER: " in out

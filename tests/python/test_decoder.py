@@ -7,9 +7,9 @@ import numpy as np
 import pytest
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 import velmo_test_hooks
-import velmo_testing
+import velmo.testing
 
 EMPTY_TRIGGERS = np.zeros(0, dtype=velmo.io.trigger_dtype())
 
@@ -25,7 +25,7 @@ STREAM = words(TIME_HIGH_1, TIME_LOW_5, ROW_3, 0x2800 | 7, 0x1234, 0x2000 | 1300
 
 @pytest.fixture(scope="module")
 def camera_bytes():
-    events = velmo_sim.open_camera().read_events(20_000)
+    events = velmo.sim.open_camera().read_events(20_000)
     return events, velmo_test_hooks.encode_evt3(events, EMPTY_TRIGGERS)
 
 
@@ -122,7 +122,7 @@ def test_threads_take_turns_on_one_decoder_and_run_side_by_side_on_two(camera_by
 
 
 def test_encode_hook_refuses_other_arrays():
-    events = velmo_testing.make_events(3)
+    events = velmo.testing.make_events(3)
     with pytest.raises(TypeError, match="triggers must be"):
         velmo_test_hooks.encode_evt3(events, events)
     with pytest.raises(TypeError, match="events must be"):
@@ -132,7 +132,7 @@ def test_encode_hook_refuses_other_arrays():
 
 
 def test_read_raw_decodes_to_what_read_gives_and_shares_the_stream_position():
-    as_records, as_raw = velmo_sim.open_camera(), velmo_sim.open_camera()
+    as_records, as_raw = velmo.sim.open_camera(), velmo.sim.open_camera()
     for camera in (as_records, as_raw):
         assert camera.tool(hal.TRIGGER_IN).set_param("enable", True)
         camera.read_events(1000)
@@ -148,4 +148,4 @@ def test_read_raw_decodes_to_what_read_gives_and_shares_the_stream_position():
 @pytest.mark.parametrize("duration_us", [-1, 10_000_001])
 def test_read_raw_refuses_spans_naming_duration_us(duration_us):
     with pytest.raises(ValueError, match="duration_us"):
-        velmo_sim.open_camera().read_raw(duration_us)
+        velmo.sim.open_camera().read_raw(duration_us)

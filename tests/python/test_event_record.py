@@ -2,8 +2,8 @@ import numpy as np
 import pytest
 import velmo_base_py
 import velmo.io
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 from velmo_base_py import Event2D
 
 FIELDS = [("x", "x", 0, 2, 2**16 - 1), ("y", "y", 2, 2, 2**16 - 1), ("p", "polarity", 4, 1, 2**8 - 1),
@@ -28,17 +28,17 @@ def test_attribute_accepts_its_field_range_and_native_code_sees_it(event, attrib
     value = 0 if edge == "zero" else largest
     setattr(event, attribute, value)
     assert getattr(event, attribute) == value
-    fields = dict(zip("xypt", velmo_testing.read_event(event)))
+    fields = dict(zip("xypt", velmo.testing.read_event(event)))
     assert fields[attribute] == value
 
 
 @pytest.mark.parametrize("attribute, largest", ATTRIBUTES)
 @pytest.mark.parametrize("make_bad", [lambda largest: largest + 1, lambda _: -1, lambda _: 1.0, lambda _: "1"])
 def test_attribute_rejects_other_values_and_keeps_the_old_one(event, attribute, largest, make_bad):
-    before = velmo_testing.read_event(event)
+    before = velmo.testing.read_event(event)
     with pytest.raises(TypeError):
         setattr(event, attribute, make_bad(largest))
-    assert velmo_testing.read_event(event) == before
+    assert velmo.testing.read_event(event) == before
 
 
 @pytest.mark.parametrize("name", ["polarity", "timestamp", "extra"])
@@ -66,7 +66,7 @@ def test_field_write_changes_exactly_its_own_bytes(event_bytes, attribute, name,
     array[name][1] = largest
     changed = [i for i in range(len(buffer)) if buffer[i] != before[i]]
     assert changed == list(range(16 + offset, 16 + offset + width))
-    assert velmo_testing.read_event(array[1])[["x", "y", "p", "t"].index(attribute)] == largest
+    assert velmo.testing.read_event(array[1])[["x", "y", "p", "t"].index(attribute)] == largest
 
 
 def test_fill_bytes_survive_writes_of_every_field(event_bytes):
@@ -74,13 +74,13 @@ def test_fill_bytes_survive_writes_of_every_field(event_bytes):
     array["x"], array["y"], array["polarity"], array["timestamp"] = 7, 8, 1, 2**40
     for item in range(4):
         assert buffer[16 * item + 5:16 * item + 8] == b"\x3c\x3c\x3c"
-    assert velmo_testing.sum_events(array) == (28, 32, 4, 4 * 2**40)
+    assert velmo.testing.sum_events(array) == (28, 32, 4, 4 * 2**40)
 
 
 def test_numpy_scalar_is_read_in_place_by_native_code(events):
     scalar = events[10]
     assert isinstance(scalar, np.void)
-    assert velmo_testing.read_event(scalar) == tuple(int(scalar[name]) for name in ("x", "y", "polarity", "timestamp"))
+    assert velmo.testing.read_event(scalar) == tuple(int(scalar[name]) for name in ("x", "y", "polarity", "timestamp"))
 
 
 @pytest.mark.parametrize(
@@ -94,22 +94,22 @@ def test_numpy_scalar_is_read_in_place_by_native_code(events):
 )
 def test_read_event_refuses_what_is_not_an_event(not_an_event):
     with pytest.raises(TypeError):
-        velmo_testing.read_event(not_an_event)
+        velmo.testing.read_event(not_an_event)
 
 
 def test_make_event_checks_field_ranges():
     with pytest.raises(TypeError):
-        velmo_testing.make_event(2**16, 0, 0, 0)
+        velmo.testing.make_event(2**16, 0, 0, 0)
     with pytest.raises(TypeError):
-        velmo_testing.make_event(0, 0, 256, 0)
-    assert velmo_testing.read_event(velmo_testing.make_event(65535, 65535, 255, 2**64 - 1)) == (65535, 65535, 255, 2**64 - 1)
+        velmo.testing.make_event(0, 0, 256, 0)
+    assert velmo.testing.read_event(velmo.testing.make_event(65535, 65535, 255, 2**64 - 1)) == (65535, 65535, 255, 2**64 - 1)
 
 
 def test_make_events_is_deterministic_and_valid():
-    first = velmo_testing.make_events(5000, seed=11)
+    first = velmo.testing.make_events(5000, seed=11)
     assert first.dtype == velmo.io.event_dtype() and first.shape == (5000,)
-    assert first.tobytes() == velmo_testing.make_events(5000, seed=11).tobytes()
-    assert first.tobytes() != velmo_testing.make_events(5000, seed=12).tobytes()
+    assert first.tobytes() == velmo.testing.make_events(5000, seed=11).tobytes()
+    assert first.tobytes() != velmo.testing.make_events(5000, seed=12).tobytes()
     assert first["x"].max() < 1280 and first["y"].max() < 720
     assert set(np.unique(first["polarity"])) == {0, 1}
     assert np.all(np.diff(first["timestamp"].astype(np.int64)) >= 0)
@@ -118,9 +118,9 @@ def test_make_events_is_deterministic_and_valid():
 
 
 def test_make_events_counts():
-    assert velmo_testing.make_events(0).shape == (0,)
+    assert velmo.testing.make_events(0).shape == (0,)
     with pytest.raises(ValueError, match="-1"):
-        velmo_testing.make_events(-1)
+        velmo.testing.make_events(-1)
 
 
 def python_sums(array):
@@ -145,27 +145,27 @@ VIEWS = {
 @pytest.mark.parametrize("view", VIEWS.values(), ids=VIEWS.keys())
 def test_sum_events_matches_numpy_on_any_view(events, view):
     selected = view(events)
-    assert velmo_testing.sum_events(selected) == python_sums(selected)
+    assert velmo.testing.sum_events(selected) == python_sums(selected)
 
 
 def test_sum_events_reads_a_field_of_a_larger_record(events):
     wide = np.zeros(len(events), dtype=[("tag", "u1"), ("event", velmo.io.event_dtype()), ("tail", "u4")])
     wide["event"] = events
     assert wide["event"].strides == (wide.dtype.itemsize,)
-    assert velmo_testing.sum_events(wide["event"]) == python_sums(events)
+    assert velmo.testing.sum_events(wide["event"]) == python_sums(events)
 
 
 def test_sum_events_reads_misaligned_records(events):
     buffer = bytearray(1) + events.tobytes()
     misaligned = np.frombuffer(buffer, dtype=events.dtype, offset=1)
-    assert velmo_testing.sum_events(misaligned) == python_sums(events)
+    assert velmo.testing.sum_events(misaligned) == python_sums(events)
 
 
 def test_sum_events_does_not_wrap_around():
     events = np.zeros(3, dtype=velmo.io.event_dtype())
     events["timestamp"] = 2**64 - 1
     events["x"] = 65535
-    assert velmo_testing.sum_events(events) == (3 * 65535, 0, 0, 3 * (2**64 - 1))
+    assert velmo.testing.sum_events(events) == (3 * 65535, 0, 0, 3 * (2**64 - 1))
 
 
 @pytest.mark.parametrize(
@@ -182,9 +182,9 @@ def test_sum_events_does_not_wrap_around():
 )
 def test_sum_events_refuses_other_dtypes(array):
     with pytest.raises(TypeError, match="Event2D"):
-        velmo_testing.sum_events(array)
+        velmo.testing.sum_events(array)
 
 
 def test_sum_events_refuses_a_list(events):
     with pytest.raises(TypeError):
-        velmo_testing.sum_events(list(events))
+        velmo.testing.sum_events(list(events))

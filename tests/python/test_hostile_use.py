@@ -9,9 +9,9 @@ import textwrap
 import pytest
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 import velmo_test_hooks
-import velmo_testing
+import velmo.testing
 
 # Generous: twenty children share the machine with the sanitizer build and the rest of the suite.
 TIMEOUT_S = 120
@@ -21,7 +21,7 @@ HEADER = f"""\
 import copy, os, pickle, re, signal, sys, threading, time
 import numpy as np
 sys.path.append({os.path.dirname(velmo_test_hooks.__file__)!r})
-import velmo_base_py as base, velmo_hal_py as hal, velmo.io, velmo_sim, velmo_testing, velmo_test_hooks
+import velmo_base_py as base, velmo_hal_py as hal, velmo.io, velmo.sim, velmo.testing, velmo_test_hooks
 """
 
 
@@ -65,14 +65,14 @@ class Tool(hal.CameraTool):
 def forever(call):
     threading.Thread(target=lambda: [call() for _ in range(10**6)], daemon=True).start()
 
-camera = velmo_sim.open_camera()
+camera = velmo.sim.open_camera()
 answering = Tool(hal.ToolInfo)
 raising = Tool(lambda: 1 / 0)
 forever(lambda: camera.read_events(2_000_000))
-forever(lambda: velmo_testing.NativeHolder(answering).call_from_threads(4, 1000))
-forever(lambda: velmo_testing.NativeHolder(raising).failures_on_threads(4, 1000))
+forever(lambda: velmo.testing.NativeHolder(answering).call_from_threads(4, 1000))
+forever(lambda: velmo.testing.NativeHolder(raising).failures_on_threads(4, 1000))
 forever(lambda: velmo_test_hooks.time_device_read(camera, 1_000_000))
-live = velmo_sim.open_camera("VLM636-000102").stream(slice_us=1_000, realtime=True)
+live = velmo.sim.open_camera("VLM636-000102").stream(slice_us=1_000, realtime=True)
 forever(lambda: next(live, None))
 time.sleep(0.2)
 """
@@ -104,14 +104,14 @@ def test_script_end_lets_a_python_call_on_a_native_thread_return():
                 return hal.ToolInfo()
 
         tool = Slow("")
-        threading.Thread(target=lambda: velmo_testing.NativeHolder(tool).call_from_threads(1, 1), daemon=True).start()
+        threading.Thread(target=lambda: velmo.testing.NativeHolder(tool).call_from_threads(1, 1), daemon=True).start()
         time.sleep(0.1)
     """)
     assert out == "returned\n"
 
 
 @pytest.mark.parametrize("call", [
-    "hal.CameraTool.__init__(velmo_testing.make_tool(hal.ROI), '')",
+    "hal.CameraTool.__init__(velmo.testing.make_tool(hal.ROI), '')",
     "type('Mine', (hal.Imx636ROI,), {'__init__': lambda self: hal.CameraTool.__init__(self, '')})()",
 ])
 def test_device_tool_construction_is_refused(call):
@@ -137,8 +137,8 @@ COPIES = {
     "ToolInfo": ("r = hal.ToolInfo(); r.tool_type, r.parameter_names = hal.ROI, ['x', 'y']",
                  "(c.tool_type, c.parameter_names, c.description)"),
     "ToolType": ("r = hal.ToolType.EVENT_RATE_CONTROL", "c"),
-    "CameraDescription": ("r = velmo_sim.list_cameras()[1]", "(c.serial, c.vid, c.pid, c.interfaceType)"),
-    "Event2D": ("r = velmo_testing.make_event(7, 8, 1, 2**64 - 1)", "velmo_testing.read_event(c)"),
+    "CameraDescription": ("r = velmo.sim.list_cameras()[1]", "(c.serial, c.vid, c.pid, c.interfaceType)"),
+    "Event2D": ("r = velmo.testing.make_event(7, 8, 1, 2**64 - 1)", "velmo.testing.read_event(c)"),
     "subclass with its own state": ("""
 class Limits(hal.IntParameterInfo):
     def __getstate__(self):
@@ -167,8 +167,8 @@ print(original)
 
 
 @pytest.mark.parametrize("make", [
-    "velmo_testing.make_tool(hal.ROI)", "velmo_sim.open_camera()", "hal.RawEventStreamFormat('EVT3')",
-    "velmo_testing.NativeHolder(velmo_testing.make_tool(hal.BIAS))",
+    "velmo.testing.make_tool(hal.ROI)", "velmo.sim.open_camera()", "hal.RawEventStreamFormat('EVT3')",
+    "velmo.testing.NativeHolder(velmo.testing.make_tool(hal.BIAS))",
     "type('Own', (hal.CameraTool,), {'__getstate__': lambda s: {}, '__setstate__': lambda s, d: None})('')",
 ])
 def test_tools_and_devices_refuse_copies(make):
@@ -187,7 +187,7 @@ for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
 @pytest.mark.parametrize("target, use", [
     ("base.Event2D", "u.x"), ("base.Event2D", "u.t = 5"), ("hal.IntParameterInfo", "u.min"),
     ("hal.FloatParameterInfo", "u.unit = 'x'"), ("hal.Imx636ROI", "u.get_tool_info()"),
-    ("velmo_sim.Camera", "u.read_events(1)"), ("hal.ToolInfo", "u.__reduce_ex__(2)"), ("hal.EnumParameterInfo", "copy.copy(u)"),
+    ("velmo.sim.Camera", "u.read_events(1)"), ("hal.ToolInfo", "u.__reduce_ex__(2)"), ("hal.EnumParameterInfo", "copy.copy(u)"),
 ])
 def test_objects_never_initialised_refuse_their_native_members(target, use):
     out = run(f"""
@@ -202,9 +202,9 @@ except TypeError as error:
 
 @pytest.mark.parametrize("make, other", [
     ("hal.IntParameterInfo()", "hal.EnumParameterInfo"),
-    ("velmo_testing.make_event(1, 2, 1, 3)", "hal.ToolInfo"),
+    ("velmo.testing.make_event(1, 2, 1, 3)", "hal.ToolInfo"),
     ("hal.ROI", "hal.EnumParameterInfo"),
-    ("velmo_sim.open_camera()", "velmo_testing.NativeHolder"),
+    ("velmo.sim.open_camera()", "velmo.testing.NativeHolder"),
 ])
 def test_class_of_another_native_layout_is_refused(make, other):
     out = run(f"""
@@ -219,7 +219,7 @@ print(type(obj).__name__)
 
 
 def getToolInfo(tool, natively):
-    return velmo_testing.NativeHolder(tool).tool_info() if natively else tool.get_tool_info()
+    return velmo.testing.NativeHolder(tool).tool_info() if natively else tool.get_tool_info()
 
 
 @pytest.mark.parametrize("natively", [False, True])
@@ -252,7 +252,7 @@ def interrupted_read(camera, n):
     raise AssertionError("not interrupted")
 
 def configured(**settings):
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     roi = camera.tool(hal.ROI)
     for name, value in settings.items():
         assert roi.set_param(name, value)
@@ -332,7 +332,7 @@ resource.setrlimit(resource.RLIMIT_FSIZE, (1_000_000, resource.RLIM_INFINITY))
 def test_a_full_disk_leaves_a_finished_recording(tmp_path, writer):
     path = tmp_path / "full.vrec"
     process = subprocess.Popen(
-        [sys.executable, "-c", HEADER + FULL_DISK + "camera = velmo_sim.open_camera()\n" + writer, str(path)],
+        [sys.executable, "-c", HEADER + FULL_DISK + "camera = velmo.sim.open_camera()\n" + writer, str(path)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
     try:
         _, err = process.communicate(timeout=TIMEOUT_S)
@@ -359,7 +359,7 @@ def test_files_that_never_end_are_refused(tmp_path, content, use):
     if content == "fifo":
         os.mkfifo(path)
     else:
-        velmo_sim.open_camera().record(path, 1000)
+        velmo.sim.open_camera().record(path, 1000)
         text = path.read_bytes()
         key = content.partition(" ")[0].encode()
         start = text.index(key)

@@ -2,7 +2,7 @@
 
 import numpy as np
 import pytest
-import velmo_sim
+import velmo.sim
 from extras import extra
 
 import velmo.io as vio
@@ -19,7 +19,7 @@ def recordings(tmp_path_factory):
     for k, (serial, span) in enumerate([("VLM636-000101", 1_300_000), ("VLM636-000102", 700_000),
                                         ("VLM636-000101", 900_000)]):
         path = folder / f"r{k}.vrec"
-        camera = velmo_sim.open_camera(serial)
+        camera = velmo.sim.open_camera(serial)
         camera.read(50_000 * k)
         camera.record(path, span)
         paths.append(path)

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -25,7 +25,7 @@ SPAN_US = 600_000
 @pytest.fixture(scope="module")
 def stream():
     """A camera's records over SPAN_US with trigger edges, and their EVT3 bytes."""
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     assert camera.tool(hal.ToolType.TRIGGER_IN).set_param("enable", True)
     events, triggers = camera.read(SPAN_US)
     return events, triggers, vio.encode(events, triggers, raw_format=FORMAT)
@@ -105,7 +105,7 @@ def test_raw_files_are_refused_clearly(tmp_path, stream):
     with pytest.raises(ValueError, match=f"{path}: not an EVT3 stream"):
         vio.open_recording(path)
     camera_file = tmp_path / "a.vrec"
-    velmo_sim.open_camera().record(camera_file, 10_000)
+    velmo.sim.open_camera().record(camera_file, 10_000)
     with pytest.raises(ValueError, match="raw_format"):
         vio.open_recording(camera_file, raw_format="EVT3;width=640")
     assert vio.open_recording(camera_file, raw_format="EVT3").duration_us == 10_000
@@ -170,7 +170,7 @@ def test_encode_names_the_first_offender(stream):
 
 def test_recording_writer_writes_records_or_raw_bytes(tmp_path, stream):
     events, triggers, data = stream
-    description = velmo_sim.open_camera("VLM636-000102").description
+    description = velmo.sim.open_camera("VLM636-000102").description
     settings_ = {"BIAS": {"bias_diff_on": 3}, "ERC": {"enable": True, "rate": 1.5, "mode": "x"}}
     with vio.RecordingWriter(tmp_path / "r.vrec", raw_format=FORMAT, description=description,
                              settings=settings_) as writer:
@@ -237,15 +237,15 @@ def test_seek_to_random_times_gives_what_reading_through_gives(tmp_path, stream,
 
 @pytest.mark.parametrize("chunk_bytes", [1, 4_093, 65_536, None])
 def test_slices_of_raw_chunks_are_the_slices_a_camera_streams(tmp_path, chunk_bytes):
-    serial = velmo_sim.list_cameras()[1].serial
-    velmo_sim.open_camera(serial).record(tmp_path / "a.vrec", 14 * 7_000)
+    serial = velmo.sim.list_cameras()[1].serial
+    velmo.sim.open_camera(serial).record(tmp_path / "a.vrec", 14 * 7_000)
     with velmo.io.open_recording(tmp_path / "a.vrec") as recording:
         data = recording.read_raw(recording.duration_us)
         raw_format = recording.raw_format
     size = chunk_bytes or len(data)
     chunks = (data[at:at + size] for at in range(0, len(data), size))
     cut = list(vio.slices(chunks, raw_format=raw_format, slice_us=7_000))
-    with velmo_sim.open_camera(serial).stream(slice_us=7_000) as stream:
+    with velmo.sim.open_camera(serial).stream(slice_us=7_000) as stream:
         streamed = [next(stream) for _ in range(len(cut))]
     assert len(cut) == 14
     assert [(s.start_us, s.end_us) for s in cut] == [(s.start_us, s.end_us) for s in streamed]

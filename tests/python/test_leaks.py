@@ -17,7 +17,7 @@ import sys
 import numpy as np
 import pytest
 
-import velmo_testing
+import velmo.testing
 from extras import sanitizer_loaded
 from velmo_hal_py import (
     BasicParameterInfo,
@@ -108,7 +108,7 @@ def test_records_created_printed_and_copied():
         "mode": (T.ENUM, EnumParameterInfo()),
     }
     registry_records["mode"][1].options = options
-    registry = velmo_testing.make_registry_tool(
+    registry = velmo.testing.make_registry_tool(
         [(basic(name, kind), record) for name, (kind, record) in registry_records.items()]
     )
 
@@ -220,7 +220,7 @@ class PythonTool(CameraTool):
 @pytest.mark.parametrize("failure", [None, ValueError], ids=["answers", "raises"])
 def test_python_tool_called_natively(failure):
     tool = PythonTool(failure)
-    holder = velmo_testing.NativeHolder(tool)
+    holder = velmo.testing.NativeHolder(tool)
     records = [IntParameterInfo(), FloatParameterInfo(), BoolParameterInfo(), EnumParameterInfo()]
 
     def call(operation):
@@ -244,12 +244,12 @@ def test_python_tool_called_natively(failure):
 
 def test_event_arrays_made_and_dropped(camera):
     def step(i):
-        made = velmo_testing.make_events(64, seed=i)
+        made = velmo.testing.make_events(64, seed=i)
         read = camera.read_events(64)
         assert len(read) == 64
-        assert velmo_testing.sum_events(made)[0] == int(made["x"].sum(dtype=np.uint64))
-        assert velmo_testing.read_event(read[i % 64])[3] == int(read["timestamp"][i % 64])
-        event = velmo_testing.make_event(i & 0xFFFF, 2, 1, i)
+        assert velmo.testing.sum_events(made)[0] == int(made["x"].sum(dtype=np.uint64))
+        assert velmo.testing.read_event(read[i % 64])[3] == int(read["timestamp"][i % 64])
+        event = velmo.testing.make_event(i & 0xFFFF, 2, 1, i)
         assert event.t == i
 
     assert_steady(step, camera)
@@ -282,7 +282,7 @@ def test_malformed_format_texts_refused():
 
 
 def test_refused_arguments(event):
-    tool = velmo_testing.make_tool(ToolType.ROI)
+    tool = velmo.testing.make_tool(ToolType.ROI)
     integer = IntParameterInfo()
     refusals = [
         lambda: setattr(integer, "min", 2**31),
@@ -290,7 +290,7 @@ def test_refused_arguments(event):
         lambda: setattr(event, "x", 65536),
         lambda: tool.set_param("x", [1]),
         lambda: tool.get_param(5),
-        lambda: velmo_testing.make_event(-1, 0, 0, 0),
+        lambda: velmo.testing.make_event(-1, 0, 0, 0),
     ]
 
     def step(i):
@@ -301,7 +301,7 @@ def test_refused_arguments(event):
 
 
 def test_steadiness_check_sees_a_reference_kept():
-    event = velmo_testing.make_event(1, 2, 1, 3)
+    event = velmo.testing.make_event(1, 2, 1, 3)
     kept = []
     calls = itertools.count()
     with pytest.raises(AssertionError):

@@ -6,8 +6,8 @@ import threading
 
 import pytest
 import velmo_hal_py as hal
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 from extras import sanitizer_loaded
 from test_hostile_use import run, run_side_by_side
 
@@ -32,24 +32,24 @@ def test_refused_writes_of_a_writer_thread_reach_logging_while_native_threads_ca
         camera, caplog, capfd):
     roi = camera.tool(hal.ROI)
     clock = Clock()  # native code finds the Python methods only while the object lives
-    holder = velmo_testing.NativeHolder(clock)
+    holder = velmo.testing.NativeHolder(clock)
     refused_writes = 300
 
     def writer():
         for value in range(-refused_writes, 0):
             assert roi.set_param("x", value) is False
 
-    velmo_sim.log_to_python()
+    velmo.sim.log_to_python()
     try:
         with caplog.at_level(logging.DEBUG, logger="velmo"):
             thread = threading.Thread(target=writer)
             thread.start()
             answered = holder.call_from_threads(4, 2000)
             thread.join()
-            velmo_sim.log_to_python()
+            velmo.sim.log_to_python()
             records = list(caplog.records)
     finally:
-        velmo_sim.log_to_python(False)
+        velmo.sim.log_to_python(False)
 
     assert answered == 4 * 2000
     velmo_lines = [record for record in records if record.name == "velmo"]
@@ -66,7 +66,7 @@ FLOOD = """
 import io, logging
 log = logging.getLogger("velmo")
 log.propagate = False
-roi = velmo_sim.open_camera().tool(hal.ROI)
+roi = velmo.sim.open_camera().tool(hal.ROI)
 
 def flood():
     while True:
@@ -85,7 +85,7 @@ class Drops(logging.Handler):
             reported.append(int(found.group(1)))
 log.addHandler({handler})
 log.addHandler(Drops())
-velmo_sim.log_to_python()
+velmo.sim.log_to_python()
 threading.Thread(target=flood, daemon=True).start()
 def resident():
     return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -95,8 +95,8 @@ started = time.monotonic()
 for _ in range(100):
     time.sleep(0.01)
 print(time.monotonic() - started, resident() - before)
-velmo_sim.log_to_python(False)
-print(sum(reported), velmo_sim.dropped_log_lines())
+velmo.sim.log_to_python(False)
+print(sum(reported), velmo.sim.dropped_log_lines())
 """)
     timing, drops = out.splitlines()
     took, growth = timing.split()
@@ -111,7 +111,7 @@ print(sum(reported), velmo_sim.dropped_log_lines())
 # Daemon threads switch the routing back and forth while others log, as the script ends.
 SWITCHING_AT_EXIT = FLOOD + """
 log.addHandler(logging.FileHandler(os.devnull))
-velmo_sim.log_to_python()
+velmo.sim.log_to_python()
 
 def log_now_and_then():
     while True:
@@ -121,8 +121,8 @@ def log_now_and_then():
 
 def switch():
     while True:
-        velmo_sim.log_to_python(False)
-        velmo_sim.log_to_python(True)
+        velmo.sim.log_to_python(False)
+        velmo.sim.log_to_python(True)
 
 for target in [log_now_and_then] * 3 + [switch] * 2:
     threading.Thread(target=target, daemon=True).start()
@@ -150,14 +150,14 @@ def test_a_handler_that_fails_on_one_line_gets_the_others_and_the_failure_is_rep
     log = logging.getLogger("velmo")
     handler = FailsOnThird()
     log.addHandler(handler)
-    velmo_sim.log_to_python()
+    velmo.sim.log_to_python()
     try:
         # Logged on another thread while this one waits, the ten lines queue up together.
         writer = threading.Thread(target=lambda: [roi.set_param("x", value) for value in range(-10, 0)])
         writer.start()
         writer.join()
     finally:
-        velmo_sim.log_to_python(False)
+        velmo.sim.log_to_python(False)
         log.removeHandler(handler)
 
     assert [int(re.search(r"-\d+", line).group()) for line in seen] == list(range(-10, 0))
@@ -179,7 +179,7 @@ class Raises(logging.Handler):
         if len(seen) == 2:
             raise {raised}
 log.addHandler(Raises())
-velmo_sim.log_to_python()
+velmo.sim.log_to_python()
 try:
     for value in range(-5, 0):
         roi.set_param("x", value)
@@ -188,7 +188,7 @@ try:
     print("never raised")
 except BaseException as error:
     print(type(error).__name__, getattr(error, "code", None))
-velmo_sim.log_to_python(False)
+velmo.sim.log_to_python(False)
 print(len(seen))
 """)
     assert out.splitlines() == [caught, "5"]
@@ -201,14 +201,14 @@ class Keep(logging.Handler):
     def emit(self, record):
         seen.append(record.getMessage())
 log.addHandler(Keep())
-velmo_sim.log_to_python()
+velmo.sim.log_to_python()
 threading.Thread(target=flood, daemon=True).start()
 time.sleep(0.05)
 child = os.fork()
 if child == 0:
     seen.clear()
     roi.set_param("y", -7)
-    velmo_sim.log_to_python()
+    velmo.sim.log_to_python()
     sys.exit(0 if len(seen) == 1 and "-7" in seen[0] else 1)
 print(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]))
 """)

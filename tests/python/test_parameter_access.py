@@ -1,6 +1,6 @@
 import pytest
 
-import velmo_testing
+import velmo.testing
 from velmo_hal_py import (
     BasicParameterInfo,
     BoolParameterInfo,
@@ -38,7 +38,7 @@ def registry(key_prefix="", extra=()):
     """One parameter of each kind, named after it, stored under key_prefix + name."""
     entries = [(basic(kind.name.lower(), kind), stored_record(kind)) for kind in RECORD_OF]
     entries.append((basic("label", T.STRING), None))
-    return velmo_testing.make_registry_tool(entries + list(extra), key_prefix)
+    return velmo.testing.make_registry_tool(entries + list(extra), key_prefix)
 
 
 class TableTool(CameraTool):
@@ -110,7 +110,7 @@ def test_type_without_enumerator_gives_empty_tuple():
 
 class TestRegistryRules:
     def test_failed_query_returns_a_value_initialised_record(self, capfd):
-        tool = velmo_testing.make_registry_tool([(basic("gain", T.INT), stored_record(T.INT), "elsewhere")])
+        tool = velmo.testing.make_registry_tool([(basic("gain", T.INT), stored_record(T.INT), "elsewhere")])
         assert list(tool.get_all_param_info()) == ["gain"]
         ok, record = tool.get_param_info("gain")
         assert (ok, str(record)) == (False, str(IntParameterInfo()))
@@ -118,7 +118,7 @@ class TestRegistryRules:
 
     @pytest.mark.parametrize("kind, record", [(T.INT, BoolParameterInfo()), (T.ENUM, None), (T.FLOAT, IntParameterInfo())])
     def test_broken_entry_raises(self, kind, record):
-        tool = velmo_testing.make_registry_tool([(basic("x", kind), record)])
+        tool = velmo.testing.make_registry_tool([(basic("x", kind), record)])
         with pytest.raises(RuntimeError):
             tool.get_param_info("x")
 
@@ -147,12 +147,12 @@ class TestRegistryRules:
     )
     def test_malformed_entries(self, entries):
         with pytest.raises(TypeError):
-            velmo_testing.make_registry_tool(entries)
+            velmo.testing.make_registry_tool(entries)
 
 
 class TestImx636Values:
     def test_reads_follow_the_declared_type(self):
-        roi = velmo_testing.make_tool(ToolType.ROI)
+        roi = velmo.testing.make_tool(ToolType.ROI)
         table = roi.get_all_param_info()
         assert table["mode"].type == T.ENUM and table["x"].type == T.INT and table["enable"].type == T.BOOL
         ok, mode = roi.get_param("mode")
@@ -162,7 +162,7 @@ class TestImx636Values:
         assert ok is True and roi.get_param("x") == (True, info.default_value)
 
     def test_write_then_read(self):
-        roi = velmo_testing.make_tool(ToolType.ROI)
+        roi = velmo.testing.make_tool(ToolType.ROI)
         other = roi.get_param_info("mode")[1].options[-1]
         assert roi.set_param("mode", other) is True
         assert roi.set_param("enable", True) is True
@@ -170,7 +170,7 @@ class TestImx636Values:
         assert roi.get_param("enable") == (True, True)
 
     def test_names_are_looked_up_with_the_prefix(self):
-        roi = velmo_testing.make_tool(ToolType.ROI, "roi.")
+        roi = velmo.testing.make_tool(ToolType.ROI, "roi.")
         assert "x" in roi.get_all_param_info()
         assert roi.get_param_info("x")[0] is True
         assert roi.get_param("roi.x") == (False, None)

@@ -17,8 +17,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velmo.io
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 from velmo_hal_py import (
     INTERFACE_TYPE,
     BasicParameterInfo,
@@ -204,24 +204,24 @@ class TestEventRecord:
     @PROPERTIES
     @given(attribute=st.sampled_from(sorted(EVENT_ATTRIBUTES)), value=AROUND_THE_RANGES | st.booleans())
     def test_attribute_takes_exactly_its_range(self, attribute, value):
-        event = velmo_testing.make_event(1, 2, 1, 3)
-        fields = dict(zip("xypt", velmo_testing.read_event(event)))
+        event = velmo.testing.make_event(1, 2, 1, 3)
+        fields = dict(zip("xypt", velmo.testing.read_event(event)))
         if 0 <= value < 2 ** EVENT_ATTRIBUTES[attribute]:
             setattr(event, attribute, value)
             fields[attribute] = int(value)
         else:
             with pytest.raises(TypeError):
                 setattr(event, attribute, value)
-        assert dict(zip("xypt", velmo_testing.read_event(event))) == fields
+        assert dict(zip("xypt", velmo.testing.read_event(event))) == fields
         assert getattr(event, attribute) == fields[attribute]
 
     @PROPERTIES
     @given(attribute=st.sampled_from(sorted(EVENT_ATTRIBUTES)), value=ANY_FLOAT | TEXT | st.none())
     def test_attribute_refuses_what_is_no_integer(self, attribute, value):
-        event = velmo_testing.make_event(1, 2, 1, 3)
+        event = velmo.testing.make_event(1, 2, 1, 3)
         with pytest.raises(TypeError):
             setattr(event, attribute, value)
-        assert velmo_testing.read_event(event) == (1, 2, 1, 3)
+        assert velmo.testing.read_event(event) == (1, 2, 1, 3)
 
     @PROPERTIES
     @given(field=st.sampled_from(sorted(ARRAY_FIELDS)), index=st.integers(0, 3), value=AROUND_THE_RANGES)
@@ -237,7 +237,7 @@ class TestEventRecord:
             return
         events[field][index] = value
         position = list(ARRAY_FIELDS).index(field)
-        assert velmo_testing.read_event(events[index])[position] == value
+        assert velmo.testing.read_event(events[index])[position] == value
         item = slice(16 * index + start, 16 * index + end)
         assert buffer[item] == value.to_bytes(end - start, "little")
         assert buffer[: item.start] + buffer[item.stop :] == before[: item.start] + before[item.stop :]
@@ -313,7 +313,7 @@ class TestSetParamRouting:
     @given(value=SET_PARAM_VALUES)
     def test_registry_base_takes_int32_only(self, capfd, value):
         capfd.readouterr()
-        tool = velmo_testing.make_registry_tool([])
+        tool = velmo.testing.make_registry_tool([])
         reached = overload_reached(value)
         if reached is NO_CONVERSION or reached[0] != "int" or isinstance(value, np.bool_):
             with pytest.raises(TypeError):
@@ -328,13 +328,13 @@ class TestSetParamRouting:
 
     @pytest.mark.parametrize("value", [np.float32(12.5), Fraction(25, 2), Decimal("12.5")])
     def test_fractional_numbers_reach_a_float_parameter_whole(self, value):
-        tool = velmo_testing.make_tool(ToolType.ANTI_FLICKER)
+        tool = velmo.testing.make_tool(ToolType.ANTI_FLICKER)
         assert tool.set_param("duty_cycle", value) is True
         assert tool.get_param("duty_cycle") == (True, 12.5)
 
     @pytest.mark.parametrize("value", [2**1100, -(2**1100), 1 + 2j, Fraction(10**400)])
     def test_values_no_overload_represents_leave_the_tool_alone(self, capfd, value):
-        tool = velmo_testing.make_tool(ToolType.ROI)
+        tool = velmo.testing.make_tool(ToolType.ROI)
         with pytest.raises(TypeError, match="incompatible function arguments"):
             tool.set_param("enable", value)
         assert tool.get_param("enable") == (True, False)
@@ -445,12 +445,12 @@ class TestCameraDescription:
     @PROPERTIES
     @given(serial=TEXT | st.binary(max_size=12))
     def test_unknown_serial_is_named_whole_in_the_error(self, serial):
-        known = [camera.serial for camera in velmo_sim.list_cameras()]
+        known = [camera.serial for camera in velmo.sim.list_cameras()]
         data = serial.encode() if isinstance(serial, str) else serial
         if data.decode("utf-8", "replace") in known or not data:
             return
         with pytest.raises(ValueError) as refused:
-            velmo_sim.open_camera(serial)
+            velmo.sim.open_camera(serial)
         assert str(refused.value) == f"no camera with serial {quoted(data)}"
 
 

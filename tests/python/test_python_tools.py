@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-import velmo_testing
+import velmo.testing
 from velmo_hal_py import (
     BasicParameterInfo,
     BoolParameterInfo,
@@ -16,7 +16,7 @@ from velmo_hal_py import (
     ToolParameterType,
     ToolType,
 )
-from velmo_testing import NativeHolder
+from velmo.testing import NativeHolder
 
 RECORD_CLASSES = [IntParameterInfo, FloatParameterInfo, BoolParameterInfo, EnumParameterInfo]
 
@@ -243,7 +243,7 @@ class TestNativeHolder:
             holder.param_info("gain", IntParameterInfo())
 
     def test_keeps_native_tools_alive(self):
-        holder = NativeHolder(velmo_testing.make_tool(ToolType.ROI))
+        holder = NativeHolder(velmo.testing.make_tool(ToolType.ROI))
         gc.collect()
         assert holder.use_count() == 1
         assert holder.tool_info().tool_type == ToolType.ROI
@@ -271,7 +271,7 @@ class TestNativeHolder:
         tool = EveryOtherFails()
         assert NativeHolder(tool).call_from_threads(4, 25) == 50
         assert NativeHolder(CameraTool("")).call_from_threads(3, 5) == 0
-        assert NativeHolder(velmo_testing.make_tool(ToolType.BIAS)).call_from_threads(3, 5) == 15
+        assert NativeHolder(velmo.testing.make_tool(ToolType.BIAS)).call_from_threads(3, 5) == 15
 
     def test_every_thread_reports_the_pure_virtual_error(self):
         tool = PythonTool()

@@ -13,14 +13,14 @@ import numpy as np
 import pytest
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 from velmo import cli
 
 SERIAL = "VLM636-000102"
 
 
 def recorded_camera():
-    camera = velmo_sim.open_camera(SERIAL)
+    camera = velmo.sim.open_camera(SERIAL)
     assert camera.tool(hal.ToolType.TRIGGER_IN).set_param("enable", True)
     assert camera.tool(hal.ToolType.BIAS).set_param("bias_diff_on", 40)
     return camera

@@ -2,7 +2,7 @@
 
 import pytest
 import velmo.io
-import velmo_sim
+import velmo.sim
 
 from extras import extra
 from test_video import frames_in

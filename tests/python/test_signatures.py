@@ -5,35 +5,35 @@ callable the three modules define is listed, so one added later without a signat
 import inspect
 
 import pytest
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 
 from velmo import _io
 
 EXPECTED = {
     "velmo.io.event_dtype": "()",
     "velmo.io.trigger_dtype": "()",
-    "velmo_sim.list_cameras": "()",
-    "velmo_sim.open_camera": "(serial=None)",
+    "velmo.sim.list_cameras": "()",
+    "velmo.sim.open_camera": "(serial=None)",
     "velmo.io.decode": "(data, *, raw_format=None)",
     "velmo.io.encode": "(events, triggers=None, *, raw_format)",
-    "velmo_sim.log_to_python": "(enable=True)",
-    "velmo_sim.dropped_log_lines": "()",
-    "velmo_sim.Camera.read_events": "(self, n)",
-    "velmo_sim.Camera.read": "(self, duration_us)",
-    "velmo_sim.Camera.read_raw": "(self, duration_us)",
-    "velmo_sim.Camera.tools": "(self)",
-    "velmo_sim.Camera.tool": "(self, tool_type)",
-    "velmo_sim.Camera.settings": "(self)",
-    "velmo_sim.Camera.apply_settings": "(self, settings)",
-    "velmo_sim.Camera.stream": "(self, slice_us=10000, realtime=False, max_backlog=16)",
+    "velmo.sim.log_to_python": "(enable=True)",
+    "velmo.sim.dropped_log_lines": "()",
+    "velmo.sim.Camera.read_events": "(self, n)",
+    "velmo.sim.Camera.read": "(self, duration_us)",
+    "velmo.sim.Camera.read_raw": "(self, duration_us)",
+    "velmo.sim.Camera.tools": "(self)",
+    "velmo.sim.Camera.tool": "(self, tool_type)",
+    "velmo.sim.Camera.settings": "(self)",
+    "velmo.sim.Camera.apply_settings": "(self, settings)",
+    "velmo.sim.Camera.stream": "(self, slice_us=10000, realtime=False, max_backlog=16)",
     "velmo.io.Stream.close": "(self)",
     "velmo.io.Stream.__enter__": "(self)",
     "velmo.io.Stream.__exit__": "(self, *args)",
-    "velmo_sim.Camera.close": "(self)",
-    "velmo_sim.Camera.__enter__": "(self)",
-    "velmo_sim.Camera.__exit__": "(self, *args)",
-    "velmo_sim.Camera.record": "(self, path, duration_us, overwrite=False, progress=None)",
+    "velmo.sim.Camera.close": "(self)",
+    "velmo.sim.Camera.__enter__": "(self)",
+    "velmo.sim.Camera.__exit__": "(self, *args)",
+    "velmo.sim.Camera.record": "(self, path, duration_us, overwrite=False, progress=None)",
     "velmo.io.open_recording": "(path, *, raw_format=None)",
     "velmo.io.Recording.read_events": "(self, n)",
     "velmo.io.Recording.read": "(self, duration_us)",
@@ -53,19 +53,19 @@ EXPECTED = {
     "velmo.io.Decoder": "(raw_format=None)",
     "velmo.io.Decoder.decode": "(self, data)",
     "velmo.io.Decoder.reset": "(self)",
-    "velmo_testing.make_event": "(x, y, p, t)",
-    "velmo_testing.read_event": "(e)",
-    "velmo_testing.make_events": "(n, seed=0)",
-    "velmo_testing.sum_events": "(events)",
-    "velmo_testing.make_tool": "(tool_type, key_prefix='')",
-    "velmo_testing.make_registry_tool": "(entries, key_prefix='')",
-    "velmo_testing.NativeHolder": "(tool)",
-    "velmo_testing.NativeHolder.tool_info": "(self)",
-    "velmo_testing.NativeHolder.all_param_info": "(self)",
-    "velmo_testing.NativeHolder.param_info": "(self, name, record)",
-    "velmo_testing.NativeHolder.use_count": "(self)",
-    "velmo_testing.NativeHolder.call_from_threads": "(self, threads, calls)",
-    "velmo_testing.NativeHolder.failures_on_threads": "(self, threads, calls)",
+    "velmo.testing.make_event": "(x, y, p, t)",
+    "velmo.testing.read_event": "(e)",
+    "velmo.testing.make_events": "(n, seed=0)",
+    "velmo.testing.sum_events": "(events)",
+    "velmo.testing.make_tool": "(tool_type, key_prefix='')",
+    "velmo.testing.make_registry_tool": "(entries, key_prefix='')",
+    "velmo.testing.NativeHolder": "(tool)",
+    "velmo.testing.NativeHolder.tool_info": "(self)",
+    "velmo.testing.NativeHolder.all_param_info": "(self)",
+    "velmo.testing.NativeHolder.param_info": "(self, name, record)",
+    "velmo.testing.NativeHolder.use_count": "(self)",
+    "velmo.testing.NativeHolder.call_from_threads": "(self, threads, calls)",
+    "velmo.testing.NativeHolder.failures_on_threads": "(self, threads, calls)",
 }
 
 
@@ -90,8 +90,8 @@ def public_callables(module, shown_as=None):
 
 CALLABLES = {
     **public_callables(_io, shown_as="velmo.io"),
-    **public_callables(velmo_sim),
-    **public_callables(velmo_testing),
+    **public_callables(velmo.sim),
+    **public_callables(velmo.testing),
 }
 
 

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 from velmo_hal_py import ToolType
 
 SENSOR_WIDTH, SENSOR_HEIGHT = 1280, 720
@@ -30,7 +30,7 @@ def assert_valid_stream(events):
 
 
 def test_list_cameras_describes_distinct_usb_cameras():
-    cameras = velmo_sim.list_cameras()
+    cameras = velmo.sim.list_cameras()
     assert len(cameras) >= 2
     assert all(isinstance(c, hal.CameraDescription) for c in cameras)
     assert len({c.serial for c in cameras}) == len(cameras)
@@ -39,27 +39,27 @@ def test_list_cameras_describes_distinct_usb_cameras():
 
 
 def test_open_camera_by_serial_and_by_default():
-    cameras = velmo_sim.list_cameras()
-    assert velmo_sim.open_camera().description.serial == cameras[0].serial
-    assert velmo_sim.open_camera(None).description.serial == cameras[0].serial
+    cameras = velmo.sim.list_cameras()
+    assert velmo.sim.open_camera().description.serial == cameras[0].serial
+    assert velmo.sim.open_camera(None).description.serial == cameras[0].serial
     for description in cameras:
-        assert velmo_sim.open_camera(serial=description.serial).description.serial == description.serial
+        assert velmo.sim.open_camera(serial=description.serial).description.serial == description.serial
 
 
 @pytest.mark.parametrize("serial", ["no-such-camera", ""])
 def test_open_camera_refuses_an_unknown_serial_naming_it(serial):
     with pytest.raises(ValueError, match=f'"{serial}"'):
-        velmo_sim.open_camera(serial)
+        velmo.sim.open_camera(serial)
 
 
 def test_open_camera_refuses_a_non_text_serial():
     with pytest.raises(TypeError):
-        velmo_sim.open_camera(1)
+        velmo.sim.open_camera(1)
 
 
 def test_camera_has_no_public_constructor():
     with pytest.raises(TypeError):
-        velmo_sim.Camera()
+        velmo.sim.Camera()
 
 
 def test_description_and_format_are_copies(camera):
@@ -87,7 +87,7 @@ def test_read_events_gives_a_valid_continuing_stream(camera):
 
 
 def test_read_events_is_deterministic_per_serial(camera):
-    again = velmo_sim.open_camera(camera.description.serial)
+    again = velmo.sim.open_camera(camera.description.serial)
     assert camera.read_events(5000).tobytes() == again.read_events(5000).tobytes()
 
 
@@ -130,8 +130,8 @@ def test_read_refuses_a_span_out_of_range_naming_it(camera, duration):
 
 
 def test_read_and_read_events_share_one_stream_position():
-    whole, _ = velmo_sim.open_camera().read(30_000)
-    mixed_camera = velmo_sim.open_camera()
+    whole, _ = velmo.sim.open_camera().read(30_000)
+    mixed_camera = velmo.sim.open_camera()
     first = mixed_camera.read_events(5_000)
     second, _ = mixed_camera.read(30_000 - int(first["timestamp"][-1]))
     mixed = np.concatenate([first, second], dtype=velmo.io.event_dtype())
@@ -141,7 +141,7 @@ def test_read_and_read_events_share_one_stream_position():
 def test_sum_events_agrees_with_numpy_on_camera_events(camera):
     events = camera.read_events(10000)[::3]
     expected = tuple(int(events[name].astype(object).sum()) for name in ("x", "y", "polarity", "timestamp"))
-    assert velmo_testing.sum_events(events) == expected
+    assert velmo.testing.sum_events(events) == expected
 
 
 def test_tools_are_the_six_imx636_tools_in_tool_type_order(camera):
@@ -228,7 +228,7 @@ def test_read_events_returns_only_the_events_found(camera):
 
 
 def test_tools_outlive_their_camera():
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     roi = camera.tool(ToolType.ROI)
     del camera
     assert roi.set_param("x", 3)

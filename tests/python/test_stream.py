@@ -10,14 +10,14 @@ import numpy as np
 import pytest
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 
 from test_hostile_use import TIMEOUT_S, run, start
 
 
 @pytest.fixture
 def camera():
-    with velmo_sim.open_camera() as opened:
+    with velmo.sim.open_camera() as opened:
         yield opened
 
 
@@ -34,7 +34,7 @@ def test_wrong_arguments_are_refused_by_name(camera, arguments, error, named):
 
 
 def test_slices_hold_what_reads_of_the_same_spans_give_in_sensor_time(camera):
-    reference = velmo_sim.open_camera()
+    reference = velmo.sim.open_camera()
     for opened in (camera, reference):
         assert opened.tool(hal.TRIGGER_IN).set_param("enable", True)
         opened.read(1_000_000)
@@ -116,7 +116,7 @@ def test_each_way_of_closing_stops_the_stream_promptly(close, camera):
 
 def test_ctrl_c_while_waiting_for_a_slice_closes_the_stream():
     out = run("""
-camera = velmo_sim.open_camera()
+camera = velmo.sim.open_camera()
 stream = camera.stream(slice_us=2_000_000, realtime=True)
 main = threading.main_thread().ident
 threading.Timer(0.3, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
@@ -133,8 +133,8 @@ camera.read(10)
 
 def test_streams_left_open_at_exit_end_cleanly():
     process = start("""
-behind = velmo_sim.open_camera().stream(max_backlog=1)
-live = velmo_sim.open_camera("VLM636-000102").stream(slice_us=1_000, realtime=True)
+behind = velmo.sim.open_camera().stream(max_backlog=1)
+live = velmo.sim.open_camera("VLM636-000102").stream(slice_us=1_000, realtime=True)
 next(behind)
 time.sleep(0.2)
 print(live.closed, behind.closed)
@@ -147,7 +147,7 @@ print(live.closed, behind.closed)
 # every slice handed out must be in the finished file, in order.
 RECORDED_WHILE_CLOSED = """
 for round in range(25):
-    camera = velmo_sim.open_camera()
+    camera = velmo.sim.open_camera()
     stream = camera.stream(slice_us=5_000)
     stream.record_to(path, overwrite=True)
     delivered, errors = [], []
@@ -206,7 +206,7 @@ def child(end):
     stream.close()
     return "hung"
 
-camera = velmo_sim.open_camera()
+camera = velmo.sim.open_camera()
 print([child(end) for end in ("close", "del", "exit") for _ in range(6)])
 """)
     assert out.strip() == str([0] * 18)

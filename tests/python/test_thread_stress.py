@@ -17,7 +17,7 @@ import threading
 import numpy as np
 import pytest
 
-import velmo_testing
+import velmo.testing
 from velmo_hal_py import BasicParameterInfo, CameraTool, IntParameterInfo, ToolInfo, ToolParameterType, ToolType
 
 pytestmark = pytest.mark.stress
@@ -105,7 +105,7 @@ def test_native_and_python_threads_on_one_camera(capfd, camera, watchdog):
     roi = camera.tool(ToolType.ROI)
     erc = camera.tool(ToolType.EVENT_RATE_CONTROL)
     python_tool = CameraReadingTool(roi)
-    holder = velmo_testing.NativeHolder(python_tool)
+    holder = velmo.testing.NativeHolder(python_tool)
     parameters = [(tool, name) for tool in camera.tools() for name in tool.get_all_param_info()]
     ranges = {}
     for tool, name in parameters:
@@ -180,9 +180,9 @@ def test_native_and_python_threads_on_one_camera(capfd, camera, watchdog):
 def test_python_tool_dropped_while_native_threads_call_it(watchdog):
     """The last Python reference goes away while native threads are calling the tool: calls
     made after that report the missing override instead of reaching freed memory."""
-    tool = CameraReadingTool(velmo_testing.make_tool(ToolType.ROI))
+    tool = CameraReadingTool(velmo.testing.make_tool(ToolType.ROI))
     called = tool.called
-    holder = velmo_testing.NativeHolder(tool)
+    holder = velmo.testing.NativeHolder(tool)
     answered = []
 
     def native_callers():

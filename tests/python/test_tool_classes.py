@@ -1,7 +1,7 @@
 import pytest
 
 import velmo_hal_py as hal
-import velmo_testing
+import velmo.testing
 from velmo_hal_py import BasicParameterInfo, CameraTool, CameraToolBasePrivate, IntParameterInfo, ToolParameterType, ToolType
 
 IMX636_CLASSES = {
@@ -18,7 +18,7 @@ def registry_tool():
     basic = BasicParameterInfo()
     basic.name = "gain"
     basic.type = ToolParameterType.INT
-    return velmo_testing.make_registry_tool([(basic, IntParameterInfo())])
+    return velmo.testing.make_registry_tool([(basic, IntParameterInfo())])
 
 
 class Recorder(CameraTool):
@@ -31,7 +31,7 @@ class Recorder(CameraTool):
 class TestClassTree:
     @pytest.mark.parametrize("tool_type", list(IMX636_CLASSES))
     def test_native_tools_appear_as_most_derived_class(self, tool_type):
-        tool = velmo_testing.make_tool(tool_type)
+        tool = velmo.testing.make_tool(tool_type)
         assert type(tool) is IMX636_CLASSES[tool_type]
         assert isinstance(tool, CameraTool)
         assert type(tool).__bases__ == (CameraTool,)
@@ -40,7 +40,7 @@ class TestClassTree:
     @pytest.mark.parametrize("tool_type", [ToolType.APS_CTRL, ToolType(2)])
     def test_no_tool_for_kinds_without_one(self, tool_type):
         with pytest.raises(ValueError):
-            velmo_testing.make_tool(tool_type)
+            velmo.testing.make_tool(tool_type)
 
     def test_registry_base_is_no_camera_tool(self):
         assert [base.__name__ for base in CameraToolBasePrivate.__bases__] == ["pybind11_object"]
@@ -159,7 +159,7 @@ class TestSetParamDispatch:
                 tool.set_param("gain", refused)
 
     def test_imx636_tool_takes_float_through_float_overload(self):
-        tool = velmo_testing.make_tool(ToolType.ANTI_FLICKER)
+        tool = velmo.testing.make_tool(ToolType.ANTI_FLICKER)
         name, basic = next((n, b) for n, b in tool.get_all_param_info().items() if b.type == ToolParameterType.FLOAT)
         ok, info = tool.get_param_info(name)
         assert ok

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 import velmo.io
-import velmo_sim
+import velmo.sim
 from extras import extra
 
 webdriver = extra("selenium.webdriver", "view")
@@ -48,7 +48,7 @@ def browser(downloads):
 
 @pytest.fixture(scope="module")
 def camera():
-    opened = velmo_sim.open_camera(SERIAL)
+    opened = velmo.sim.open_camera(SERIAL)
     yield opened
     opened.close()
 

@@ -12,7 +12,7 @@ import time
 import numpy as np
 import pytest
 import velmo.io
-import velmo_sim
+import velmo.sim
 from extras import extra
 
 aiohttp = extra("aiohttp", "view")
@@ -25,7 +25,7 @@ SERIAL = "VLM636-000101"
 
 @pytest.fixture(scope="module")
 def camera():
-    with velmo_sim.open_camera(SERIAL) as opened:
+    with velmo.sim.open_camera(SERIAL) as opened:
         yield opened
 
 
@@ -221,7 +221,7 @@ def test_requests_from_another_origin_or_name_are_refused(server, headers):
 
 def test_a_recording_plays_at_its_pace_read_only_and_pauses(tmp_path):
     path = tmp_path / "played.vrec"
-    with velmo_sim.open_camera(SERIAL) as camera:
+    with velmo.sim.open_camera(SERIAL) as camera:
         camera.apply_settings({"BIAS": {"bias_diff_on": 25}})
         camera.record(path, 1_000_000)
 

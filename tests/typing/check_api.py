@@ -12,8 +12,8 @@ import numpy as np
 import velmo_base_py
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
-import velmo_testing
+import velmo.sim
+import velmo.testing
 
 EventArray = np.ndarray[tuple[int], np.dtype[np.void]]
 ParameterRecord = hal.IntParameterInfo | hal.FloatParameterInfo | hal.BoolParameterInfo | hal.EnumParameterInfo
@@ -44,11 +44,11 @@ class Thermometer(hal.CameraTool):
         return True
 
 
-def check_devices() -> velmo_sim.Camera:
-    descriptions = velmo_sim.list_cameras()
+def check_devices() -> velmo.sim.Camera:
+    descriptions = velmo.sim.list_cameras()
     assert_type(descriptions, list[hal.CameraDescription])
-    camera = velmo_sim.open_camera(descriptions[0].serial)
-    assert_type(camera, velmo_sim.Camera)
+    camera = velmo.sim.open_camera(descriptions[0].serial)
+    assert_type(camera, velmo.sim.Camera)
     description = camera.description
     assert_type(description.vid, int)
     assert_type(description.interfaceType, hal.INTERFACE_TYPE)
@@ -62,7 +62,7 @@ def check_devices() -> velmo_sim.Camera:
     return camera
 
 
-def check_tools(camera: velmo_sim.Camera) -> None:
+def check_tools(camera: velmo.sim.Camera) -> None:
     tools = camera.tools()
     assert_type(tools, list[hal.CameraTool])
     roi = camera.tool(hal.ROI)
@@ -82,7 +82,7 @@ def check_tools(camera: velmo_sim.Camera) -> None:
     erc = camera.tool(hal.ToolType.EVENT_RATE_CONTROL)
     assert_type(erc.set_param("max_event_rate", 2.5e5), bool)
     assert_type(hal.tool_parameter_type_to_string(hal.ToolParameterType.ENUM), str)
-    registry = velmo_testing.make_registry_tool([])
+    registry = velmo.testing.make_registry_tool([])
     assert_type(registry, hal.CameraToolBasePrivate)
     assert_type(registry.set_param("x", 1), bool)
     if TYPE_CHECKING:
@@ -96,27 +96,27 @@ def check_tools(camera: velmo_sim.Camera) -> None:
 def check_python_tool() -> None:
     # The Python object must outlive the native holder's use of it (see docs/python-tools.md).
     tool = Thermometer()
-    holder = velmo_testing.NativeHolder(tool)
+    holder = velmo.testing.NativeHolder(tool)
     assert_type(holder.tool_info(), hal.ToolInfo)
     assert_type(holder.all_param_info(), dict[str, hal.BasicParameterInfo])
     found, record = holder.param_info("celsius", hal.FloatParameterInfo())
     assert found is True and isinstance(record, hal.FloatParameterInfo) and record.unit == "C"
 
 
-def check_events(camera: velmo_sim.Camera) -> None:
+def check_events(camera: velmo.sim.Camera) -> None:
     events = camera.read_events(1_000)
     assert_type(events, EventArray)
-    more = velmo_testing.make_events(10, seed=3)
+    more = velmo.testing.make_events(10, seed=3)
     assert_type(more, EventArray)
     dtype = velmo.io.event_dtype()
     assert_type(dtype, np.dtype[Any])
     joined = np.concatenate([events, more], dtype=dtype)
     assert joined.dtype == dtype and joined.itemsize == 16
-    event = velmo_testing.make_event(1, 2, 1, 3)
+    event = velmo.testing.make_event(1, 2, 1, 3)
     assert_type(event, velmo_base_py.Event2D)
     assert_type(event.t, int)
-    assert_type(velmo_testing.read_event(event), tuple[Any, ...])
-    assert_type(velmo_testing.sum_events(events), tuple[Any, ...])
+    assert_type(velmo.testing.read_event(event), tuple[Any, ...])
+    assert_type(velmo.testing.sum_events(events), tuple[Any, ...])
     if TYPE_CHECKING:
         event.t = 1.5  # type: ignore[assignment]
 

@@ -12,7 +12,7 @@
 
 namespace velmo::binding {
 
-// pybind11 opens a function's docstring with its typed signature, "read(self: velmo_sim.Camera,
+// pybind11 opens a function's docstring with its typed signature, "read(self: velmo.sim.Camera,
 // n: int = 1000) -> numpy.ndarray[...]". CPython derives __text_signature__, and from it
 // inspect.signature, only from a first line without annotations or return type that ends in
 // ")\n--\n\n", and hides that line from __doc__. Putting such a line before pybind11's own keeps

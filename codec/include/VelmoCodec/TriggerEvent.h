@@ -7,7 +7,7 @@
 namespace velmo {
 
 // One edge of an external trigger input, time-stamped on the same microsecond clock as the
-// events. The layout is an interface: NumPy arrays of velmo_sim's trigger data type are these
+// events. The layout is an interface: NumPy arrays of velmo.sim's trigger data type are these
 // records themselves.
 struct TriggerEvent {
     std::uint8_t value;    // 1 for a rising edge, 0 for a falling one

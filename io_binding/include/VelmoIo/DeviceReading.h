@@ -13,7 +13,7 @@
 
 namespace velmo::io {
 
-// What velmo._io lends the modules of devices (velmo_sim): streams of a device's slices, and
+// What velmo._io lends the modules of devices (velmo.sim): streams of a device's slices, and
 // the rule that a device has one reader besides its own short calls. One registry of readers
 // serves the devices of every module, so the modules reach it through velmo._io's capsule
 // (deviceReading()) and never compile it twice. Every function is called with the interpreter

@@ -21,7 +21,7 @@ from typing import Any
 
 import numpy as np
 import velmo.io
-import velmo_sim
+import velmo.sim
 
 from velmo.view import picture
 
@@ -52,7 +52,7 @@ class _Command:
     result: concurrent.futures.Future[Any] = field(default_factory=concurrent.futures.Future)
 
 
-def _size(source: velmo_sim.Camera | velmo.io.Recording) -> tuple[int, int]:
+def _size(source: velmo.sim.Camera | velmo.io.Recording) -> tuple[int, int]:
     raw = source.raw_format
     if raw.contains("width") and raw.contains("height"):
         return int(raw["width"]), int(raw["height"])
@@ -64,10 +64,10 @@ class Feed:
     Frame and `changed` with the state (pause, window, recording, end) whenever it changes.
     Both are called on the feed's thread."""
 
-    def __init__(self, source: velmo_sim.Camera | velmo.io.Recording, publish: Callable[[Frame], None],
+    def __init__(self, source: velmo.sim.Camera | velmo.io.Recording, publish: Callable[[Frame], None],
                  changed: Callable[[dict[str, Any]], None], record_dir: Path | None = None) -> None:
         self.source = source
-        self.live = isinstance(source, velmo_sim.Camera)
+        self.live = isinstance(source, velmo.sim.Camera)
         self.record_dir = record_dir
         self.width, self.height = _size(source)
         self._publish = publish

@@ -25,7 +25,7 @@ from typing import Any
 
 import velmo_hal_py as hal
 import velmo.io
-import velmo_sim
+import velmo.sim
 from aiohttp import WSMsgType, web
 
 from velmo.view import picture
@@ -44,7 +44,7 @@ LATENCY_SAMPLES = 4096
 STATIC_FILES = {"view.js": "text/javascript", "view.css": "text/css"}
 LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1"}
 
-Source = velmo_sim.Camera | velmo.io.Recording
+Source = velmo.sim.Camera | velmo.io.Recording
 
 
 def is_loopback(host: str) -> bool:
@@ -144,7 +144,7 @@ class Server:
     def __init__(self, source: Source, owned: bool, host: str, port: int, token: str | None,
                  record_dir: Path | None) -> None:
         self.source = source
-        self.live = isinstance(source, velmo_sim.Camera)
+        self.live = isinstance(source, velmo.sim.Camera)
         self._owned = owned
         self.host = host
         self.token = token
@@ -306,7 +306,7 @@ class Server:
                             headers={"Content-Disposition": 'attachment; filename="velmo-settings.json"'})
 
     def _settings(self) -> dict[str, Any]:
-        settings: dict[str, Any] = (self.source.settings() if isinstance(self.source, velmo_sim.Camera)
+        settings: dict[str, Any] = (self.source.settings() if isinstance(self.source, velmo.sim.Camera)
                                     else self.source.settings)
         return settings
 
@@ -334,7 +334,7 @@ class Server:
         return ws
 
     def _source_name(self) -> str:
-        if isinstance(self.source, velmo_sim.Camera):
+        if isinstance(self.source, velmo.sim.Camera):
             return f"camera {self.source.description.serial}"
         return f"recording {Path(self.source.path).name}"
 
@@ -359,7 +359,7 @@ class Server:
                          "reason": str(error)})
 
     def _apply(self, client: Client, request: dict[str, Any], settings: Any) -> None:
-        if not isinstance(self.source, velmo_sim.Camera):
+        if not isinstance(self.source, velmo.sim.Camera):
             raise RequestError("a recording's settings are read-only")
         if not isinstance(settings, dict):
             raise RequestError("settings are a JSON object of tools, each an object of parameters")
@@ -424,16 +424,16 @@ class Server:
 
 def open_source(source: object) -> tuple[Source, bool]:
     """The camera or recording `source` names, and whether it was opened here."""
-    if isinstance(source, (velmo_sim.Camera, velmo.io.Recording)):
+    if isinstance(source, (velmo.sim.Camera, velmo.io.Recording)):
         return source, False
     if source is None:
-        return velmo_sim.open_camera(), True
+        return velmo.sim.open_camera(), True
     if isinstance(source, str) and (Path(source).is_file() or source.endswith(RECORDING_SUFFIX) or "/" in source):
         source = Path(source)
     if isinstance(source, Path):
         return velmo.io.open_recording(source), True
     if isinstance(source, str):
-        return velmo_sim.open_camera(source), True
+        return velmo.sim.open_camera(source), True
     raise TypeError(f"source takes a camera, a recording, a serial or a recording's path, not {type(source).__name__}")
 
 
