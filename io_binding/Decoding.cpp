@@ -13,6 +13,7 @@
 #include <VelmoHal/device/RawEventStreamFormat.h>
 #include <VelmoIo/Arguments.h>
 #include <VelmoIo/Arrays.h>
+#include <VelmoIo/Reading.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -44,11 +45,11 @@ public:
     explicit Decoder(const velmo::io::FormatArgument& raw_format)
         : given_(velmo::io::formatOf(raw_format)), decoder_(decoderFor(given_)) {}
 
-    py::tuple decode(py::handle data) {
+    velmo::io::EventsAndTriggers decode(py::handle data) {
         velmo::RecordBuffer<velmo::Event2D> events;
         velmo::RecordBuffer<velmo::TriggerEvent> triggers;
         decodeAppending(data, events, triggers);
-        return py::make_tuple(velmo::io::arrayOwning(std::move(events)), velmo::io::arrayOwning(std::move(triggers)));
+        return {velmo::io::arrayOwning(std::move(events)), velmo::io::arrayOwning(std::move(triggers))};
     }
 
     // Decodes the next chunk onto the end of the buffers with the interpreter lock released, and

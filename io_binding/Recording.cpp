@@ -9,6 +9,7 @@
 #include <VelmoCodec/TriggerEvent.h>
 #include <VelmoIo/Arguments.h>
 #include <VelmoIo/Arrays.h>
+#include <VelmoIo/Reading.h>
 
 #include <pybind11/functional.h>
 #include <pybind11/numpy.h>
@@ -32,11 +33,6 @@ namespace py = pybind11;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::uint64_t nonNegative(std::int64_t value, const char* name) {
-    if (value < 0) throw py::value_error(std::string(name) + " must not be negative, got " + std::to_string(value));
-    return static_cast<std::uint64_t>(value);
-}
 
 // A recording opened for playback. Closing it makes later reads refuse; the file is let go
 // when the object goes.
@@ -91,44 +87,27 @@ std::unique_ptr<velmo::io::Stream> streamRecording(Recording& recording, std::in
                                    recording.source(), slice_us, realtime, max_backlog, header);
 }
 
-std::uint64_t readableSpan(std::int64_t duration_us) {
-    const std::uint64_t span = nonNegative(duration_us, "duration_us");
-    if (span > velmo::SliceSource::kMaxReadSpanUs)
-        throw py::value_error("duration_us must be at most " + std::to_string(velmo::SliceSource::kMaxReadSpanUs) +
-                              " (read longer spans in pieces), got " + std::to_string(duration_us));
-    return span;
-}
-
-py::tuple readSpan(Recording& recording, std::int64_t duration_us) {
+velmo::io::EventsAndTriggers readSpan(Recording& recording, std::int64_t duration_us) {
     velmo::RecordingPlayback& playback = recording.playback();
-    const std::uint64_t span = readableSpan(duration_us);
+    const std::uint64_t span = velmo::io::readableSpan(duration_us);
     velmo::RecordBuffer<velmo::Event2D> events;
     velmo::RecordBuffer<velmo::TriggerEvent> triggers;
     velmo::io::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
         playback.read(span, events, triggers);
     });
-    return py::make_tuple(velmo::io::arrayOwning(std::move(events)),
-                          velmo::io::arrayOwning(std::move(triggers)));
+    return {velmo::io::arrayOwning(std::move(events)), velmo::io::arrayOwning(std::move(triggers))};
 }
 
 py::array_t<velmo::Event2D> readEvents(Recording& recording, py::ssize_t count) {
     velmo::RecordingPlayback& playback = recording.playback();
-    if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
-    py::array_t<velmo::Event2D> events(count);
-    velmo::Event2D* out = events.mutable_data();
-    std::size_t written = 0;
-    velmo::io::withFileErrors(recording.path(), [&] {
-        velmo::binding::ReleasedGil released;
-        written = playback.readEvents(out, static_cast<std::size_t>(count));
-    });
-    if (written < static_cast<std::size_t>(count)) events.resize({static_cast<py::ssize_t>(written)});
-    return events;
+    return velmo::io::readEventsInterruptibly(
+        playback, count, [&](auto&& read) { velmo::io::withFileErrors(recording.path(), read); });
 }
 
 py::bytes readRaw(Recording& recording, std::int64_t duration_us) {
     velmo::RecordingPlayback& playback = recording.playback();
-    const std::uint64_t span = readableSpan(duration_us);
+    const std::uint64_t span = velmo::io::readableSpan(duration_us);
     std::vector<std::uint8_t> raw;
     velmo::io::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
@@ -139,7 +118,7 @@ py::bytes readRaw(Recording& recording, std::int64_t duration_us) {
 
 void seek(Recording& recording, std::int64_t t_us) {
     velmo::RecordingPlayback& playback = recording.playback();
-    const std::uint64_t time = nonNegative(t_us, "t_us");
+    const std::uint64_t time = velmo::io::nonNegative(t_us, "t_us");
     velmo::io::withFileErrors(recording.path(), [&] {
         velmo::binding::ReleasedGil released;
         playback.seek(time);
@@ -165,7 +144,10 @@ void bindIoRecording(py::module_& module) {
     velmo::binding::refuseCopies(recording, "it holds a playback position; open the recording again");
     recording.def("__repr__", &recordingRepr)
         .def("close", &Recording::close, "Closes the recording: later reads raise ValueError. Closing twice is harmless.")
-        .def("__enter__", [](Recording& self) -> Recording& { return self; }, py::return_value_policy::reference)
+        .def("__enter__", [](Recording& self) -> Recording& {
+            self.requireOpen();
+            return self;
+        }, py::return_value_policy::reference)
         .def("__exit__", [](Recording& self, const py::args&) { self.close(); })
         .def_property_readonly("path", [](const Recording& self) { return velmo::io::pathText(self.path()); },
                                "The recording file's path.")

@@ -8,6 +8,7 @@
 #include <VelmoIo/Arguments.h>
 #include <VelmoIo/Arrays.h>
 #include <VelmoIo/DeviceReading.h>
+#include <VelmoIo/Reading.h>
 #include <VelmoSim/SimulatedCamera.h>
 
 #include <pybind11/numpy.h>
@@ -32,29 +33,6 @@ std::unique_ptr<velmo::SimulatedCamera> openCamera(const std::optional<std::stri
     // and an empty text is a serial that no camera has.
     if (serial->empty()) throw py::value_error("no simulated camera has the serial \"\"");
     return velmo::SimulatedCamera::open(*serial);
-}
-
-// A long read is cut into device reads of this many events, so that a signal (Ctrl-C) is
-// seen between two of them. The device gives a read of n events max(64 n, 2**20) candidates
-// to find them in, so a device read of this size or less that comes back short has spent
-// 2**20 candidates: a few tens of milliseconds.
-constexpr std::size_t kEventsPerDeviceRead = std::size_t{1} << 14;
-
-// How many short device reads fit in the budget the device gives one read of n events: the
-// chunked read stops where a single read would have.
-std::size_t shortReadsAllowed(std::size_t requested) {
-    return std::max<std::size_t>(1, requested / kEventsPerDeviceRead);
-}
-
-// Raised when a signal handler raised between two device reads. The events read so far have
-// left the stream: the note says how many, so that a caller who catches the error knows where
-// the stream stands (the next read starts right after them).
-[[noreturn]] void throwInterrupted(std::size_t written, std::size_t requested) {
-    py::error_already_set interrupted;
-    interrupted.value().attr("add_note")("read_events was interrupted after " + std::to_string(written) + " of " +
-                                         std::to_string(requested) +
-                                         " events; the stream has moved past those events and they are dropped");
-    throw interrupted;
 }
 
 void requireOpen(const velmo::SimulatedCamera& camera) {
@@ -89,45 +67,14 @@ std::string cameraRepr(const velmo::SimulatedCamera& camera) {
 
 py::array_t<velmo::Event2D> readEvents(velmo::SimulatedCamera& camera, py::ssize_t count) {
     requireReadable(camera);
-    if (count < 0) throw py::value_error("n must not be negative, got " + std::to_string(count));
-    py::array_t<velmo::Event2D> events(count);
-    const auto requested = static_cast<std::size_t>(count);
-    velmo::Event2D* out = events.mutable_data();
-    std::size_t written = 0;
-    std::size_t shortReadsLeft = shortReadsAllowed(requested);
-    while (written < requested && shortReadsLeft > 0) {
-        const std::size_t asked = std::min(kEventsPerDeviceRead, requested - written);
-        std::size_t got = 0;
-        {
-            // The camera serialises its own reads, and the array is ours alone until it is
-            // returned. The camera sets every byte of the records it writes, fill bytes to zero,
-            // so no stale memory reaches Python and reads of the same stream give the same bytes.
-            velmo::binding::ReleasedGil released;
-            got = camera.readEvents(out + written, asked);
-        }
-        written += got;
-        if (got < asked) --shortReadsLeft;
-        if (PyErr_CheckSignals() != 0) throwInterrupted(written, requested);
-    }
-    if (written < requested) events.resize({static_cast<py::ssize_t>(written)});
-    return events;
+    // The camera sets every byte of the records it writes, fill bytes to zero, so no stale
+    // memory reaches Python and reads of the same stream give the same bytes.
+    return velmo::io::readEventsInterruptibly(camera, count, [](auto&& read) { read(); });
 }
 
-// Refusing a long span up front bounds what one call may allocate: at the default settings
-// ten seconds are about ten million events, 160 MB.
-std::uint64_t readableSpan(const velmo::SimulatedCamera& camera, std::int64_t duration_us) {
+velmo::io::EventsAndTriggers readSpan(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
     requireReadable(camera);
-    if (duration_us < 0) throw py::value_error("duration_us must not be negative, got " + std::to_string(duration_us));
-    const auto span = static_cast<std::uint64_t>(duration_us);
-    if (span > velmo::SimulatedCamera::kMaxReadSpanUs)
-        throw py::value_error("duration_us must be at most " + std::to_string(velmo::SimulatedCamera::kMaxReadSpanUs) +
-                              " (read longer spans in pieces), got " + std::to_string(duration_us));
-    return span;
-}
-
-std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpan(velmo::SimulatedCamera& camera,
-                                                                               std::int64_t duration_us) {
-    const std::uint64_t span = readableSpan(camera, duration_us);
+    const std::uint64_t span = velmo::io::readableSpan(duration_us);
     std::vector<velmo::Event2D> events;
     std::vector<velmo::TriggerEvent> triggers;
     {
@@ -143,7 +90,8 @@ std::pair<py::array_t<velmo::Event2D>, py::array_t<velmo::TriggerEvent>> readSpa
 }
 
 py::bytes readRaw(velmo::SimulatedCamera& camera, std::int64_t duration_us) {
-    const std::uint64_t span = readableSpan(camera, duration_us);
+    requireReadable(camera);
+    const std::uint64_t span = velmo::io::readableSpan(duration_us);
     std::vector<std::uint8_t> raw;
     {
         velmo::binding::ReleasedGil released;

@@ -10,6 +10,7 @@
 #include <VelmoIo/Arguments.h>
 #include <VelmoIo/Arrays.h>
 #include <VelmoIo/DeviceReading.h>
+#include <VelmoIo/Reading.h>
 #include <VelmoSim/SimulatedCamera.h>
 #include <VelmoSim/ToolSettings.h>
 
@@ -40,17 +41,13 @@ namespace {
 // recording, long enough that the per-span cost stays small beside the span's own.
 constexpr std::uint64_t kRecordSpanUs = 100'000;
 
-std::uint64_t nonNegative(std::int64_t value, const char* name) {
-    if (value < 0) throw py::value_error(std::string(name) + " must not be negative, got " + std::to_string(value));
-    return static_cast<std::uint64_t>(value);
-}
 
 void recordCamera(velmo::SimulatedCamera& camera, const velmo::io::PathArgument& path_argument,
                   std::int64_t duration_us, bool overwrite,
                   const std::optional<std::function<py::object(std::uint64_t)>>& progress) {
     const fs::path path = velmo::io::pathOf(path_argument);
     if (camera.isClosed()) throw py::value_error("the camera " + camera.description().serial + " is closed");
-    const std::uint64_t duration = nonNegative(duration_us, "duration_us");
+    const std::uint64_t duration = velmo::io::nonNegative(duration_us, "duration_us");
     const velmo::io::ReaderClaim recording(&camera, "camera " + camera.description().serial +
                                                          " is recording: wait for its record call to return before "
                                                          "reading from it otherwise");

@@ -5,11 +5,13 @@
 #include <VelmoSim/SplitMix64.h>
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace py = pybind11;
@@ -55,7 +57,7 @@ public:
         if (low_ < value) ++high_;
     }
 
-    py::object toPython() const { return (py::int_(high_) << py::int_(64)) | py::int_(low_); }
+    py::int_ toPython() const { return py::int_((py::int_(high_) << py::int_(64)) | py::int_(low_)); }
 
 private:
     std::uint64_t low_ = 0;
@@ -94,7 +96,7 @@ void forEachItem(const py::array& array, Visit&& visit) {
     }
 }
 
-py::tuple sumEvents(const py::array& events) {
+std::tuple<py::int_, py::int_, py::int_, py::int_> sumEvents(const py::array& events) {
     const py::dtype expected = py::dtype::of<velmo::Event2D>();
     if (!events.dtype().equal(expected)) {
         throw py::type_error("sum_events needs an array of the Event2D data type " +
@@ -114,7 +116,7 @@ py::tuple sumEvents(const py::array& events) {
         polarity.add(event.polarity);
         timestamp.add(event.timestamp);
     });
-    return py::make_tuple(x.toPython(), y.toPython(), polarity.toPython(), timestamp.toPython());
+    return {x.toPython(), y.toPython(), polarity.toPython(), timestamp.toPython()};
 }
 
 }  // namespace
@@ -135,7 +137,8 @@ void bindTestingEvents(py::module_& module) {
     module.def(
         "read_event",
         [](const velmo::Event2D& event) {
-            return py::make_tuple(event.x, event.y, event.polarity, event.timestamp);
+            return std::tuple<std::uint16_t, std::uint16_t, std::uint8_t, std::uint64_t>{event.x, event.y, event.polarity,
+                                                                                        event.timestamp};
         },
         "The fields (x, y, polarity, timestamp) of an Event2D or of a NumPy scalar of its data type, "
         "read natively.",

@@ -115,12 +115,18 @@ def test_recording_reads_refuse_bad_arguments(tmp_path, camera, call, message):
         call(velmo.io.open_recording(tmp_path / "a.vrec"))
 
 
-def test_a_closed_recording_refuses_reads(tmp_path, camera):
+@pytest.mark.parametrize("use", [
+    lambda r: r.read_events(1),
+    lambda r: r.read(10),
+    lambda r: r.read_raw(10),
+    lambda r: r.__enter__(),
+], ids=["read_events", "read", "read_raw", "with"])
+def test_a_closed_recording_refuses_reads(tmp_path, camera, use):
     camera.record(tmp_path / "a.vrec", 1000)
     with velmo.io.open_recording(tmp_path / "a.vrec") as recording:
         pass
     with pytest.raises(ValueError, match="is closed"):
-        recording.read_events(1)
+        use(recording)
 
 
 def test_command_line_records_and_describes(tmp_path, capsys):

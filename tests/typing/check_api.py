@@ -115,8 +115,10 @@ def check_events(camera: velmo.sim.Camera) -> None:
     event = velmo.testing.make_event(1, 2, 1, 3)
     assert_type(event, velmo_base_py.Event2D)
     assert_type(event.t, int)
-    assert_type(velmo.testing.read_event(event), tuple[Any, ...])
-    assert_type(velmo.testing.sum_events(events), tuple[Any, ...])
+    assert_type(velmo.testing.read_event(event), tuple[int, int, int, int])
+    assert_type(velmo.testing.sum_events(events), tuple[int, int, int, int])
+    decoded = velmo.io.decode(camera.read_raw(1_000), raw_format=camera.raw_format)
+    assert_type(decoded, tuple[EventArray, EventArray])
     if TYPE_CHECKING:
         event.t = 1.5  # type: ignore[assignment]
 
