@@ -13,6 +13,8 @@ let tools = [];
 let state = {};
 let drawing = false;
 let pending = null;
+// Files whose recording the server has said is finished.
+const finishedRecordings = new Set();
 let framesShown = [];
 
 function send(message) {
@@ -175,7 +177,9 @@ function showNumbers(header) {
   framesShown.push(now);
   framesShown = framesShown.filter((time) => now - time < 2000);
   $("fps").textContent = (framesShown.length / 2).toFixed(0);
-  const recording = header.recording;
+  // Pictures made before a recording stopped may still arrive after the server said it stopped:
+  // their progress is no longer news.
+  const recording = header.recording && !finishedRecordings.has(header.recording.file) ? header.recording : null;
   $("record-status").textContent = recording
     ? `${recording.file}: ${recording.duration_s.toFixed(1)} s, ${formatBytes(recording.bytes)}` : $("record-status").dataset.last || "";
 }
@@ -229,6 +233,7 @@ function receive(message) {
       break;
     case "recording": $("record-status").dataset.last = ""; break;
     case "recorded":
+      finishedRecordings.add(message.file);
       $("record-status").dataset.last = `saved ${message.file}`;
       $("record-status").textContent = `saved ${message.file}`;
       break;
