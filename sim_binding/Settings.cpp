@@ -165,7 +165,7 @@ std::vector<Write> checkedWrites(const velmo::SimulatedCamera& camera, const py:
     throw py::value_error(message);
 }
 
-py::dict cameraSettings(const velmo::SimulatedCamera& camera) {
+velmo::io::SettingsMapping cameraSettings(const velmo::SimulatedCamera& camera) {
     return velmo::io::settingsMapping(velmo::recordedSettings(camera.tools()));
 }
 

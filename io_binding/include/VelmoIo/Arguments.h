@@ -60,15 +60,19 @@ inline pybind11::object settingValue(const RecordedSetting& setting) {
 
 // Recorded settings as Python sees them, on a recording and on a camera alike:
 // {tool kind: {name: value}}, each value of its parameter's own type (text that does not fit
-// the type stays text).
-inline pybind11::dict settingsMapping(const std::vector<RecordedSetting>& settings) {
+// the type stays text). Typed as such in signatures.
+struct SettingsMapping {
+    pybind11::dict tools;
+};
+
+inline SettingsMapping settingsMapping(const std::vector<RecordedSetting>& settings) {
     pybind11::dict tools;
     for (const RecordedSetting& setting : settings) {
         const pybind11::str tool(setting.tool);
         if (!tools.contains(tool)) tools[tool] = pybind11::dict();
         tools[tool].cast<pybind11::dict>()[pybind11::str(setting.name)] = settingValue(setting);
     }
-    return tools;
+    return {tools};
 }
 
 // Runs action; an error about the file itself becomes an OSError of the errno's own kind
@@ -92,6 +96,17 @@ auto withFileErrors(const std::filesystem::path& path, Action&& action) {
 }  // namespace velmo::io
 
 namespace pybind11::detail {
+
+template <>
+struct type_caster<velmo::io::SettingsMapping> {
+    PYBIND11_TYPE_CASTER(velmo::io::SettingsMapping, const_name("dict[str, dict[str, bool | int | float | str]]"));
+
+    bool load(handle, bool) { return false; }
+
+    static handle cast(const velmo::io::SettingsMapping& source, return_value_policy, handle) {
+        return source.tools.inc_ref();
+    }
+};
 
 template <>
 struct type_caster<velmo::io::FormatArgument> {
