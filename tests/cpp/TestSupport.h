@@ -1,14 +1,41 @@
 #pragma once
 
+#include <VelmoBase/Event2D.h>
+#include <VelmoCodec/TriggerEvent.h>
 #include <VelmoHal/camera/tools/CameraToolPrivate.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace velmo::testing_support {
+
+// What a read or a decode gives: events and trigger events, each list in time order.
+struct Records {
+    std::vector<Event2D> events;
+    std::vector<TriggerEvent> triggers;
+};
+
+// Field by field: the records' padding bytes say nothing.
+inline bool sameRecord(const Event2D& a, const Event2D& b) {
+    return a.x == b.x && a.y == b.y && a.polarity == b.polarity && a.timestamp == b.timestamp;
+}
+
+inline bool sameRecord(const TriggerEvent& a, const TriggerEvent& b) {
+    return a.value == b.value && a.channel == b.channel && a.timestamp == b.timestamp;
+}
+
+// Whether `got` holds the records of `expected` from its element `from` on, and no more.
+template <typename Record>
+bool sameRecords(const std::vector<Record>& got, const std::vector<Record>& expected, std::size_t from = 0) {
+    return got.size() + from == expected.size() &&
+           std::equal(got.begin(), got.end(), expected.begin() + static_cast<std::ptrdiff_t>(from),
+                      [](const Record& a, const Record& b) { return sameRecord(a, b); });
+}
 
 // Everything the action writes to standard error (the device library's log lines).
 template <typename Action>

@@ -10,10 +10,7 @@
 namespace velmo {
 namespace {
 
-struct Records {
-    std::vector<Event2D> events;
-    std::vector<TriggerEvent> triggers;
-};
+using testing_support::Records;
 
 void decodeInto(Evt3Decoder& decoder, const std::vector<std::uint8_t>& raw, Records& records) {
     const Evt3Capacity capacity = decoder.capacityFor(raw.data(), raw.size());
@@ -29,15 +26,13 @@ void expectSameRecords(const Records& decoded, const Records& read) {
     for (std::size_t i = 0; i < read.events.size(); ++i) {
         const Event2D& a = decoded.events[i];
         const Event2D& b = read.events[i];
-        ASSERT_TRUE(a.x == b.x && a.y == b.y && a.polarity == b.polarity && a.timestamp == b.timestamp)
+        ASSERT_TRUE(testing_support::sameRecord(a, b))
             << "event " << i << ": " << a.x << "," << a.y << "," << int(a.polarity) << "," << a.timestamp << " vs "
             << b.x << "," << b.y << "," << int(b.polarity) << "," << b.timestamp;
     }
     ASSERT_EQ(decoded.triggers.size(), read.triggers.size());
     for (std::size_t i = 0; i < read.triggers.size(); ++i) {
-        const TriggerEvent& a = decoded.triggers[i];
-        const TriggerEvent& b = read.triggers[i];
-        ASSERT_TRUE(a.value == b.value && a.channel == b.channel && a.timestamp == b.timestamp) << "trigger " << i;
+        ASSERT_TRUE(testing_support::sameRecord(decoded.triggers[i], read.triggers[i])) << "trigger " << i;
     }
 }
 

@@ -22,23 +22,11 @@ namespace velmo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Records;
 
 ::testing::AssertionResult mentions(const char* text, const std::string& part) {
     if (std::string(text).find(part) != std::string::npos) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "\"" << text << "\" does not mention \"" << part << "\"";
-}
-
-struct Records {
-    std::vector<Event2D> events;
-    std::vector<TriggerEvent> triggers;
-};
-
-bool sameEvent(const Event2D& a, const Event2D& b) {
-    return a.x == b.x && a.y == b.y && a.polarity == b.polarity && a.timestamp == b.timestamp;
-}
-
-bool sameTrigger(const TriggerEvent& a, const TriggerEvent& b) {
-    return a.value == b.value && a.channel == b.channel && a.timestamp == b.timestamp;
 }
 
 // The first records of `whole`, as many as `part` holds.
@@ -46,9 +34,9 @@ void expectPrefix(const Records& part, const Records& whole) {
     ASSERT_LE(part.events.size(), whole.events.size());
     ASSERT_LE(part.triggers.size(), whole.triggers.size());
     for (std::size_t i = 0; i < part.events.size(); ++i)
-        ASSERT_TRUE(sameEvent(part.events[i], whole.events[i])) << "event " << i;
+        ASSERT_TRUE(testing_support::sameRecord(part.events[i], whole.events[i])) << "event " << i;
     for (std::size_t i = 0; i < part.triggers.size(); ++i)
-        ASSERT_TRUE(sameTrigger(part.triggers[i], whole.triggers[i])) << "trigger " << i;
+        ASSERT_TRUE(testing_support::sameRecord(part.triggers[i], whole.triggers[i])) << "trigger " << i;
 }
 
 Event2D eventAt(std::uint16_t x) {

@@ -1,3 +1,5 @@
+#include "TestSupport.h"
+
 #include <VelmoCodec/Evt3Decoder.h>
 #include <VelmoCodec/Recording.h>
 #include <VelmoCodec/RecordingIndex.h>
@@ -19,27 +21,8 @@ namespace velmo {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Records {
-    std::vector<Event2D> events;
-    std::vector<TriggerEvent> triggers;
-};
-
-bool same(const Event2D& a, const Event2D& b) {
-    return a.x == b.x && a.y == b.y && a.polarity == b.polarity && a.timestamp == b.timestamp;
-}
-
-bool same(const TriggerEvent& a, const TriggerEvent& b) {
-    return a.value == b.value && a.channel == b.channel && a.timestamp == b.timestamp;
-}
-
-// Whether [first, last) holds the records of `expected` from its element `from` on, and no more.
-template <typename Record>
-bool sameRecords(const std::vector<Record>& got, const std::vector<Record>& expected, std::size_t from = 0) {
-    return got.size() + from == expected.size() &&
-           std::equal(got.begin(), got.end(), expected.begin() + static_cast<std::ptrdiff_t>(from),
-                      [](const Record& a, const Record& b) { return same(a, b); });
-}
+using testing_support::Records;
+using testing_support::sameRecords;
 
 Records decodeAll(Evt3Decoder& decoder, const std::uint8_t* data, std::size_t size) {
     const Evt3Capacity capacity = decoder.capacityFor(data, size);
@@ -182,7 +165,7 @@ TEST_P(SeekingRecording, GivesWhatReadingThroughGives) {
     Event2D first{};
     ASSERT_EQ(playback.readEvents(&first, 1), 1u);
     const Records expected = readThrough(file, 250'000);
-    EXPECT_TRUE(same(first, expected.events.front()));
+    EXPECT_TRUE(testing_support::sameRecord(first, expected.events.front()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, SeekingRecording, ::testing::Values(Damage::None, Damage::CutShort, Damage::EntryBroken));

@@ -29,12 +29,6 @@ std::size_t countIf(const std::vector<Event2D>& events, const std::function<bool
     return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), keep));
 }
 
-bool sameEvents(const std::vector<Event2D>& a, const std::vector<Event2D>& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Event2D& l, const Event2D& r) {
-               return l.x == r.x && l.y == r.y && l.polarity == r.polarity && l.timestamp == r.timestamp;
-           });
-}
-
 TEST(DefaultStream, HoldsAboutAMillionEventsASecondWithTheLampWellUnderHalf) {
     for (const CameraDescription& description : discoverCameras()) {
         const auto camera = SimulatedCamera::open(description.serial);
@@ -245,7 +239,7 @@ TEST(RateControl, DropsNothingAtItsLargestRate) {
     const auto controlled = SimulatedCamera::open("");
     const auto erc = controlled->tool(ToolType::EVENT_RATE_CONTROL);
     ASSERT_TRUE(erc->setParam("max_event_rate", 1'000'000'000) && erc->setParam("enable", true));
-    EXPECT_TRUE(sameEvents(readSpan(*controlled, 300'000).events, readSpan(*plain, 300'000).events));
+    EXPECT_TRUE(testing_support::sameRecords(readSpan(*controlled, 300'000).events, readSpan(*plain, 300'000).events));
 }
 
 TEST(Triggers, AreTheSquareWaveEdgesOnlyWhileEnabled) {
@@ -306,7 +300,7 @@ TEST(ReadSplits, GiveTheSameEventsWithEveryToolOn) {
     }
     events.erase(std::partition_point(events.begin(), events.end(), [](const Event2D& e) { return e.timestamp < 400'000; }),
                  events.end());
-    EXPECT_TRUE(sameEvents(events, expected));
+    EXPECT_TRUE(testing_support::sameRecords(events, expected));
 }
 
 TEST(BadSettings, GiveABoundedStreamAtTheRangeEnds) {

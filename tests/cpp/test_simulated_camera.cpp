@@ -32,12 +32,6 @@ std::vector<Event2D> readInChunks(SimulatedCamera& camera, std::size_t n, std::s
     return events;
 }
 
-bool sameEvents(const std::vector<Event2D>& a, const std::vector<Event2D>& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Event2D& l, const Event2D& r) {
-               return l.x == r.x && l.y == r.y && l.polarity == r.polarity && l.timestamp == r.timestamp;
-           });
-}
-
 TEST(Discovery, FindsTwoDistinctUsbCameras) {
     const auto cameras = discoverCameras();
     ASSERT_EQ(cameras.size(), 2u);
@@ -123,8 +117,8 @@ TEST(EventStream, DependsOnlyOnTheSerialNotOnHowItIsRead) {
     const auto chunked = SimulatedCamera::open(cameras[0].serial);
     const auto other = SimulatedCamera::open(cameras[1].serial);
     const auto expected = read(*whole, 100'000);
-    EXPECT_TRUE(sameEvents(readInChunks(*chunked, 100'000, 777), expected));
-    EXPECT_FALSE(sameEvents(read(*other, 100'000), expected));
+    EXPECT_TRUE(testing_support::sameRecords(readInChunks(*chunked, 100'000, 777), expected));
+    EXPECT_FALSE(testing_support::sameRecords(read(*other, 100'000), expected));
 }
 
 TEST(EventStream, IgnoresEmptyReads) {
@@ -226,7 +220,7 @@ TEST(EventRateControl, DropsNothingAtItsDefaultRate) {
     const auto plain = SimulatedCamera::open("");
     const auto controlled = SimulatedCamera::open("");
     ASSERT_TRUE(controlled->tool(ToolType::EVENT_RATE_CONTROL)->setParam("enable", true));
-    EXPECT_TRUE(sameEvents(read(*controlled, 1'500'000), read(*plain, 1'500'000)));
+    EXPECT_TRUE(testing_support::sameRecords(read(*controlled, 1'500'000), read(*plain, 1'500'000)));
 }
 
 TEST(EventRateControl, AppliesFromTheNextRead) {
