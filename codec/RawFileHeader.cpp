@@ -90,16 +90,16 @@ std::string rawFormatOf(const std::optional<RawFileHeader>& header, const std::o
     if (described->encoding() != given->encoding())
         throw std::invalid_argument("the header's format " + quotedForMessage(*text) + " is not the given encoding " +
                                     quotedForMessage(given->encoding()));
-    std::string merged = given->encoding();
-    for (const char* option : {"height", "width"}) {
-        const bool in_header = described->contains(option);
-        const bool in_given = given->contains(option);
-        if (in_header && in_given && (*described)[option] != (*given)[option])
-            throw std::invalid_argument("the header's format " + quotedForMessage(*text) + " gives " + option + " " +
-                                        (*described)[option] + ", the given format " + (*given)[option]);
-        if (in_header || in_given) merged += std::string(";") + option + "=" + (in_given ? *given : *described)[option];
-    }
-    return merged;
+    return RawFormat::of(given->encoding(), [&](const std::string& option) -> std::optional<std::string> {
+               const bool in_header = described->contains(option);
+               const bool in_given = given->contains(option);
+               if (in_header && in_given && (*described)[option] != (*given)[option])
+                   throw std::invalid_argument("the header's format " + quotedForMessage(*text) + " gives " + option +
+                                               " " + (*described)[option] + ", the given format " + (*given)[option]);
+               if (!in_header && !in_given) return std::nullopt;
+               return (in_given ? *given : *described)[option];
+           })
+        .text();
 }
 
 }  // namespace velmo

@@ -67,10 +67,9 @@ const std::string& RawFormat::operator[](std::string_view name) const {
 }
 
 std::string RawFormat::text() const {
-    std::string text = encoding_;
-    for (const char* option : {"height", "width"})
-        if (contains(option)) text += std::string(";") + option + "=" + options_.at(option);
-    return text;
+    return textOf(encoding_, [this](const std::string& name) {
+        return contains(name) ? std::optional<std::string>(options_.at(name)) : std::nullopt;
+    });
 }
 
 }  // namespace velmo

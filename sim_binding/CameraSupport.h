@@ -5,6 +5,7 @@
 #include <VelmoHal/device/RawEventStreamFormat.h>
 #include <VelmoSim/SimulatedCamera.h>
 
+#include <optional>
 #include <string>
 
 namespace velmo::sim {
@@ -12,10 +13,9 @@ namespace velmo::sim {
 // The codec's view of a device library's format: its encoding, and the sensor's height and
 // width where it gives them.
 inline RawFormat codecFormat(const RawEventStreamFormat& format) {
-    std::string text = format.getEncodingTypeStr();
-    for (const char* option : {"height", "width"})
-        if (format.contains(option)) text += std::string(";") + option + "=" + format[option];
-    return RawFormat(text);
+    return RawFormat::of(format.getEncodingTypeStr(), [&](const std::string& name) {
+        return format.contains(name) ? std::optional<std::string>(format[name]) : std::nullopt;
+    });
 }
 
 // The header of a recording of the camera from now on: its description, format and settings

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -117,7 +119,24 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"EVT3;height=720;width=1280", "EVT3;height=720;width=1280", "EVT3;height=720;width=1280"},
                       FormatCase{"EVT3;height=720;width=1280", "EVT3;height=480", nullptr},
                       FormatCase{"EVT2;height=720", "EVT3", nullptr}, FormatCase{"EVT3;width=x", nullptr, nullptr},
-                      FormatCase{nullptr, nullptr, nullptr}));
+                      FormatCase{nullptr, nullptr, nullptr},
+                      FormatCase{nullptr, "EVT3;width=640;bits=8;height=4", "EVT3;height=4;width=640"}));
+
+// Another format object is read through its options: only the sensor's, checked as text is.
+TEST(RawFormat, OfAnotherFormatTakesTheSensorOptionsOnlyAndChecksThem) {
+    const auto options = [](std::map<std::string, std::string> values) {
+        return [values](const std::string& name) {
+            const auto found = values.find(name);
+            return found == values.end() ? std::nullopt : std::optional<std::string>(found->second);
+        };
+    };
+    const RawFormat format = RawFormat::of("EVT3", options({{"width", "640"}, {"bits", "8"}}));
+    EXPECT_EQ(format.text(), "EVT3;width=640");
+    EXPECT_EQ(format.width(), 640);
+    EXPECT_FALSE(format.contains("bits"));
+    EXPECT_EQ(RawFormat::of("EVT2", options({})).text(), "EVT2");
+    EXPECT_THROW(RawFormat::of("EVT3", options({{"height", "0"}})), std::invalid_argument);
+}
 
 // The window is judged on whole words at even offsets of the stream, however it is cut.
 TEST(Evt3StartCheck, RefusesAWindowWithoutATimeHighAndPassesOneWithIt) {

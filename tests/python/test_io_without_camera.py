@@ -67,6 +67,22 @@ def test_a_written_recording_gives_back_its_events_description_and_settings(tmp_
     assert (np.concatenate(pieces) == events).all()
 
 
-def test_a_format_object_of_another_encoding_is_refused():
-    with pytest.raises(ValueError, match="raw_format: .*EVT2"):
-        vio.encode(synthetic_events(3, seed=4), raw_format=hal.RawEventStreamFormat("EVT2;height=4;width=4"))
+@pytest.mark.parametrize("raw_format, error, message", [
+    (hal.RawEventStreamFormat("EVT2;height=4;width=4"), ValueError, "raw_format: .*EVT2"),
+    ("EVT3;width=0", ValueError, "raw_format: invalid raw event stream format"),
+    (b"EVT3;height=4;width=4", TypeError, "raw_format"),
+    (1280, TypeError, "raw_format"),
+])
+def test_a_format_the_codec_cannot_take_is_refused(raw_format, error, message):
+    with pytest.raises(error, match=message):
+        vio.encode(synthetic_events(3, seed=4), raw_format=raw_format)
+
+
+def test_a_format_object_gives_the_codec_its_sensor_options_only(tmp_path):
+    path = tmp_path / "options.vrec"
+    given = hal.RawEventStreamFormat(f"EVT3;bits=8;width={WIDTH};height={HEIGHT}")
+    with vio.RecordingWriter(path, raw_format=given) as writer:
+        writer.write(synthetic_events(10, seed=5))
+    stored = vio.open_recording(path).raw_format
+    assert (stored.get_encoding_type_str(), stored["height"], stored["width"]) == ("EVT3", str(HEIGHT), str(WIDTH))
+    assert not stored.contains("bits")

@@ -117,19 +117,19 @@ struct type_caster<velmo::io::FormatArgument> {
             value.format.reset();
             return true;
         }
-        std::string text;
-        if (isinstance<str>(source)) {
-            text = source.cast<std::string>();
-        } else if (isinstance(source, module_::import("velmo_hal_py").attr("RawEventStreamFormat"))) {
-            text = source.attr("get_encoding_type_str")().cast<std::string>();
-            for (const char* option : {"height", "width"})
-                if (source.attr("contains")(option).cast<bool>())
-                    text += std::string(";") + option + "=" + source[option].cast<std::string>();
-        } else {
-            return false;
-        }
+        const bool text = isinstance<str>(source);
+        if (!text && !isinstance(source, module_::import("velmo_hal_py").attr("RawEventStreamFormat"))) return false;
         try {
-            value.format.emplace(std::move(text));
+            if (text) {
+                value.format.emplace(source.cast<std::string>());
+            } else {
+                value.format = velmo::RawFormat::of(
+                    source.attr("get_encoding_type_str")().cast<std::string>(), [&](const std::string& name) {
+                        return source.attr("contains")(name).cast<bool>()
+                                   ? std::optional<std::string>(source[pybind11::str(name)].cast<std::string>())
+                                   : std::nullopt;
+                    });
+            }
         } catch (const std::invalid_argument& error) {
             throw value_error(std::string("raw_format: ") + error.what());
         }

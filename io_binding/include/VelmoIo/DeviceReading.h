@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -52,6 +53,9 @@ inline const DeviceReading*& deviceReadingSlot() {
 // Imports velmo._io and takes its functions: the device's module calls this first thing.
 inline void loadDeviceReading() {
     const pybind11::capsule capsule = pybind11::module_::import("velmo._io").attr("_device_reading");
+    // A capsule of another layout would be called into blindly: its name must say what it holds.
+    if (capsule.name() == nullptr || std::strcmp(capsule.name(), kDeviceReadingName) != 0)
+        throw pybind11::import_error("velmo._io._device_reading is not the capsule of this build's velmo._io");
     deviceReadingSlot() = capsule.get_pointer<DeviceReading>();
 }
 
