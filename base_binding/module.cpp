@@ -1,4 +1,5 @@
 #include <VelmoBase/Event2D.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoBinding/NativeObjects.h>
 
 #include <pybind11/numpy.h>
@@ -30,6 +31,7 @@ velmo::Event2D eventFromState(py::handle state) {
 // the binding layer's registry can hand single events and arrays of them to Python. The
 // Python attribute names "p" and "t" differ from the array field names on purpose.
 PYBIND11_MODULE(velmo_base_py, module) {
+    velmo::binding::beginModule({});
     py::class_<velmo::Event2D> event(module, "Event2D", velmo::binding::guardedNativeObject());
     velmo::binding::copyByValue<velmo::Event2D, eventState, eventFromState>(event);
     velmo::binding::addCopyRestorer(module);
@@ -40,4 +42,5 @@ PYBIND11_MODULE(velmo_base_py, module) {
         .def_readwrite("t", &velmo::Event2D::timestamp);
 
     PYBIND11_NUMPY_DTYPE(velmo::Event2D, x, y, polarity, timestamp);
+    velmo::binding::finishModule(module);
 }

@@ -1,6 +1,6 @@
 #include "Representations.h"
 
-#include <VelmoBinding/TextSignatures.h>
+#include <VelmoBinding/ModuleEntry.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -19,7 +19,7 @@ PYBIND11_MODULE(frames, module) {
         "included, reads it in place without copying it, and releases the interpreter lock while it works. "
         "`shape` is (height, width) in pixels. Events at x >= width or y >= height are left out of every "
         "representation (never written anywhere); count_outside(events, shape) says how many there are.";
-    py::module_::import("velmo_base_py");
+    velmo::binding::beginModule({"velmo_base_py"});
 
     module.def("count_outside", &frames::outsideOf,
                "The number of events at x >= width or y >= height, which the representations leave out.",
@@ -70,5 +70,5 @@ PYBIND11_MODULE(frames, module) {
                py::arg("events"), py::kw_only(), py::arg("duration_us") = py::none(), py::arg("count") = py::none());
 
     module.attr("PALETTE") = py::module_::import("types").attr("MappingProxyType")(frames::paletteTable());
-    velmo::binding::addTextSignatures(module);
+    velmo::binding::finishModule(module);
 }

@@ -3,6 +3,7 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoBinding/NativeObjects.h>
 #include <VelmoCodec/RawFileHeader.h>
 #include <VelmoCodec/Recording.h>
@@ -142,13 +143,10 @@ void bindIoRecording(py::module_& module) {
         "recording's start to its end. Usable as a context manager that closes it.",
         velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(recording, "it holds a playback position; open the recording again");
+    velmo::binding::closesOnExit(
+        recording, [](const Recording& self) { self.requireOpen(); }, [](Recording& self) { self.close(); });
     recording.def("__repr__", &recordingRepr)
         .def("close", &Recording::close, "Closes the recording: later reads raise ValueError. Closing twice is harmless.")
-        .def("__enter__", [](Recording& self) -> Recording& {
-            self.requireOpen();
-            return self;
-        }, py::return_value_policy::reference)
-        .def("__exit__", [](Recording& self, const py::args&) { self.close(); })
         .def_property_readonly("path", [](const Recording& self) { return velmo::io::pathText(self.path()); },
                                "The recording file's path.")
         .def_property_readonly("description", [](const Recording& self) { return self.header().camera; },

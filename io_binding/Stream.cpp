@@ -3,6 +3,7 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoBinding/NativeObjects.h>
 #include <VelmoCodec/SliceStream.h>
 #include <VelmoCodec/SliceStreamRecorder.h>
@@ -244,17 +245,18 @@ void bindIoStream(py::module_& module) {
                               "are discarded.",
                               velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(stream, "a stream reads a device; start another one with its stream method");
+    velmo::binding::closesOnExit(
+        stream,
+        [](const Stream& self) {
+            if (self.closed()) throw py::value_error("the stream is closed");
+        },
+        [](Stream& self) { self.close(); });
     stream.def("__repr__", &velmo::io::streamRepr)
         .def("__iter__", [](Stream& self) -> Stream& { return self; }, py::return_value_policy::reference)
         .def("__next__", &Stream::next)
         .def("close", &Stream::close,
              "Stops the stream's thread and lets the device be read again, from where the stream stopped. "
              "Closing twice is harmless.")
-        .def("__enter__", [](Stream& self) -> Stream& {
-            if (self.closed()) throw py::value_error("the stream is closed");
-            return self;
-        }, py::return_value_policy::reference)
-        .def("__exit__", [](Stream& self, const py::args&) { self.close(); })
         .def("record_to", &Stream::recordTo,
              "Records the slices this stream delivers from the next one on to a new recording file, until the "
              "stream closes or ends; the header holds the settings of the moment. Slices the stream drops are "

@@ -3,6 +3,7 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoBinding/NativeObjects.h>
 #include <VelmoCodec/Evt3Decoder.h>
 #include <VelmoCodec/Evt3Encoder.h>
@@ -102,7 +103,7 @@ velmo::RecordedSetting recordedSetting(const std::string& tool, const std::strin
     return setting;
 }
 
-std::vector<velmo::RecordedSetting> recordedSettings(const std::optional<py::dict>& settings) {
+std::vector<velmo::RecordedSetting> recordedSettings(const std::optional<velmo::io::SettingsArgument>& settings) {
     std::vector<velmo::RecordedSetting> recorded;
     if (!settings) return recorded;
     for (const auto& [tool, parameters] : *settings) {
@@ -122,7 +123,7 @@ std::vector<velmo::RecordedSetting> recordedSettings(const std::optional<py::dic
 class Writer {
 public:
     Writer(const velmo::io::PathArgument& path_argument, const velmo::io::FormatArgument& raw_format,
-           const std::optional<velmo::CameraDescription>& description, const std::optional<py::dict>& settings,
+           const std::optional<velmo::CameraDescription>& description, const std::optional<velmo::io::SettingsArgument>& settings,
            bool overwrite)
         : path_(velmo::io::pathOf(path_argument)), sensor_(sensorOf(raw_format)) {
         velmo::RecordingHeader header;
@@ -169,6 +170,9 @@ public:
 
     const fs::path& path() const { return path_; }
     bool closed() const { return closed_; }
+    void requireOpen() const {
+        if (closed_) throw py::value_error(closedMessage());
+    }
 
 private:
     enum class Mode { Unwritten, Raw, Records };
@@ -178,7 +182,7 @@ private:
         velmo::io::withFileErrors(path_, [&] {
             velmo::binding::ReleasedGil released;
             std::lock_guard<std::mutex> lock(mutex_);
-            if (closed_) throw std::invalid_argument("the recording writer of " + path_.string() + " is closed");
+            if (closed_) throw std::invalid_argument(closedMessage());
             if (mode_ != Mode::Unwritten && mode_ != mode)
                 throw std::invalid_argument("a recording writer takes either raw bytes (write_raw) or records (write), "
                                             "not both");
@@ -186,6 +190,8 @@ private:
             mode_ = mode;
         });
     }
+
+    std::string closedMessage() const { return "the recording writer of " + path_.string() + " is closed"; }
 
     fs::path path_;
     Sensor sensor_;
@@ -210,9 +216,10 @@ void bindIoWriting(py::module_& module) {
                               "close() (or leaving the with block) finishes it with its size, end and index.",
                               velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(writer, "it holds an open file");
+    velmo::binding::closesOnExit(writer, [](const Writer& self) { self.requireOpen(); }, [](Writer& self) { self.close(); });
     writer
         .def(py::init<const velmo::io::PathArgument&, const velmo::io::FormatArgument&,
-                      const std::optional<velmo::CameraDescription>&, const std::optional<py::dict>&, bool>(),
+                      const std::optional<velmo::CameraDescription>&, const std::optional<velmo::io::SettingsArgument>&, bool>(),
              "Creates the file and writes its header: raw_format (EVT3), description (a CameraDescription) and "
              "settings ({tool kind: {parameter: value}}) as given. FileExistsError when it exists, unless overwrite.",
              py::arg("path"), py::kw_only(), py::arg("raw_format"), py::arg("description") = py::none(),
@@ -223,8 +230,6 @@ void bindIoWriting(py::module_& module) {
              "naming the first record that cannot be encoded, writing nothing.",
              py::arg("events"), py::arg("triggers") = py::none())
         .def("close", &Writer::close, "Finishes the file; closing twice is harmless.")
-        .def("__enter__", [](Writer& self) -> Writer& { return self; }, py::return_value_policy::reference)
-        .def("__exit__", [](Writer& self, const py::args&) { self.close(); })
         .def_property_readonly("path", [](const Writer& self) { return self.path().string(); }, "The file's path.")
         .def_property_readonly("closed", &Writer::closed, "Whether close() has finished the file.");
 }

@@ -2,7 +2,7 @@
 #include "Streaming.h"
 
 #include <VelmoBase/Event2D.h>
-#include <VelmoBinding/TextSignatures.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoIo/DeviceReading.h>
 
 #include <pybind11/numpy.h>
@@ -34,8 +34,7 @@ PYBIND11_MODULE(_io, module) {
     module.doc() =
         "The native half of velmo.io: the event and trigger data types, the EVT3 decoder and encoder, "
         "recordings with their playback, streams of slices.";
-    py::module_::import("velmo_hal_py");
-    py::module_::import("velmo_base_py");
+    velmo::binding::beginModule({"velmo_hal_py", "velmo_base_py"});
     module.def(
         "event_dtype", [] { return py::dtype::of<velmo::Event2D>(); },
         "The NumPy data type registered for Event2D.");
@@ -46,5 +45,5 @@ PYBIND11_MODULE(_io, module) {
     bindIoRecording(module);
     module.attr("_device_reading") =
         py::capsule(&kDeviceReading, velmo::io::kDeviceReadingName);
-    velmo::binding::addTextSignatures(module);
+    velmo::binding::finishModule(module);
 }

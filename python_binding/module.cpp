@@ -1,13 +1,14 @@
 #include "Bindings.h"
 
-#include <VelmoBinding/Gil.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoBinding/NativeObjects.h>
 
 // Every type is registered before the first signature that names it: the device
 // descriptions first, then the tool records, then the tool classes that take and return them.
 PYBIND11_MODULE(velmo_hal_py, module) {
+    velmo::binding::beginModule({});
     bindDeviceDescriptions(module);
     bindTools(module);
     velmo::binding::addCopyRestorer(module);
-    velmo::binding::closeInterpreterGateAtExit();
+    velmo::binding::finishModule(module);
 }

@@ -3,6 +3,7 @@
 
 #include <VelmoBase/Event2D.h>
 #include <VelmoBinding/Gil.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoBinding/NativeObjects.h>
 #include <VelmoCodec/TriggerEvent.h>
 #include <VelmoIo/Arguments.h>
@@ -110,16 +111,12 @@ void bindSimCamera(py::module_& module) {
                                               "ValueError.",
                                               velmo::binding::guardedNativeObject());
     velmo::binding::refuseCopies(camera, "a camera is a device; open it again with open_camera");
+    velmo::binding::closesOnExit(camera, &requireOpen, &closeCamera);
     camera
         .def("__repr__", &cameraRepr)
         .def("close", &closeCamera,
              "Closes the camera, and its stream if it has one: later reads raise ValueError. Closing twice is "
              "harmless.")
-        .def("__enter__", [](velmo::SimulatedCamera& camera) -> velmo::SimulatedCamera& {
-            requireOpen(camera);
-            return camera;
-        }, py::return_value_policy::reference)
-        .def("__exit__", [](velmo::SimulatedCamera& camera, const py::args&) { closeCamera(camera); })
         .def_property_readonly(
             "description", [](const velmo::SimulatedCamera& camera) { return camera.description(); },
             "A copy of the camera's description.")

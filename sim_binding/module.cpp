@@ -1,7 +1,6 @@
 #include "SimBindings.h"
 
-#include <VelmoBinding/Gil.h>
-#include <VelmoBinding/TextSignatures.h>
+#include <VelmoBinding/ModuleEntry.h>
 #include <VelmoIo/DeviceReading.h>
 
 namespace py = pybind11;
@@ -15,15 +14,11 @@ PYBIND11_MODULE(sim, module) {
         "A simulated IMX636 event camera: discovery, its raw format, a deterministic synthetic event "
         "stream read into NumPy, streamed and recorded, its six tools, and the device library's log lines "
         "sent to Python's logging on request.";
-    // First, so that it runs after the exit handlers the bindings register, which may still
-    // need native threads to call Python.
-    velmo::binding::closeInterpreterGateAtExit();
-    py::module_::import("velmo_hal_py");
-    py::module_::import("velmo_base_py");
+    velmo::binding::beginModule({"velmo_hal_py", "velmo_base_py"});
     velmo::io::loadDeviceReading();
     bindSimCamera(module);
     bindSimRecording(module);
     bindSimSettings(module);
     bindSimLogging(module);
-    velmo::binding::addTextSignatures(module);
+    velmo::binding::finishModule(module);
 }

@@ -1,7 +1,6 @@
 #include "TestingBindings.h"
 
-#include <VelmoBinding/Gil.h>
-#include <VelmoBinding/TextSignatures.h>
+#include <VelmoBinding/ModuleEntry.h>
 
 namespace py = pybind11;
 
@@ -12,10 +11,8 @@ PYBIND11_MODULE(testing, module) {
         "Helpers to check Python tools and event handling against native callers: a native holder of "
         "tools that calls them from any thread, fresh IMX636 and registry tools, and events made and "
         "read by native code.";
-    py::module_::import("velmo_hal_py");
-    py::module_::import("velmo_base_py");
+    velmo::binding::beginModule({"velmo_hal_py", "velmo_base_py"});
     bindTestingEvents(module);
     bindTestingToolHooks(module);
-    velmo::binding::addTextSignatures(module);
-    velmo::binding::closeInterpreterGateAtExit();
+    velmo::binding::finishModule(module);
 }

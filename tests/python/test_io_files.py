@@ -182,8 +182,9 @@ def test_recording_writer_writes_records_or_raw_bytes(tmp_path, stream):
         with pytest.raises(ValueError, match="comes before"):
             writer.write(events[:1])
     assert writer.closed
-    with pytest.raises(ValueError, match="closed"):
-        writer.write(events[:1])
+    for use in (lambda: writer.write(events[:1]), writer.__enter__):
+        with pytest.raises(ValueError, match="closed"):
+            use()
     with vio.RecordingWriter(tmp_path / "b.vrec", raw_format=FORMAT) as writer:
         for k in range(0, len(data), 100_001):
             writer.write_raw(memoryview(data)[k:k + 100_001])

@@ -89,6 +89,13 @@ inline std::optional<std::string> textSignatureLine(std::string_view name, std::
 inline void addTextSignature(PyObject* callable) {
     if (PyInstanceMethod_Check(callable)) callable = PyInstanceMethod_GET_FUNCTION(callable);
     if (!PyCFunction_Check(callable)) return;
+    // Only pybind11's own functions: their docstring is pybind11's to replace, where another
+    // function's may be static or shared.
+    PyObject* self = PyCFunction_GET_SELF(callable);
+    if (self == nullptr || !PyCapsule_CheckExact(self) ||
+        !pybind11::detail::is_function_record_capsule(pybind11::reinterpret_borrow<pybind11::capsule>(self))) {
+        return;
+    }
     PyMethodDef* definition = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
     if (definition->ml_doc == nullptr) return;
     const auto line = textSignatureLine(definition->ml_name, definition->ml_doc);
