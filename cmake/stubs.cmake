@@ -1,7 +1,7 @@
 # Type stubs for the modules of this build, written by scripts/gen-stubs.py from the modules of this
-# build and installed twice: beside the modules (velmo_hal_py.pyi, what editors and most type
-# checkers look for) and as stub-only packages (velmo_hal_py-stubs/__init__.pyi), the only form
-# in which mypy reads stubs of a single-file module from site-packages.
+# build. A top-level module's stub is installed as a stub-only package
+# (velmo_hal_py-stubs/__init__.pyi), the one form that mypy, pyright and editors all read for a
+# single-file module in site-packages.
 #
 # The build's interpreter must load the modules, so a cross build and a sanitizer build (whose
 # modules need the sanitizer runtime preloaded) write no stubs. The stubs do not depend on the
@@ -22,7 +22,6 @@ endif()
 
 function(velmo_install_stubs stub_dir)
   foreach(module IN LISTS VELMO_STUB_MODULES)
-    install(FILES ${stub_dir}/${module}.pyi DESTINATION .)
     install(FILES ${stub_dir}/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi)
   endforeach()
   foreach(module IN LISTS VELMO_PACKAGE_STUB_MODULES)

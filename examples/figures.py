@@ -24,8 +24,11 @@ COUNT_COLOURS = "viridis"
 
 def palette_key() -> list[Patch]:
     """Legend handles naming every colour of frames.render's pictures."""
-    return [Patch(facecolor=tuple(channel / 255 for channel in frames.PALETTE[name]), edgecolor="grey", label=meaning)
-            for name, meaning in PALETTE_MEANINGS.items()]
+    def colour(name: str) -> tuple[float, float, float]:
+        red, green, blue = frames.PALETTE[name]
+        return red / 255, green / 255, blue / 255
+
+    return [Patch(facecolor=colour(name), edgecolor="grey", label=meaning) for name, meaning in PALETTE_MEANINGS.items()]
 
 
 def span_label(begin_us: int, span_us: int) -> str:

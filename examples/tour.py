@@ -147,16 +147,16 @@ def print_parameter_table(tool: hal.CameraTool, with_values: bool = True) -> Non
     for name in names:
         kind = table[name].type.name
         answer = tool.get_param_info(name)
-        if len(answer) != 2 or not answer[0]:
+        record = answer[1] if answer and answer[0] else None
+        if record is None:
             print(f"    {name:<15} {kind:<6} (no metadata)")
             continue
-        record: ParameterRecord = answer[1]
         default = f"{record.default_value:g}" if isinstance(record.default_value, float) else record.default_value
         line = (f"    {name:<15} {kind:<6} {describe_range(record):<38} {str(default):<12} "
                 f"{getattr(record, 'unit', ''):<6}")
         if with_values:
-            ok, value = tool.get_param(name)
-            line += f" {value if ok else '(unreadable)'}"
+            read = tool.get_param(name)
+            line += f" {read[1] if read and read[0] else '(unreadable)'}"
         print(line)
 
 
@@ -310,7 +310,8 @@ def main(argv: list[str] | None = None) -> int:
     heading("Region of interest and event rate control")
     span_s = (int(events["timestamp"][-1]) - int(events["timestamp"][0])) / 1e6 if len(events) > 1 else 0.0
     erc = camera.tool(hal.ToolType.EVENT_RATE_CONTROL)
-    _, rate_info = erc.get_param_info("max_event_rate")
+    found = erc.get_param_info("max_event_rate")
+    rate_info = found[1] if found else None
     if not isinstance(rate_info, hal.IntParameterInfo):
         raise RuntimeError(f"max_event_rate has no integer range: {rate_info}")
     measured_rate = len(events) / span_s if span_s > 0 else rate_info.max

@@ -114,7 +114,7 @@ public:
     ChunkSlicer(const velmo::io::FormatArgument& raw_format, std::int64_t slice_us)
         : decoder_(raw_format), cutter_(velmo::io::checkedSliceUs(slice_us)) {}
 
-    py::list feed(py::handle data) {
+    py::typing::List<velmo::io::Slice> feed(py::handle data) {
         velmo::RecordBuffer<velmo::Event2D> events;
         velmo::RecordBuffer<velmo::TriggerEvent> triggers;
         const std::uint64_t coming_us = decoder_.decodeAppending(data, events, triggers);
@@ -123,15 +123,15 @@ public:
         return listOf(std::move(complete));
     }
 
-    py::list finish() {
+    py::typing::List<velmo::io::Slice> finish() {
         std::vector<velmo::StreamSlice> rest;
         cutter_.finish(rest);
         return listOf(std::move(rest));
     }
 
 private:
-    static py::list listOf(std::vector<velmo::StreamSlice>&& slices) {
-        py::list list;
+    static py::typing::List<velmo::io::Slice> listOf(std::vector<velmo::StreamSlice>&& slices) {
+        py::typing::List<velmo::io::Slice> list;
         for (velmo::StreamSlice& slice : slices) list.append(velmo::io::sliceOf(std::move(slice)));
         return list;
     }

@@ -33,12 +33,18 @@ import zipfile
 wheel = zipfile.ZipFile(sys.argv[1])
 os.makedirs(sys.argv[2], exist_ok=True)
 for name in wheel.namelist():
-    # The top-level modules' stubs, and those of the velmo package's native modules (velmo/frames.pyi),
-    # where a build looks for them.
-    if name.endswith(".pyi") and (name.count("/") == 0 or (name.startswith("velmo/") and name.count("/") == 1)):
-        os.makedirs(os.path.dirname(f"{sys.argv[2]}/{name}"), exist_ok=True)
-        with open(f"{sys.argv[2]}/{name}", "wb") as stub:
-            stub.write(wheel.read(name))
+    # The top-level modules' stubs (velmo_hal_py-stubs/__init__.pyi as velmo_hal_py.pyi), and those of
+    # the velmo package's native modules (velmo/frames.pyi), where a build looks for them.
+    top, _, rest = name.partition("/")
+    if top.endswith("-stubs") and rest == "__init__.pyi":
+        written = top.removesuffix("-stubs") + ".pyi"
+    elif top == "velmo" and rest.endswith(".pyi") and "/" not in rest:
+        written = name
+    else:
+        continue
+    os.makedirs(os.path.dirname(f"{sys.argv[2]}/{written}"), exist_ok=True)
+    with open(f"{sys.argv[2]}/{written}", "wb") as stub:
+        stub.write(wheel.read(name))
 PY
 
 echo "== aarch64 wheel"

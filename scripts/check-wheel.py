@@ -50,7 +50,7 @@ def layout_faults(names):
                if len(path.parts) == 1 and fnmatch.fnmatch(path.name, "*.cpython-313-*-linux-gnu.so")}
     package_modules = {path.name.split(".")[0] for path in files if path.parts[0] == "velmo" and len(path.parts) == 2
                        and fnmatch.fnmatch(path.name, "*.cpython-313-*-linux-gnu.so")}
-    expected = {f"{module}{suffix}" for module in modules for suffix in (".pyi", "-stubs/__init__.pyi")}
+    expected = {f"{module}-stubs/__init__.pyi" for module in modules}
     expected |= PACKAGE_FILES | {f"velmo/{module}.pyi" for module in PACKAGE_MODULES}
     faults = []
     if sorted(libraries) != sorted(LIBRARIES):

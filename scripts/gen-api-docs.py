@@ -39,10 +39,12 @@ Enums are pybind11 enums: each member is a class attribute (`ToolType.ROI`), `in
 
 
 def installed_stub(module: str) -> Path:
+    """A module of a package has its stub beside it; a top-level module has a stub-only package."""
     found = importlib.util.find_spec(module)
     if found is None or found.origin is None:
         raise SystemExit(f"gen-api-docs: {module} is not importable")
-    return Path(found.origin).parent / f"{stub_name(module)}.pyi"
+    folder = Path(found.origin).parent
+    return folder / f"{stub_name(module)}.pyi" if "." in module else folder / f"{module}-stubs" / "__init__.pyi"
 
 
 def stub_name(module: str) -> str:

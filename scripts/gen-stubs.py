@@ -20,6 +20,7 @@ import types
 from pathlib import Path
 
 import pybind11_stubgen as stubgen
+from pybind11_stubgen.parser.mixins.fix import FixMissing__all__Attribute
 from pybind11_stubgen.parser.mixins.parse import ExtractSignaturesFromPybind11Docstrings
 from pybind11_stubgen.structs import Identifier, ResolvedType
 
@@ -37,6 +38,12 @@ NUMBER_ARRAY = re.compile(r"numpy\.ndarray\[(numpy\.(?:u?int\d+|float\d+|bool))\
 
 class TypedEventArrays:
     def parse_annotation_str(self, annotation_str):
+        if annotation_str.strip() == "NoReturn":
+            # pybind11's name for a function that always raises, which the generator does not resolve.
+            return super().parse_annotation_str("typing.NoReturn")
+        if annotation_str.strip() == "tuple":
+            # A py::tuple of any length and contents.
+            return super().parse_annotation_str("tuple[typing.Any, ...]")
         if annotation_str.strip() == TRIGGER_ARRAY:
             return super().parse_annotation_str(TYPED_EVENT_ARRAY)
         number_array = NUMBER_ARRAY.fullmatch(annotation_str.strip())
@@ -62,6 +69,47 @@ class NoAttributeSlotWrappers:
 ATTRIBUTE_SLOTS = {"__getattribute__", "__setattr__", "__delattr__"}
 
 
+# Where the binding knows more than a signature says. The signatures of get_param and
+# get_param_info are fixed as "-> tuple": (ok, value) or (ok, record), (False, None) for an
+# unknown name, and () for a parameter of a type that has no value.
+PRECISE_RESULTS = {
+    ("velmo_hal_py", "get_param"): "tuple[bool, int | float | bool | str | None] | tuple[()]",
+    ("velmo_hal_py", "get_param_info"):
+        "tuple[bool, IntParameterInfo | FloatParameterInfo | BoolParameterInfo | EnumParameterInfo | None]"
+        " | tuple[()]",
+}
+# A module attribute is stubbed with the class of its value, without the types it holds.
+PRECISE_ATTRIBUTES = {
+    ("velmo.frames", "PALETTE"): "types.MappingProxyType[str, tuple[int, int, int]]",
+}
+
+
+class PreciseTypes:
+    def handle_function(self, path, func):
+        functions = super().handle_function(path, func)
+        precise = PRECISE_RESULTS.get((str(path[0]), str(path[-1])))
+        if precise:
+            for function in functions:
+                function.returns = self.parse_annotation_str(precise)
+        # A checker takes the first overload that matches, and to it a bool is an int; the
+        # binding tells them apart, so the overload for bool goes first.
+        return sorted(functions, key=lambda function: not any(str(arg.annotation) == "bool" for arg in function.args))
+
+    def handle_attribute(self, path, value):
+        attribute = super().handle_attribute(path, value)
+        precise = PRECISE_ATTRIBUTES.get((".".join(map(str, path[:-1])), str(path[-1])))
+        if attribute is not None and precise:
+            attribute.annotation = self.parse_annotation_str(precise)
+        return attribute
+
+    def handle_module_member(self, path, module, member):
+        # The stubs describe what users call; a module's private helpers stay out of them.
+        name = str(path[-1])
+        if name.startswith("_") and not name.startswith("__") and callable(member) and not isinstance(member, type):
+            return None
+        return super().handle_module_member(path, module, member)
+
+
 class TypedDocstringSignatures:
     """Functions that carry a text signature (for inspect.signature) would be stubbed from it,
     and it has no types: the typed signature pybind11 puts at the top of their docstring is the
@@ -76,8 +124,9 @@ class TypedDocstringSignatures:
 
 
 def with_mixin_inside(parser_type, inner, mixin):
-    """The parser type with `mixin` placed right after the base `inner` in its resolution order."""
-    bases = list(parser_type.__bases__)
+    """The parser type with `mixin` placed right after the base `inner` in its resolution order.
+    The modules have no __all__, so the stubs claim none either."""
+    bases = [base for base in parser_type.__bases__ if base is not FixMissing__all__Attribute]
     bases.insert(bases.index(inner) + 1, mixin)
     return type(parser_type.__name__, tuple(bases), {})
 
@@ -113,7 +162,7 @@ def main(argv=None):
     options = stubgen.arg_parser().parse_args(["--exit-code", *modules], namespace=stubgen.CLIArgs())
     standard = with_mixin_inside(type(stubgen.stub_parser_from_args(options)),
                                  ExtractSignaturesFromPybind11Docstrings, TypedDocstringSignatures)
-    stub_parser = type("VelmoStubParser", (TypedEventArrays, NoAttributeSlotWrappers, standard), {})()
+    stub_parser = type("VelmoStubParser", (PreciseTypes, TypedEventArrays, NoAttributeSlotWrappers, standard), {})()
     printer = stubgen.Printer(invalid_expr_as_ellipses=True)
     stubgen.run(stub_parser, printer, list(modules), str(args.output_dir), root_suffix=None, dry_run=False,
                 writer=stubgen.Writer())

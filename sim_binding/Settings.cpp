@@ -171,7 +171,7 @@ velmo::io::SettingsMapping cameraSettings(const velmo::SimulatedCamera& camera) 
 
 // All or nothing: every entry is checked against the tools' metadata before the first write.
 // Should a tool still refuse a write the checks let through, the writes made so far are undone.
-void applySettings(const velmo::SimulatedCamera& camera, const py::dict& settings) {
+void applySettings(const velmo::SimulatedCamera& camera, const velmo::io::SettingsArgument& settings) {
     std::vector<std::string> refused;
     const std::vector<Write> writes = checkedWrites(camera, settings, refused);
     if (!refused.empty()) refuseAll(refused, "nothing changed");

@@ -253,9 +253,9 @@ def parameter_line(tool: hal.CameraTool, name: str, basic: hal.BasicParameterInf
     found = tool.get_param_info(name)
     detail = found[1] if found and found[0] else None
     limits = ""
-    if detail is not None and basic.type in (hal.ToolParameterType.INT, hal.ToolParameterType.FLOAT):
+    if isinstance(detail, (hal.IntParameterInfo, hal.FloatParameterInfo)):
         limits = f"{detail.min} to {detail.max}" + (f" {detail.unit}" if detail.unit else "")
-    elif detail is not None and basic.type == hal.ToolParameterType.ENUM:
+    elif isinstance(detail, hal.EnumParameterInfo):
         limits = " | ".join(detail.options)
     default = "" if detail is None else f"default {detail.default_value}"
     read = tool.get_param(name)

@@ -13,9 +13,13 @@ PUBLISHED = ("velmo_hal_py", "velmo_base_py", "velmo._io", "velmo.frames")
 MODULES = PUBLISHED if os.environ.get("VELMO_WITHOUT_SIMULATOR") == "1" else (*PUBLISHED, "velmo.sim", "velmo.testing")
 
 
-def stub_beside(name: str) -> Path:
-    module = importlib.import_module(name)
-    return Path(module.__file__).with_name(f"{name.rpartition('.')[2]}.pyi")
+def installed_stub(name: str) -> Path:
+    """A module of the velmo package has its stub beside it; a top-level module has a stub-only
+    package beside it."""
+    module = Path(importlib.import_module(name).__file__)
+    if "." in name:
+        return module.with_name(f"{name.rpartition('.')[2]}.pyi")
+    return module.with_name(f"{name}-stubs") / "__init__.pyi"
 
 
 def installed_as_package(name: str) -> bool:
@@ -29,10 +33,10 @@ def installed_as_package(name: str) -> bool:
 
 
 def require_stubs() -> dict[str, Path]:
-    """The stub beside each module. An installed package must carry them; a cross or sanitizer
+    """The installed stub of each module. An installed package must carry them; a cross or sanitizer
     build tree put on PYTHONPATH carries none, and the calling test is skipped there."""
     if not all(installed_as_package(name) for name in MODULES):
-        missing = [name for name in MODULES if not stub_beside(name).is_file()]
+        missing = [name for name in MODULES if not installed_stub(name).is_file()]
         if missing:
             pytest.skip(f"the modules come from a build tree without type stubs ({', '.join(missing)})")
-    return {name: stub_beside(name) for name in MODULES}
+    return {name: installed_stub(name) for name in MODULES}

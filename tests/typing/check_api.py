@@ -72,9 +72,14 @@ def check_tools(camera: velmo.sim.Camera) -> None:
     table = roi.get_all_param_info()
     assert_type(table, dict[str, hal.BasicParameterInfo])
     assert_type(table["x"].type, hal.ToolParameterType)
-    ok, limits = roi.get_param_info("x")
-    if ok and isinstance(limits, hal.IntParameterInfo):
-        assert_type(limits.constraint_value(10_000), int)
+    # (ok, record), (False, None) for an unknown name, () for a parameter without a value type.
+    found = roi.get_param_info("x")
+    if found and found[0] and isinstance(found[1], hal.IntParameterInfo):
+        assert_type(found[1].constraint_value(10_000), int)
+    read = roi.get_param("x")
+    assert_type(read, tuple[bool, int | float | bool | str | None] | tuple[()])
+    if read:
+        assert_type(read[1], int | float | bool | str | None)
     # set_param has one overload per value kind; each returns whether the tool took the value.
     assert_type(roi.set_param("x", 100), bool)
     assert_type(roi.set_param("enable", True), bool)

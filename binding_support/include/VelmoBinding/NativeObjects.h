@@ -196,7 +196,7 @@ template <typename Class>
 void refuseCopies(Class& cls, const char* reason) {
     cls.def(
         "__reduce_ex__",
-        [reason](pybind11::handle self, int) -> pybind11::tuple {
+        [reason](pybind11::handle self, const pybind11::object&) -> pybind11::typing::NoReturn {
             throw pybind11::type_error("'" + detail::typeName(self) + "' objects cannot be copied or pickled: " +
                                        reason);
         },
@@ -242,7 +242,7 @@ void copyByValue(Class& cls) {
     };
     cls.def(
         "__reduce_ex__",
-        [](pybind11::handle self, int) {
+        [](pybind11::handle self, const pybind11::object&) -> pybind11::typing::Tuple<pybind11::object, pybind11::tuple, pybind11::object> {
             detail::requireNativeValue(self);
             const Value& value = pybind11::cast<const Value&>(self);
             return pybind11::make_tuple(pybind11::handle(detail::restoreFunction()),
@@ -259,7 +259,7 @@ template <typename Enum>
 void copyEnumByValue(Enum& cls) {
     cls.def(
         "__reduce_ex__",
-        [](pybind11::handle self, int) {
+        [](pybind11::handle self, const pybind11::object&) -> pybind11::typing::Tuple<pybind11::type, pybind11::tuple> {
             const pybind11::int_ value(pybind11::reinterpret_borrow<pybind11::object>(self));
             return pybind11::make_tuple(pybind11::type::handle_of(self), pybind11::make_tuple(value));
         },

@@ -4,6 +4,7 @@
 #include <VelmoCodec/Recording.h>
 
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <filesystem>
 #include <optional>
@@ -37,6 +38,12 @@ inline pybind11::str pathText(const std::filesystem::path& path) {
 struct FormatArgument {
     std::optional<RawFormat> format;
 };
+
+// A settings argument, {tool kind: {parameter: value}}, as a dict whose entries the callee checks.
+using SettingsArgument = pybind11::typing::Dict<
+    pybind11::str,
+    pybind11::typing::Dict<pybind11::str,
+                           pybind11::typing::Union<pybind11::bool_, pybind11::int_, pybind11::float_, pybind11::str>>>;
 
 inline const std::optional<RawFormat>& formatOf(const FormatArgument& raw_format) { return raw_format.format; }
 
@@ -141,7 +148,7 @@ struct type_caster<velmo::io::FormatArgument> {
 // would end it there, and write another file.
 template <>
 struct type_caster<velmo::io::PathArgument> {
-    PYBIND11_TYPE_CASTER(velmo::io::PathArgument, const_name("Union[str, os.PathLike]"));
+    PYBIND11_TYPE_CASTER(velmo::io::PathArgument, const_name("Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]"));
 
     bool load(handle source, bool) {
         const object native = reinterpret_steal<object>(PyOS_FSPath(source.ptr()));

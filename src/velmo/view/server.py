@@ -75,13 +75,13 @@ def describe_tools(source: Source) -> list[dict[str, Any]]:
         for name, basic in sorted(tool.get_all_param_info().items()):
             entry: dict[str, Any] = {"name": name, "type": basic.type.name, "description": basic.description}
             found = tool.get_param_info(name)
-            if found and found[0]:
-                detail = found[1]
+            detail = found[1] if found and found[0] else None
+            if detail is not None:
                 entry["default"] = detail.default_value
-                if basic.type in (hal.ToolParameterType.INT, hal.ToolParameterType.FLOAT):
-                    entry.update(min=detail.min, max=detail.max, unit=detail.unit)
-                elif basic.type == hal.ToolParameterType.ENUM:
-                    entry["options"] = list(detail.options)
+            if isinstance(detail, (hal.IntParameterInfo, hal.FloatParameterInfo)):
+                entry.update(min=detail.min, max=detail.max, unit=detail.unit)
+            elif isinstance(detail, hal.EnumParameterInfo):
+                entry["options"] = list(detail.options)
             parameters.append(entry)
         tools.append({"kind": info.tool_type.name, "description": info.description, "parameters": parameters})
     return tools
