@@ -165,7 +165,6 @@ void Evt3Decoder::resume(const Evt3StreamState& state) {
     timed_ = state.timed;
     time_low_ = static_cast<std::uint32_t>(state.time & evt3::kPayloadMask);
     time_base_ = state.time & ~std::uint64_t{evt3::kPayloadMask};
-    time_high_ = static_cast<std::uint32_t>((state.time >> evt3::kTimeHalfBits) & evt3::kPayloadMask);
     counters_.time_wraps = state.time / evt3::kTimeWrapUs;
     y_ = state.y;
     vector_x_ = state.vector_x;
@@ -181,7 +180,8 @@ __attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, C
     const std::uint32_t payload = word & evt3::kPayloadMask;
     switch (type) {
         case code(WordType::TimeHigh): {
-            if (cursor.timed && payload < time_high_) ++counters_.time_wraps;
+            cursor.timestamp = evt3::timeAfterTimeHigh(cursor.timestamp, cursor.timed, payload);
+            counters_.time_wraps = cursor.timestamp / evt3::kTimeWrapUs;
             if (!cursor.timed) {
                 counters_.untimed_dropped += cursor.carried;
                 cursor.carried = 0;
@@ -189,9 +189,6 @@ __attribute__((noinline)) void Evt3Decoder::decodeRareWord(std::uint16_t word, C
                 cursor.timed = true;
                 cursor.column_limit = y < height_ ? width_ : 0;
             }
-            time_high_ = payload;
-            cursor.timestamp = counters_.time_wraps * evt3::kTimeWrapUs | (std::uint64_t{payload} << evt3::kTimeHalfBits) |
-                               (cursor.timestamp & evt3::kPayloadMask);
             break;
         }
         case code(WordType::VectBaseX):

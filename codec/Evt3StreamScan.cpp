@@ -23,15 +23,10 @@ bool Evt3StateTracker::apply(std::uint16_t word) {
     const unsigned type = word >> evt3::kTypeShift;
     const std::uint32_t payload = word & evt3::kPayloadMask;
     switch (type) {
-        case code(WordType::TimeHigh): {
-            const std::uint64_t high = (state_.time >> evt3::kTimeHalfBits) & evt3::kPayloadMask;
-            std::uint64_t wraps = state_.time / evt3::kTimeWrapUs;
-            if (state_.timed && payload < high) ++wraps;
+        case code(WordType::TimeHigh):
+            state_.time = evt3::timeAfterTimeHigh(state_.time, state_.timed, payload);
             state_.timed = true;
-            state_.time = wraps * evt3::kTimeWrapUs | (std::uint64_t{payload} << evt3::kTimeHalfBits) |
-                          (state_.time & evt3::kPayloadMask);
             return true;
-        }
         case code(WordType::TimeLow):
             state_.time = (state_.time & ~std::uint64_t{evt3::kPayloadMask}) | payload;
             return true;

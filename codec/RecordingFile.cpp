@@ -270,7 +270,7 @@ std::size_t RecordingReader::read(std::uint8_t* out, std::size_t size) {
 // The time words alone, followed as a decoder follows them: time goes on past a wrap.
 std::uint64_t RecordingReader::lastTimeInData() {
     std::uint64_t time = header_.start_us;
-    std::uint64_t high = 0;
+    std::uint64_t clock = 0;
     bool timed = false;
     std::vector<std::uint8_t> chunk(kScanChunkBytes);
     rewind();
@@ -280,13 +280,14 @@ std::uint64_t RecordingReader::lastTimeInData() {
             const unsigned type = word >> evt3::kTypeShift;
             const std::uint64_t payload = word & evt3::kPayloadMask;
             if (type == static_cast<unsigned>(evt3::WordType::TimeHigh)) {
-                std::uint64_t next = (high & ~std::uint64_t{evt3::kPayloadMask}) | payload;
-                if (next < high) next += std::uint64_t{1} << evt3::kTimeHalfBits;
-                high = next;
+                // A TIME_HIGH is the first time of its span: the low half starts again from 0.
+                clock = evt3::timeAfterTimeHigh(clock & ~std::uint64_t{evt3::kPayloadMask}, timed,
+                                                static_cast<std::uint32_t>(payload));
                 timed = true;
-                time = std::max(time, high << evt3::kTimeHalfBits);
+                time = std::max(time, clock);
             } else if (type == static_cast<unsigned>(evt3::WordType::TimeLow) && timed) {
-                time = std::max(time, (high << evt3::kTimeHalfBits) | payload);
+                clock = (clock & ~std::uint64_t{evt3::kPayloadMask}) | payload;
+                time = std::max(time, clock);
             }
         }
     }

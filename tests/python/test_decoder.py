@@ -1,5 +1,5 @@
 """The EVT3 decoder as Python sees it: buffers in, arrays of the registered data types out,
-counters, and threads. What each word means is tested in C++ (tests/cpp/test_evt3.cpp)."""
+counters, and threads. What each word means is tested in C++ (tests/cpp/codec/test_evt3.cpp)."""
 
 import threading
 

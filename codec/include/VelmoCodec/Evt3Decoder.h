@@ -125,9 +125,8 @@ private:
     std::uint32_t height_;
 
     bool timed_ = false;
-    std::uint32_t time_high_ = 0;
     std::uint32_t time_low_ = 0;
-    // wraps * kTimeWrapUs | (time_high_ << kTimeHalfBits): the time stamp less its low half.
+    // The time stamp less its low half: wraps * kTimeWrapUs | (TIME_HIGH << kTimeHalfBits).
     std::uint64_t time_base_ = 0;
     std::uint32_t y_ = 0;
     std::uint32_t vector_x_ = 0;

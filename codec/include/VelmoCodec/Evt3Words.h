@@ -33,6 +33,15 @@ constexpr std::uint32_t kVect12Columns = 12;
 constexpr std::uint32_t kVect8Columns = 8;
 constexpr unsigned kMaxChannel = 15;
 
+// The time once a TIME_HIGH word with payload `high` follows `time`. The 24-bit counter went
+// round when the high half goes back, and the time goes on past it; the low half stays until
+// the next TIME_LOW. Before the first TIME_HIGH (`timed` false) nothing has gone round.
+constexpr std::uint64_t timeAfterTimeHigh(std::uint64_t time, bool timed, std::uint32_t high) {
+    std::uint64_t wraps = time / kTimeWrapUs;
+    if (timed && high < ((time >> kTimeHalfBits) & kPayloadMask)) ++wraps;
+    return wraps * kTimeWrapUs | (std::uint64_t{high} << kTimeHalfBits) | (time & kPayloadMask);
+}
+
 // A sensor size of a format, 0 where the format lacks it: the whole address range.
 constexpr std::uint32_t sizeOrAddressRange(std::uint16_t size) { return size == 0 ? kAddressRange : size; }
 

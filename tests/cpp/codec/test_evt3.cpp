@@ -332,6 +332,30 @@ TEST(Evt3RoundTrip, LongSilencesKeepTheWrapsCounted) {
     }
 }
 
+struct TimeHighStep {
+    std::uint64_t before;
+    bool timed;
+    std::uint32_t high;
+    std::uint64_t after;
+};
+
+class TimeAfterTimeHigh : public ::testing::TestWithParam<TimeHighStep> {};
+
+TEST_P(TimeAfterTimeHigh, KeepsTheLowHalfAndCountsAWrapWhenTheHighHalfGoesBack) {
+    const TimeHighStep& step = GetParam();
+    EXPECT_EQ(evt3::timeAfterTimeHigh(step.before, step.timed, step.high), step.after);
+}
+
+constexpr std::uint64_t kWrap = evt3::kTimeWrapUs;
+INSTANTIATE_TEST_SUITE_P(
+    Steps, TimeAfterTimeHigh,
+    ::testing::Values(TimeHighStep{0, false, 5, 5 << 12},                          // the first one
+                      TimeHighStep{0x3'07B, true, 4, 0x4'07B},                     // forward, low half kept
+                      TimeHighStep{0xFFF'123, true, 0x001, kWrap + 0x1'123},       // back: a wrap
+                      TimeHighStep{0xFFF'000, false, 0x001, 0x1'000},              // untimed: no wrap
+                      TimeHighStep{2 * kWrap + 0x800'000, true, 0x800, 2 * kWrap + 0x800'000},  // same
+                      TimeHighStep{3 * kWrap + 0x900'000, true, 0x100, 4 * kWrap + 0x100'000}));
+
 TEST(Evt3Encoder, WritesTimeAndRowOnlyWhenTheyChange) {
     Evt3Encoder encoder;
     std::vector<std::uint8_t> bytes;
