@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from installed_stubs import MODULES, require_stubs
+from installed_stubs import MODULES, installed_as_package, require_stubs
 
 REPO = Path(__file__).resolve().parents[2]
 STRICT_CONFIG = REPO / "tests" / "typing" / "strict.ini"
@@ -109,6 +109,8 @@ def test_stubs_pass_mypy_strict_and_stubtest(tmp_path):
     # stubtest type-checks the stubs with mypy --strict, then imports the modules and compares
     # every name, argument and overload with them.
     require_stubs()
+    if not all(installed_as_package(name) for name in MODULES):
+        pytest.skip("mypy reads stubs from site-packages, and these modules come from elsewhere")
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(STRICT_CONFIG), *MODULES],
         capture_output=True, text=True, cwd=tmp_path, check=False)
