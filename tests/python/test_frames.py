@@ -165,6 +165,22 @@ def test_time_surface_decays_accurately_down_to_the_smallest_float():
     np.testing.assert_allclose(surface, expected, rtol=2e-6, atol=1e-37)
 
 
+LARGE = (600, 700)
+
+
+@pytest.mark.parametrize("made, reference", [
+    (lambda e: frames.histogram(e, LARGE), reference_histogram),
+    (lambda e: frames.time_surface(e, LARGE, t_us=600, tau_us=150.0),
+     lambda e, s: reference_time_surface(e, s, 600, 150.0)),
+    (lambda e: frames.voxel_grid(e, LARGE, 5), lambda e, s: reference_voxel_grid(e, s, 5)),
+], ids=["histogram", "time_surface", "voxel_grid"])
+def test_many_events_on_a_large_frame_match_numpy(made, reference):
+    # Tables of megabytes and several events per cache line of them, some events outside the
+    # frame: the passes partition each block of events by region of the table first.
+    events = make_events(1_200_000, 8, width=LARGE[1] + 5, height=LARGE[0] + 4)
+    np.testing.assert_allclose(made(events), reference(events, LARGE), rtol=1e-5, atol=1e-5)
+
+
 def test_counts_are_exact_for_one_busy_pixel():
     events = np.zeros(70_000, EVENT)
     events["polarity"] = 1
