@@ -24,13 +24,15 @@ import threading
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Protocol
+from typing import TYPE_CHECKING, Protocol
 
 import velmo_hal_py as hal
 import velmo.io
-import velmo.sim
 
 import velmo
+
+if TYPE_CHECKING:
+    import velmo.sim
 
 PROGRAM = "velmo"
 READ_SLICE_US = 1_000_000
@@ -73,6 +75,27 @@ def progress_bar(total: int, label: str) -> Iterator[Callable[[int], object]]:
 
 def with_article(word: str) -> str:
     return ("an " if word[0] in "aeiou" else "a ") + word
+
+
+# The commands that open a camera open the simulated one. A build over the maker's libraries
+# has none, and info and render still read recordings there.
+NO_CAMERA = "this build has no simulated camera (velmo.sim) to open; info and render read recordings without one"
+
+
+def open_camera(serial: str | None) -> velmo.sim.Camera:
+    try:
+        from velmo.sim import open_camera as open_simulated_camera
+    except ImportError:
+        raise Failure(NO_CAMERA) from None
+    return open_simulated_camera(serial)
+
+
+def camera_descriptions() -> list[hal.CameraDescription]:
+    try:
+        from velmo.sim import list_cameras as list_simulated_cameras
+    except ImportError:
+        raise Failure(NO_CAMERA) from None
+    return list_simulated_cameras()
 
 
 def tool_named(camera: velmo.sim.Camera, kind: str) -> hal.CameraTool:
@@ -176,7 +199,7 @@ def duration(text: str) -> int:
 
 def record(args: argparse.Namespace) -> int:
     duration_us: int = args.duration
-    with velmo.sim.open_camera(args.serial) as camera:
+    with open_camera(args.serial) as camera:
         configure(camera, args)
         with progress_bar(duration_us, "Recording") as update:
             camera.record(args.path, duration_us, overwrite=args.overwrite, progress=update)
@@ -244,7 +267,7 @@ def render(args: argparse.Namespace) -> int:
 
 
 def list_cameras(args: argparse.Namespace) -> int:
-    for camera in velmo.sim.list_cameras():
+    for camera in camera_descriptions():
         print(f"{camera.serial}  {camera.product} ({camera.manufacturer})")
     return 0
 
@@ -264,7 +287,7 @@ def parameter_line(tool: hal.CameraTool, name: str, basic: hal.BasicParameterInf
 
 
 def params(args: argparse.Namespace) -> int:
-    with velmo.sim.open_camera(args.serial) as camera:
+    with open_camera(args.serial) as camera:
         for tool in camera.tools():
             info = tool.get_tool_info()
             print(f"{info.tool_type.name}: {info.description}")
@@ -278,6 +301,8 @@ def view(args: argparse.Namespace) -> int:
         from velmo.view import serve
         server = serve(args.source, host=args.host, port=args.port, token=args.token, record_dir=args.record_dir)
     except ModuleNotFoundError as error:
+        if error.name == "velmo.sim":
+            raise Failure(NO_CAMERA) from None
         if error.name != "aiohttp":
             raise
         raise Failure(str(error)) from None

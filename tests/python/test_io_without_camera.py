@@ -3,6 +3,9 @@ here, so this file also runs against the build over installed device libraries. 
 crosses velmo._io's binding there: formats given as the device layer's objects, descriptions and
 settings into and out of recordings, and chunks of bytes into slices."""
 
+import importlib
+import sys
+
 import numpy as np
 import pytest
 import velmo_hal_py as hal
@@ -86,3 +89,30 @@ def test_a_format_object_gives_the_codec_its_sensor_options_only(tmp_path):
     stored = vio.open_recording(path).raw_format
     assert (stored.get_encoding_type_str(), stored["height"], stored["width"]) == ("EVT3", str(HEIGHT), str(WIDTH))
     assert not stored.contains("bits")
+
+
+@pytest.mark.parametrize("command, status, said", [
+    (["info"], 0, "events        3,000"),
+    (["list"], 1, "this build has no simulated camera"),
+    (["params"], 1, "this build has no simulated camera"),
+])
+def test_command_line_reads_recordings_without_the_camera_module(tmp_path, monkeypatch, capsys, command, status,
+                                                                  said):
+    path = tmp_path / "mine.vrec"
+    with vio.RecordingWriter(path, raw_format=FORMAT_TEXT) as writer:
+        writer.write(synthetic_events(3_000, seed=5))
+    # As in a build over the maker's libraries: velmo.sim cannot be imported, and the command
+    # line is imported afresh without it.
+    monkeypatch.setitem(sys.modules, "velmo.sim", None)
+    monkeypatch.delitem(sys.modules, "velmo.cli", raising=False)
+    monkeypatch.delattr(sys.modules["velmo"], "cli", raising=False)
+    cli = importlib.import_module("velmo.cli")
+    arguments = [*command, str(path)] if command == ["info"] else command
+    if status == 0:
+        assert cli.main(arguments) == 0
+    else:
+        with pytest.raises(SystemExit) as exited:
+            cli.main(arguments)
+        assert exited.value.code == status
+    out, err = capsys.readouterr()
+    assert said in out + err
