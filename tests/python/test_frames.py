@@ -165,7 +165,7 @@ def test_time_surface_decays_accurately_down_to_the_smallest_float():
     np.testing.assert_allclose(surface, expected, rtol=2e-6, atol=1e-37)
 
 
-LARGE = (600, 700)
+LARGE = (400, 500)
 
 
 @pytest.mark.parametrize("made, reference", [
@@ -177,7 +177,7 @@ LARGE = (600, 700)
 def test_many_events_on_a_large_frame_match_numpy(made, reference):
     # Tables of megabytes and several events per cache line of them, some events outside the
     # frame: the passes partition each block of events by region of the table first.
-    events = make_events(1_200_000, 8, width=LARGE[1] + 5, height=LARGE[0] + 4)
+    events = make_events(600_000, 8, width=LARGE[1] + 5, height=LARGE[0] + 4)
     np.testing.assert_allclose(made(events), reference(events, LARGE), rtol=1e-5, atol=1e-5)
 
 
