@@ -6,6 +6,7 @@
 #include <VelmoSim/SimulatedCamera.h>
 
 #include <initializer_list>
+#include <ostream>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -338,6 +339,11 @@ struct TimeHighStep {
     std::uint32_t high;
     std::uint64_t after;
 };
+
+// GoogleTest would print the step's bytes, padding included, for the test's description.
+void PrintTo(const TimeHighStep& step, std::ostream* out) {
+    *out << step.before << (step.timed ? ", timed" : ", untimed") << ", TIME_HIGH " << step.high;
+}
 
 class TimeAfterTimeHigh : public ::testing::TestWithParam<TimeHighStep> {};
 
