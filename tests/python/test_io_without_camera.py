@@ -92,7 +92,7 @@ def test_a_format_object_gives_the_codec_its_sensor_options_only(tmp_path):
 
 
 @pytest.mark.parametrize("command, status, said", [
-    (["info"], 0, "events        3,000"),
+    (["info", "{path}"], 0, "events        3,000"),
     (["list"], 1, "this build has no simulated camera"),
     (["params"], 1, "this build has no simulated camera"),
 ])
@@ -107,7 +107,7 @@ def test_command_line_reads_recordings_without_the_camera_module(tmp_path, monke
     monkeypatch.delitem(sys.modules, "velmo.cli", raising=False)
     monkeypatch.delattr(sys.modules["velmo"], "cli", raising=False)
     cli = importlib.import_module("velmo.cli")
-    arguments = [*command, str(path)] if command == ["info"] else command
+    arguments = [argument.format(path=path) for argument in command]
     if status == 0:
         assert cli.main(arguments) == 0
     else:
