@@ -48,6 +48,17 @@ std::size_t planeOf(bool split, std::uint8_t polarity) {
     return static_cast<std::size_t>(split && polarity != 0);
 }
 
+// weight for an ON event, -weight for an OFF one. The sign bit is set by integer arithmetic:
+// GCC turns a choice of +1 or -1 by polarity, however written, into a branch, and polarity is
+// as good as random.
+float withSignOf(std::uint8_t polarity, float weight) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &weight, sizeof bits);
+    bits ^= static_cast<std::uint32_t>(polarity == 0) << 31;
+    std::memcpy(&weight, &bits, sizeof weight);
+    return weight;
+}
+
 // exp(x) for x <= 0, to single precision, written so that the compiler vectorises a loop of it
 // (the C library's exp is one call per value): 2^k 2^f with k = round(x log2 e), taken in
 // double so that a large |x| loses no digits of f, and 2^f in float from its Taylor series to
@@ -68,18 +79,19 @@ float expOfNonPositive(double x) {
 struct NoPayload {};
 
 // Events go through in blocks, each in two loops: one over the block's records that works out
-// every event's table entry and what it adds there, into a buffer the size of the core's first
+// every event's table entry and what it adds there, into a buffer that stays in the core's own
 // cache, then one that applies the buffer to the table. Apart, the first loop streams the
-// records and vectorises, and the second does nothing but the table's scattered updates, so
-// many more of those are in flight at once: one loop doing both ran at half the speed of the
-// two, on a table too large for the core's own cache. Events are applied in their order.
+// records, and the second does nothing but the table's scattered updates, so many more of
+// those are in flight at once: one loop doing both ran at half the speed of the two, on a
+// table too large for the core's own cache. Blocks of 8192 events ran a tenth faster than
+// blocks of 2048 and no slower than larger ones. Events are applied in their order.
 //
 // prepare(i, entry, payload) fills event i's entry and payload and says whether the event
 // counts; one that does not must be given an entry and payload that apply leaves as it was.
 // apply(entry, payload) updates the table. Returns the events that did not count.
 template <typename Payload, typename Prepare, typename Apply>
 std::size_t inBlocks(const EventRun& events, Prepare&& prepare, Apply&& apply) {
-    constexpr std::size_t kBlockEvents = 2048;
+    constexpr std::size_t kBlockEvents = 8192;
     // On the heap, not thread_local: in a shared library each use of a thread_local's address
     // may become a call to find it, and the compiler did put one in every step of the loops.
     const std::unique_ptr<std::size_t[]> entries(new std::size_t[kBlockEvents]);
@@ -231,10 +243,11 @@ std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins
             // position is at most bins - 1; rounding may carry it a hair past, never a whole bin.
             const std::int64_t lower = std::min(static_cast<std::int64_t>(position), lastBin);
             const float upperWeight = static_cast<float>(position - static_cast<double>(lower));
-            const float sign = counts ? (events.polarity(i) != 0 ? 1.0f : -1.0f) : 0.0f;
+            const float lowerWeight = counts ? 1.0f - upperWeight : 0.0f;
             const bool last = lower == lastBin;
             entry = counts ? static_cast<std::size_t>(lower) * pixels + shape.index(x, y) : 0;
-            share = {sign * (1.0f - upperWeight), last ? 0.0f : sign * upperWeight, last ? 0 : pixels};
+            share = {withSignOf(events.polarity(i), lowerWeight),
+                     withSignOf(events.polarity(i), last ? 0.0f : upperWeight), last ? 0 : pixels};
             return counts;
         },
         [grid](std::size_t entry, const VoxelShare& share) {
