@@ -262,14 +262,25 @@ std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins
 
 template <typename Value>
 std::uint64_t toColumns(const EventRun& events, const Column (&order)[4], Value* rows) {
+    std::size_t place[4];
+    for (std::size_t column = 0; column < 4; ++column) place[static_cast<std::size_t>(order[column])] = column;
+    const std::size_t timestampAt = place[static_cast<std::size_t>(Column::Timestamp)];
+    const std::size_t xAt = place[static_cast<std::size_t>(Column::X)];
+    const std::size_t yAt = place[static_cast<std::size_t>(Column::Y)];
+    const std::size_t polarityAt = place[static_cast<std::size_t>(Column::Polarity)];
+    // Each field is stored straight to its place in the row: picked by the order from an array
+    // of the four, it made a round trip through memory. And the run is copied: through the
+    // reference, its stride was reloaded after every store of an int64, which might change it.
+    const EventRun run = events;
     std::uint64_t latest = 0;
-    for (std::size_t i = 0; i < events.count; ++i) {
-        const std::uint64_t t = events.timestamp(i);
-        if (t > latest) latest = t;
-        const Value fields[4] = {static_cast<Value>(t), static_cast<Value>(events.x(i)),
-                                 static_cast<Value>(events.y(i)), static_cast<Value>(events.polarity(i))};
-        Value* row = rows + 4 * i;
-        for (std::size_t column = 0; column < 4; ++column) row[column] = fields[static_cast<std::size_t>(order[column])];
+    for (std::size_t i = 0; i < run.count; ++i) {
+        const std::uint64_t t = run.timestamp(i);
+        latest = std::max(latest, t);
+        Value* const row = rows + 4 * i;
+        row[timestampAt] = static_cast<Value>(t);
+        row[xAt] = static_cast<Value>(run.x(i));
+        row[yAt] = static_cast<Value>(run.y(i));
+        row[polarityAt] = static_cast<Value>(run.polarity(i));
     }
     return latest;
 }
