@@ -57,7 +57,7 @@ $(CLANG):
 # The C++ tests' build also makes velmo_test_hooks, the tests' and benchmarks' own module, which
 # is never installed: tests/python/conftest.py and benchmarks/harness.py find it there.
 $(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt tests/hooks/CMakeLists.txt \
-		codec/CMakeLists.txt simulated_device/CMakeLists.txt
+		codec/CMakeLists.txt simulated_device/CMakeLists.txt frames_binding/CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"

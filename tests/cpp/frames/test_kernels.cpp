@@ -1,0 +1,100 @@
+#include "Kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ostream>
+#include <random>
+#include <vector>
+
+namespace velmo::frames {
+namespace {
+
+constexpr FrameShape kFrame{5, 7};
+
+EventRun runOf(const std::vector<Event2D>& events) {
+    return EventRun{reinterpret_cast<const unsigned char*>(events.data()), sizeof(Event2D), events.size()};
+}
+
+Event2D eventAt(std::uint16_t x, std::uint16_t y, std::uint8_t polarity, std::uint64_t t) {
+    Event2D event{};
+    event.x = x;
+    event.y = y;
+    event.polarity = polarity;
+    event.timestamp = t;
+    return event;
+}
+
+// `crowd` events at pixel (3, 2), ON; `spread` events over the frame and `outside` beyond it.
+struct CountCase {
+    std::size_t crowd;
+    std::size_t spread;
+    std::size_t outside;
+};
+
+void PrintTo(const CountCase& c, std::ostream* out) {
+    *out << c.crowd << " at one pixel, " << c.spread << " spread, " << c.outside << " outside";
+}
+
+std::vector<Event2D> countCaseEvents(const CountCase& c) {
+    std::mt19937 random(7);
+    std::vector<Event2D> events;
+    for (std::size_t i = 0; i < c.crowd; ++i) events.push_back(eventAt(3, 2, 1, i));
+    for (std::size_t i = 0; i < c.spread; ++i) {
+        events.push_back(eventAt(static_cast<std::uint16_t>(random() % kFrame.width),
+                                 static_cast<std::uint16_t>(random() % kFrame.height),
+                                 static_cast<std::uint8_t>(random() % 2), i));
+    }
+    for (std::size_t i = 0; i < c.outside; ++i) events.push_back(eventAt(kFrame.width, 0, 0, i));
+    std::shuffle(events.begin(), events.end(), random);
+    return events;
+}
+
+class HistogramCounts : public ::testing::TestWithParam<CountCase> {};
+
+// Counts are kept a byte each while the events go through, in blocks of 8192: these cases sit
+// on both sides of a byte's wrap and of a block's end, for every entry and for the outside.
+TEST_P(HistogramCounts, MatchCountingEventByEvent) {
+    const std::vector<Event2D> events = countCaseEvents(GetParam());
+    std::vector<std::uint64_t> expected(2 * kFrame.pixels(), 0);
+    for (const Event2D& e : events) {
+        if (kFrame.contains(e.x, e.y)) ++expected[(e.polarity != 0) * kFrame.pixels() + kFrame.index(e.x, e.y)];
+    }
+    std::vector<std::uint32_t> narrow(expected.size(), 7);
+    std::vector<std::uint64_t> wide(expected.size(), 7);
+    EXPECT_EQ(histogram(runOf(events), kFrame, true, narrow.data()), GetParam().outside);
+    EXPECT_EQ(histogram(runOf(events), kFrame, true, wide.data()), GetParam().outside);
+    EXPECT_EQ(std::vector<std::uint64_t>(narrow.begin(), narrow.end()), expected);
+    EXPECT_EQ(wide, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, HistogramCounts,
+                         ::testing::Values(CountCase{255, 0, 0}, CountCase{256, 0, 0}, CountCase{257, 0, 0},
+                                           CountCase{511, 0, 0}, CountCase{512, 0, 255}, CountCase{0, 0, 256},
+                                           CountCase{0, 8191, 0}, CountCase{0, 8192, 0}, CountCase{0, 8193, 0},
+                                           CountCase{1000, 20000, 300}));
+
+// A pixel's latest event at or before the time asked for wins whatever the order of the
+// events, across blocks, and events after that time change nothing.
+TEST(TimeSurface, IsTheSameForEventsInAnyOrder) {
+    std::mt19937 random(11);
+    std::vector<Event2D> events;
+    for (std::uint64_t t = 0; t < 20000; ++t) {
+        events.push_back(eventAt(static_cast<std::uint16_t>(random() % (kFrame.width + 1)),
+                                 static_cast<std::uint16_t>(random() % kFrame.height),
+                                 static_cast<std::uint8_t>(random() % 2), t));
+    }
+    constexpr std::uint64_t kAt = 15000;
+    std::vector<float> inOrder(2 * kFrame.pixels());
+    const std::size_t outside = timeSurface(runOf(events), kFrame, true, kAt, 100.0, inOrder.data());
+    std::shuffle(events.begin(), events.end(), random);
+    std::vector<float> shuffled(inOrder.size());
+    EXPECT_EQ(timeSurface(runOf(events), kFrame, true, kAt, 100.0, shuffled.data()), outside);
+    EXPECT_EQ(shuffled, inOrder);
+    // Every pixel had events within a few microseconds of kAt: none is left at 0.
+    EXPECT_GT(*std::min_element(inOrder.begin(), inOrder.end()), 0.0f);
+}
+
+}  // namespace
+}  // namespace velmo::frames
