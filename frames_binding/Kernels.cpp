@@ -88,8 +88,11 @@ struct NoPayload {};
 //
 // prepare(i, entry, payload) fills event i's entry and payload and says whether the event
 // counts; one that does not must be given an entry and payload that apply leaves as it was.
-// apply(entry, payload) updates the table. Returns the events that did not count.
-template <typename Payload, typename Prepare, typename Apply>
+// apply(entry, payload) updates the table, in the events' order or, backwards, in reverse.
+// Returns the events that did not count.
+enum class Direction { Forwards, Backwards };
+
+template <typename Payload, Direction direction = Direction::Forwards, typename Prepare, typename Apply>
 std::size_t inBlocks(const EventRun& events, Prepare&& prepare, Apply&& apply) {
     constexpr std::size_t kBlockEvents = 8192;
     // On the heap, not thread_local: in a shared library each use of a thread_local's address
@@ -99,10 +102,16 @@ std::size_t inBlocks(const EventRun& events, Prepare&& prepare, Apply&& apply) {
     std::size_t* const blockEntries = entries.get();
     Payload* const blockPayloads = payloads.get();
     std::size_t leftOut = 0;
-    for (std::size_t first = 0; first < events.count; first += kBlockEvents) {
+    const std::size_t blocks = (events.count + kBlockEvents - 1) / kBlockEvents;
+    for (std::size_t block = 0; block < blocks; ++block) {
+        const std::size_t first = (direction == Direction::Forwards ? block : blocks - 1 - block) * kBlockEvents;
         const std::size_t count = std::min(kBlockEvents, events.count - first);
         for (std::size_t j = 0; j < count; ++j) leftOut += !prepare(first + j, blockEntries[j], blockPayloads[j]);
-        for (std::size_t j = 0; j < count; ++j) apply(blockEntries[j], blockPayloads[j]);
+        if (direction == Direction::Forwards) {
+            for (std::size_t j = 0; j < count; ++j) apply(blockEntries[j], blockPayloads[j]);
+        } else {
+            for (std::size_t j = count; j-- > 0;) apply(blockEntries[j], blockPayloads[j]);
+        }
     }
     return leftOut;
 }
@@ -183,9 +192,38 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
         return inside;
     };
     std::fill(surface, surface + entries, kNoEvent);
-    const std::size_t outside = inBlocks<float>(events, prepare, [surface](std::size_t entry, float age) {
-        surface[entry] = std::min(surface[entry], age);
-    });
+    std::size_t outside = 0;
+    // Events in time order, as a camera gives them, with many to each entry, go backwards: an
+    // entry's latest event at or before at_us is then the first met, and a bit per entry (a
+    // table a 32nd the size of the surface, which stays in the core's own cache) says whether it
+    // has been, so that the surface is written once per entry rather than read and written per
+    // event. Should the events turn out not to be in time order, the forward pass starts over.
+    bool inTimeOrder = events.count >= 2 * entries;
+    if (inTimeOrder) {
+        KeptScratch<std::uint64_t> seen;
+        seen->assign(entries / 64 + 1, 0);
+        std::uint64_t* const seenBits = seen->data();
+        outside = inBlocks<float, Direction::Backwards>(
+            events,
+            [&inTimeOrder, prepare, events](std::size_t i, std::size_t& entry, float& age) {
+                inTimeOrder &= i == 0 || events.timestamp(i - 1) <= events.timestamp(i);
+                return prepare(i, entry, age);
+            },
+            [&inTimeOrder, seenBits, surface](std::size_t entry, float age) {
+                std::uint64_t& word = seenBits[entry / 64];
+                const std::uint64_t bit = std::uint64_t{1} << (entry % 64);
+                if (inTimeOrder && age != kNoEvent && (word & bit) == 0) {
+                    word |= bit;
+                    surface[entry] = age;
+                }
+            });
+    }
+    if (!inTimeOrder) {
+        std::fill(surface, surface + entries, kNoEvent);
+        outside = inBlocks<float>(events, prepare, [surface](std::size_t entry, float age) {
+            surface[entry] = std::min(surface[entry], age);
+        });
+    }
     const double rate = -1.0 / tau_us;
     const auto decay = [rate](float& value) {
         const float age = value;
