@@ -191,15 +191,16 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
         age = inside && t <= at_us ? static_cast<float>(at_us - t) : kNoEvent;
         return inside;
     };
-    std::fill(surface, surface + entries, kNoEvent);
     std::size_t outside = 0;
     // Events in time order, as a camera gives them, with many to each entry, go backwards: an
     // entry's latest event at or before at_us is then the first met, and a bit per entry (a
     // table a 32nd the size of the surface, which stays in the core's own cache) says whether it
     // has been, so that the surface is written once per entry rather than read and written per
     // event. Should the events turn out not to be in time order, the forward pass starts over.
-    bool inTimeOrder = events.count >= 2 * entries;
-    if (inTimeOrder) {
+    const bool manyToEachEntry = events.count >= 2 * entries;
+    bool inTimeOrder = true;
+    if (manyToEachEntry) {
+        std::fill(surface, surface + entries, kNoEvent);
         KeptScratch<std::uint64_t> seen;
         seen->assign(entries / 64 + 1, 0);
         std::uint64_t* const seenBits = seen->data();
@@ -218,7 +219,7 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
                 }
             });
     }
-    if (!inTimeOrder) {
+    if (!manyToEachEntry || !inTimeOrder) {
         std::fill(surface, surface + entries, kNoEvent);
         outside = inBlocks<float>(events, prepare, [surface](std::size_t entry, float age) {
             surface[entry] = std::min(surface[entry], age);
