@@ -1,7 +1,6 @@
 #include "Kernels.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -84,7 +83,7 @@ struct NoPayload {};
 // records, and the second does nothing but the table's scattered updates, so many more of
 // those are in flight at once: one loop doing both ran at half the speed of the two, on a
 // table too large for the core's own cache. Blocks of 8192 events ran a tenth faster than
-// blocks of 2048 and no slower than larger ones. Events are applied in their order.
+// blocks of 2048 and no slower than larger ones.
 //
 // prepare(i, entry, payload) fills event i's entry and payload and says whether the event
 // counts; one that does not must be given an entry and payload that apply leaves as it was.
@@ -268,21 +267,24 @@ std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins
     const double scale =
         end_us > start_us ? static_cast<double>(bins - 1) / static_cast<double>(end_us - start_us) : 0.0;
     const auto lastBin = static_cast<std::int64_t>(bins - 1);
+    const bool offsetsFitSigned = end_us - start_us <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     // An event left out adds zeros to the first entry. Sums start at +0 and so never become -0,
     // and adding a zero of either sign to any other value changes no bit of it. The pass takes
-    // what it needs by value and offsets in time as signed: shared through references, and
-    // converted from unsigned, its values were reloaded and converted in branches per event, at
-    // half the speed.
+    // what it needs by value and converts offsets in time as signed where they all fit: shared
+    // through references, and converted from unsigned, its values were reloaded and converted
+    // in branches per event, at half the speed.
     return inBlocks<VoxelShare>(
         events,
-        [events, shape, pixels, start_us, end_us, scale, lastBin](std::size_t i, std::size_t& entry,
-                                                                  VoxelShare& share) {
+        [events, shape, pixels, start_us, end_us, scale, lastBin, offsetsFitSigned](
+            std::size_t i, std::size_t& entry, VoxelShare& share) {
             const std::uint16_t x = events.x(i);
             const std::uint16_t y = events.y(i);
             const std::uint64_t t = events.timestamp(i);
             const bool counts = shape.contains(x, y) && t >= start_us && t <= end_us;
-            const auto offset = counts ? static_cast<std::int64_t>(t - start_us) : 0;
-            const double position = static_cast<double>(offset) * scale;
+            const std::uint64_t offset = counts ? t - start_us : 0;
+            const double position = (offsetsFitSigned ? static_cast<double>(static_cast<std::int64_t>(offset))
+                                                      : static_cast<double>(offset)) *
+                                    scale;
             // position is at most bins - 1; rounding may carry it a hair past, never a whole bin.
             const std::int64_t lower = std::min(static_cast<std::int64_t>(position), lastBin);
             const float upperWeight = static_cast<float>(position - static_cast<double>(lower));

@@ -159,6 +159,15 @@ def test_time_surface_takes_the_latest_event_at_or_before_t_in_any_order():
     np.testing.assert_allclose(surface, reference_time_surface(events, SHAPE, 500, 80.0), rtol=1e-6)
 
 
+def test_voxel_grid_takes_time_stamps_across_the_whole_unsigned_range():
+    # Offsets from the first time stamp past 2^63, which no signed 64-bit number holds.
+    events = np.zeros(3, EVENT)
+    events["x"], events["polarity"] = [0, 1, 2], [1, 0, 1]
+    events["timestamp"] = [0, 2**63 + 5, 2**64 - 1]
+    np.testing.assert_allclose(frames.voxel_grid(events, SHAPE, 3), reference_voxel_grid(events, SHAPE, 3),
+                               rtol=1e-6, atol=1e-6)
+
+
 def test_time_surface_decays_accurately_down_to_the_smallest_float():
     # One pixel per age, the ages spread so that exp's argument runs from 0 to past -87, where
     # single precision ends: the decay is computed in float there.
