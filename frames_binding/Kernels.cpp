@@ -237,53 +237,57 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
     return outside;
 }
 
-// What an event adds to the grid: `lower` at its entry, and `upper` `next` entries on, in the
-// next bin's plane (0 in the last bin, whose `upper` is 0).
+// What an event adds to the grid: `lower` to its pixel in the plane of the bin below it, and
+// `upper` to the same pixel in the plane above.
 struct VoxelShare {
     float lower;
     float upper;
-    std::size_t next;
 };
 
 std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins, std::uint64_t start_us,
                       std::uint64_t end_us, float* grid) {
     const std::size_t pixels = shape.pixels();
     std::fill(grid, grid + bins * pixels, 0.0f);
-    const double scale =
-        end_us > start_us ? static_cast<double>(bins - 1) / static_cast<double>(end_us - start_us) : 0.0;
-    const auto lastBin = static_cast<std::int64_t>(bins - 1);
-    const bool offsetsFitSigned = end_us - start_us <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const std::uint64_t span = end_us - start_us;
+    const bool oneBin = bins == 1;
+    const double scale = span > 0 && !oneBin ? static_cast<double>(bins - 1) / static_cast<double>(span) : 0.0;
+    // An event at the very end goes all to the last plane as the upper share of the one below,
+    // so that every event has a plane above its own and the pass needs no test for the last bin.
+    // A single bin is its own plane above, with an upper share of 0.
+    const auto highestLower = static_cast<std::int64_t>(oneBin ? 0 : bins - 2);
+    const std::size_t planeAbove = oneBin ? 0 : pixels;
     // An event left out adds zeros to the first entry. Sums start at +0 and so never become -0,
-    // and adding a zero of either sign to any other value changes no bit of it. The pass takes
-    // what it needs by value and converts offsets in time as signed where they all fit: shared
-    // through references, and converted from unsigned, its values were reloaded and converted
-    // in branches per event, at half the speed.
-    return inBlocks<VoxelShare>(
-        events,
-        [events, shape, pixels, start_us, end_us, scale, lastBin, offsetsFitSigned](
-            std::size_t i, std::size_t& entry, VoxelShare& share) {
-            const std::uint16_t x = events.x(i);
-            const std::uint16_t y = events.y(i);
-            const std::uint64_t t = events.timestamp(i);
-            const bool counts = shape.contains(x, y) && t >= start_us && t <= end_us;
-            const std::uint64_t offset = counts ? t - start_us : 0;
-            const double position = (offsetsFitSigned ? static_cast<double>(static_cast<std::int64_t>(offset))
-                                                      : static_cast<double>(offset)) *
-                                    scale;
-            // position is at most bins - 1; rounding may carry it a hair past, never a whole bin.
-            const std::int64_t lower = std::min(static_cast<std::int64_t>(position), lastBin);
-            const float upperWeight = static_cast<float>(position - static_cast<double>(lower));
-            const float lowerWeight = counts ? 1.0f - upperWeight : 0.0f;
-            const bool last = lower == lastBin;
-            entry = counts ? static_cast<std::size_t>(lower) * pixels + shape.index(x, y) : 0;
-            share = {withSignOf(events.polarity(i), lowerWeight),
-                     withSignOf(events.polarity(i), last ? 0.0f : upperWeight), last ? 0 : pixels};
-            return counts;
-        },
-        [grid](std::size_t entry, const VoxelShare& share) {
-            grid[entry] += share.lower;
-            grid[entry + share.next] += share.upper;
-        });
+    // and adding a zero of either sign to any other value changes no bit of it. An event before
+    // start_us has an offset that wraps past the span, and is left out with those after end_us.
+    // Offsets are converted to double as signed where they all fit, which is one instruction;
+    // from unsigned it is a branch and several.
+    const auto pass = [&](auto offsetAsDouble) {
+        return inBlocks<VoxelShare>(
+            events,
+            [events, shape, pixels, start_us, span, scale, highestLower, offsetAsDouble](
+                std::size_t i, std::size_t& entry, VoxelShare& share) {
+                const std::uint16_t x = events.x(i);
+                const std::uint16_t y = events.y(i);
+                const std::uint64_t offset = events.timestamp(i) - start_us;
+                const bool counts = shape.contains(x, y) && offset <= span;
+                const double position = offsetAsDouble(counts ? offset : 0) * scale;
+                const std::int64_t lower = std::min(static_cast<std::int64_t>(position), highestLower);
+                const float upperWeight = static_cast<float>(position - static_cast<double>(lower));
+                const std::uint8_t polarity = events.polarity(i);
+                entry = counts ? static_cast<std::size_t>(lower) * pixels + shape.index(x, y) : 0;
+                share = {counts ? withSignOf(polarity, 1.0f - upperWeight) : 0.0f,
+                         counts ? withSignOf(polarity, upperWeight) : 0.0f};
+                return counts;
+            },
+            [grid, planeAbove](std::size_t entry, VoxelShare share) {
+                grid[entry] += share.lower;
+                grid[entry + planeAbove] += share.upper;
+            });
+    };
+    if (span <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return pass([](std::uint64_t offset) { return static_cast<double>(static_cast<std::int64_t>(offset)); });
+    }
+    return pass([](std::uint64_t offset) { return static_cast<double>(offset); });
 }
 
 template <typename Value>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <ostream>
 #include <random>
@@ -95,6 +96,54 @@ TEST(TimeSurface, IsTheSameForEventsInAnyOrder) {
     // Every pixel had events within a few microseconds of kAt: none is left at 0.
     EXPECT_GT(*std::min_element(inOrder.begin(), inOrder.end()), 0.0f);
 }
+
+struct VoxelCase {
+    std::size_t bins;
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+void PrintTo(const VoxelCase& c, std::ostream* out) {
+    *out << c.bins << " bins over [" << c.start << ", " << c.end << "]";
+}
+
+class VoxelGridShares : public ::testing::TestWithParam<VoxelCase> {};
+
+// Every event in the window and the frame adds its polarity times 1 - |t' - b| to each bin b
+// within 1 of its place t' in the window; events outside either are left out and counted.
+TEST_P(VoxelGridShares, MatchTheBilinearFormula) {
+    const VoxelCase c = GetParam();
+    std::mt19937 random(13);
+    std::vector<Event2D> events;
+    for (std::uint64_t t = 0; t <= 1000; t += 1 + random() % 3) {
+        events.push_back(eventAt(static_cast<std::uint16_t>(random() % (kFrame.width + 1)),
+                                 static_cast<std::uint16_t>(random() % kFrame.height),
+                                 static_cast<std::uint8_t>(random() % 2), t));
+    }
+    events.push_back(eventAt(1, 1, 1, c.end));
+    std::vector<double> expected(c.bins * kFrame.pixels(), 0.0);
+    std::size_t leftOut = 0;
+    for (const Event2D& e : events) {
+        if (!kFrame.contains(e.x, e.y) || e.timestamp < c.start || e.timestamp > c.end) {
+            ++leftOut;
+            continue;
+        }
+        const double place = c.end > c.start ? static_cast<double>(c.bins - 1) * static_cast<double>(e.timestamp - c.start) /
+                                                   static_cast<double>(c.end - c.start)
+                                             : 0.0;
+        for (std::size_t b = 0; b < c.bins; ++b) {
+            const double share = std::max(0.0, 1.0 - std::abs(place - static_cast<double>(b)));
+            expected[b * kFrame.pixels() + kFrame.index(e.x, e.y)] += e.polarity != 0 ? share : -share;
+        }
+    }
+    std::vector<float> grid(expected.size(), 7.0f);
+    EXPECT_EQ(voxelGrid(runOf(events), kFrame, c.bins, c.start, c.end, grid.data()), leftOut);
+    for (std::size_t entry = 0; entry < grid.size(); ++entry) EXPECT_NEAR(grid[entry], expected[entry], 1e-4) << entry;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, VoxelGridShares,
+                         ::testing::Values(VoxelCase{1, 0, 1000}, VoxelCase{2, 0, 1000}, VoxelCase{5, 0, 1000},
+                                           VoxelCase{5, 250, 600}, VoxelCase{3, 400, 400}, VoxelCase{4, 999, 1000}));
 
 }  // namespace
 }  // namespace velmo::frames
