@@ -58,22 +58,65 @@ float withSignOf(std::uint8_t polarity, float weight) {
     return weight;
 }
 
-// exp(x) for x <= 0, to single precision, written so that the compiler vectorises a loop of it
-// (the C library's exp is one call per value): 2^k 2^f with k = round(x log2 e), taken in
-// double so that a large |x| loses no digits of f, and 2^f in float from its Taylor series to
-// the seventh term (relative error below 2e-7 for |f| <= 1/2); 0 below -87, where the result
-// would leave the normal range of float.
-float expOfNonPositive(double x) {
-    const double scaled = std::max(x, -87.0) * 1.4426950408889634;
-    const auto k = static_cast<std::int32_t>(scaled - 0.5);
-    const auto r = static_cast<float>((scaled - static_cast<double>(k)) * 0.6931471805599453);
-    const float series =
-        1.0f + r * (1.0f + r * (0.5f + r * (1.0f / 6 + r * (1.0f / 24 + r * (1.0f / 120 + r * (1.0f / 720))))));
-    const std::uint32_t bits = static_cast<std::uint32_t>(k + 127) << 23;
-    float power;
-    std::memcpy(&power, &bits, sizeof power);
-    return x < -87.0 ? 0.0f : series * power;
-}
+// exp(-age / tau) to single precision, all in float so that a loop of it vectorises four
+// values to an SSE register (the same in double took twice the instructions per value, and
+// the C library's exp is one call per value). With y = age log2(e) / tau it is 2^k 2^f, k the
+// integer nearest y and 2^f from its Taylor series to the sixth power (relative error below
+// 2e-7 for |f| <= 1/2). A large age leaves no digits for f in a plain float product, so y is
+// kept as three parts: age and the constant are each cut into a head of 12 significant bits
+// and the rest, the products of heads and of the age's rest with the constant's head are then
+// exact, and the third, of the age with the constant's rest, is too small to matter.
+class Decay {
+public:
+    explicit Decay(double tau_us) {
+        // A constant past float's range makes every age but 0 decay to nothing, as a cut
+        // one does: ages are whole microseconds.
+        const double perMicrosecond = std::min(1.4426950408889634 / tau_us, 0x1p100);
+        head_ = headOf(static_cast<float>(perMicrosecond));
+        rest_ = static_cast<float>(perMicrosecond - static_cast<double>(head_));
+        // Below 2^-125 the result leaves float's normal range: such ages, and no event, give 0.
+        // The limit is finite, so that no event's age makes no infinity in the products.
+        longestAge_ = static_cast<float>(
+            std::min(kLowestPower / perMicrosecond * (1 - 1e-6), double{std::numeric_limits<float>::max()}));
+    }
+
+    float operator()(float age) const {
+        const float a = std::min(age, longestAge_);
+        const float ageHead = headOf(a);
+        const float exactPart = ageHead * head_;
+        const float smallPart = (a - ageHead) * head_;
+        const float tinyPart = a * rest_;
+        const auto k = static_cast<std::int32_t>(exactPart + smallPart + tinyPart + 0.5f);
+        const float f = ((static_cast<float>(k) - exactPart) - smallPart) - tinyPart;
+        const float powerOfF =
+            1.0f + f * (kLn2 + f * (kLn2 * kLn2 / 2 +
+                                    f * (kLn2 * kLn2 * kLn2 / 6 +
+                                         f * (kLn2 * kLn2 * kLn2 * kLn2 / 24 +
+                                              f * (kLn2 * kLn2 * kLn2 * kLn2 * kLn2 / 120 +
+                                                   f * (kLn2 * kLn2 * kLn2 * kLn2 * kLn2 * kLn2 / 720))))));
+        const std::uint32_t bits = static_cast<std::uint32_t>(127 - k) << 23;
+        float powerOfK;
+        std::memcpy(&powerOfK, &bits, sizeof powerOfK);
+        return age < longestAge_ ? powerOfF * powerOfK : 0.0f;
+    }
+
+private:
+    static constexpr double kLowestPower = 125;
+    static constexpr float kLn2 = 0.693147180559945f;
+
+    // value with all but the 12 leading bits of its significand cleared
+    static float headOf(float value) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        bits &= 0xFFFFF000u;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+
+    float head_;
+    float rest_;
+    float longestAge_;
+};
 
 struct NoPayload {};
 
@@ -209,13 +252,8 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
             surface[entry] = std::min(surface[entry], age);
         });
     }
-    const double rate = -1.0 / tau_us;
-    const auto decay = [rate](float& value) {
-        const float age = value;
-        const double finiteAge = std::min(age, std::numeric_limits<float>::max());
-        const float decayed = expOfNonPositive(finiteAge * rate);
-        value = age < kNoEvent ? decayed : 0.0f;
-    };
+    const Decay decayOf(tau_us);
+    const auto decay = [decayOf](float& value) { value = decayOf(value); };
     // With fewer events than a quarter of the entries, most runs of eight entries have no event
     // and need no decay, and skipping them pays for the test of each run, whose decay then
     // runs unvectorised. With more, one vectorised loop over all entries is quicker.

@@ -168,17 +168,19 @@ def test_voxel_grid_takes_time_stamps_across_the_whole_unsigned_range():
                                rtol=1e-6, atol=1e-6)
 
 
-def test_time_surface_decays_accurately_down_to_the_smallest_float():
+@pytest.mark.parametrize("tau_us", [0.3, 100_000.0, 1e12])
+def test_time_surface_decays_accurately_down_to_the_smallest_float(tau_us):
     # One pixel per age, the ages spread so that exp's argument runs from 0 to past -87, where
-    # single precision ends: the decay is computed in float there.
-    count = 2000
-    events = np.zeros(count, EVENT)
-    events["x"], events["y"] = np.arange(count) % 100, np.arange(count) // 100
-    events["timestamp"] = np.linspace(0, 9_000_000, count).astype(np.uint64)
-    t_us, tau_us = 9_000_000, 100_000.0
+    # single precision ends (or to 2^24 microseconds, which a float still holds exactly).
+    ages = np.unique(np.geomspace(1, min(92 * tau_us, 2**24), 1999).astype(np.uint64))
+    ages = np.concatenate([[0], ages])
+    events = np.zeros(len(ages), EVENT)
+    events["x"], events["y"] = np.arange(len(ages)) % 100, np.arange(len(ages)) // 100
+    t_us = 2**24
+    events["timestamp"] = t_us - ages
     surface = frames.time_surface(events, (20, 100), t_us=t_us, tau_us=tau_us, split_polarity=False)
-    expected = np.exp(-(t_us - events["timestamp"].astype(np.float64)) / tau_us).reshape(20, 100)
-    np.testing.assert_allclose(surface, expected, rtol=2e-6, atol=1e-37)
+    expected = np.exp(-ages.astype(np.float64) / tau_us)
+    np.testing.assert_allclose(surface.ravel()[: len(ages)], expected, rtol=2e-6, atol=1e-37)
 
 
 LARGE = (400, 500)
@@ -192,7 +194,7 @@ LARGE = (400, 500)
 ], ids=["histogram", "time_surface", "voxel_grid"])
 def test_many_events_on_a_large_frame_match_numpy(made, reference):
     # Tables of megabytes and several events per cache line of them, some events outside the
-    # frame: the passes partition each block of events by region of the table first.
+    # frame, in many blocks of events.
     events = make_events(600_000, 8, width=LARGE[1] + 5, height=LARGE[0] + 4)
     np.testing.assert_allclose(made(events), reference(events, LARGE), rtol=1e-5, atol=1e-5)
 
