@@ -223,7 +223,9 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
     // entry's latest event at or before at_us is then the first met, and a bit per entry (a
     // table a 32nd the size of the surface, which stays in the core's own cache) says whether it
     // has been, so that the surface is written once per entry rather than read and written per
-    // event. Should the events turn out not to be in time order, the forward pass starts over.
+    // event, and only then is an age worked out. With its table in that cache, the pass runs
+    // best as one loop rather than in blocks. Should the events turn out not to be in time
+    // order, the forward pass starts over.
     const bool manyToEachEntry = events.count >= 2 * entries;
     bool inTimeOrder = true;
     if (manyToEachEntry) {
@@ -231,20 +233,27 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
         KeptScratch<std::uint64_t> seen;
         seen->assign(entries / 64 + 1, 0);
         std::uint64_t* const seenBits = seen->data();
-        outside = inBlocks<float, Direction::Backwards>(
-            events,
-            [&inTimeOrder, prepare, events](std::size_t i, std::size_t& entry, float& age) {
-                inTimeOrder &= i == 0 || events.timestamp(i - 1) <= events.timestamp(i);
-                return prepare(i, entry, age);
-            },
-            [&inTimeOrder, seenBits, surface](std::size_t entry, float age) {
-                std::uint64_t& word = seenBits[entry / 64];
-                const std::uint64_t bit = std::uint64_t{1} << (entry % 64);
-                if (inTimeOrder && age != kNoEvent && (word & bit) == 0) {
-                    word |= bit;
-                    surface[entry] = age;
-                }
-            });
+        // Events outside the frame go to the entry past the end, seen from the start.
+        seenBits[entries / 64] |= std::uint64_t{1} << (entries % 64);
+        const EventRun run = events;
+        for (std::size_t i = run.count; i-- > 0;) {
+            const std::uint16_t x = run.x(i);
+            const std::uint16_t y = run.y(i);
+            const std::uint64_t t = run.timestamp(i);
+            if (i > 0 && run.timestamp(i - 1) > t) {
+                inTimeOrder = false;
+                break;
+            }
+            const bool inside = shape.contains(x, y);
+            outside += !inside;
+            const std::size_t entry = inside ? planeOf(split, run.polarity(i)) * pixels + shape.index(x, y) : entries;
+            std::uint64_t& word = seenBits[entry / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (entry % 64);
+            if ((word & bit) == 0 && t <= at_us) {
+                word |= bit;
+                surface[entry] = static_cast<float>(at_us - t);
+            }
+        }
     }
     if (!manyToEachEntry || !inTimeOrder) {
         std::fill(surface, surface + entries, kNoEvent);

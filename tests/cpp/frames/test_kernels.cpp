@@ -76,9 +76,16 @@ INSTANTIATE_TEST_SUITE_P(Kernels, HistogramCounts,
                                            CountCase{0, 8191, 0}, CountCase{0, 8192, 0}, CountCase{0, 8193, 0},
                                            CountCase{1000, 20000, 300}));
 
+enum class Disorder { None, Shuffled };
+
+void PrintTo(Disorder disorder, std::ostream* out) { *out << (disorder == Disorder::None ? "in time order" : "shuffled"); }
+
+class TimeSurfaceOrder : public ::testing::TestWithParam<Disorder> {};
+
 // A pixel's latest event at or before the time asked for wins whatever the order of the
-// events, across blocks, and events after that time change nothing.
-TEST(TimeSurface, IsTheSameForEventsInAnyOrder) {
+// events, across blocks, and events after that time change nothing. Many events in time order
+// go backwards, which stops at the first event out of order.
+TEST_P(TimeSurfaceOrder, DecaysEachPixelsLatestEventAtOrBeforeTheTime) {
     std::mt19937 random(11);
     std::vector<Event2D> events;
     for (std::uint64_t t = 0; t < 20000; ++t) {
@@ -87,15 +94,30 @@ TEST(TimeSurface, IsTheSameForEventsInAnyOrder) {
                                  static_cast<std::uint8_t>(random() % 2), t));
     }
     constexpr std::uint64_t kAt = 15000;
-    std::vector<float> inOrder(2 * kFrame.pixels());
-    const std::size_t outside = timeSurface(runOf(events), kFrame, true, kAt, 100.0, inOrder.data());
-    std::shuffle(events.begin(), events.end(), random);
-    std::vector<float> shuffled(inOrder.size());
-    EXPECT_EQ(timeSurface(runOf(events), kFrame, true, kAt, 100.0, shuffled.data()), outside);
-    EXPECT_EQ(shuffled, inOrder);
-    // Every pixel had events within a few microseconds of kAt: none is left at 0.
-    EXPECT_GT(*std::min_element(inOrder.begin(), inOrder.end()), 0.0f);
+    constexpr double kTau = 100.0;
+    std::vector<std::int64_t> latest(2 * kFrame.pixels(), -1);
+    std::size_t outside = 0;
+    for (const Event2D& e : events) {
+        if (!kFrame.contains(e.x, e.y)) {
+            ++outside;
+        } else if (e.timestamp <= kAt) {
+            std::int64_t& last = latest[(e.polarity != 0) * kFrame.pixels() + kFrame.index(e.x, e.y)];
+            last = std::max(last, static_cast<std::int64_t>(e.timestamp));
+        }
+    }
+    if (GetParam() == Disorder::Shuffled) std::shuffle(events.begin(), events.end(), random);
+    std::vector<float> surface(latest.size());
+    EXPECT_EQ(timeSurface(runOf(events), kFrame, true, kAt, kTau, surface.data()), outside);
+    for (std::size_t entry = 0; entry < latest.size(); ++entry) {
+        // Every pixel had events within a few microseconds of kAt: none is left at 0.
+        ASSERT_GE(latest[entry], 0) << entry;
+        const double expected = std::exp(-static_cast<double>(kAt - static_cast<std::uint64_t>(latest[entry])) / kTau);
+        EXPECT_NEAR(surface[entry], expected, 1e-6 * expected) << entry;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, TimeSurfaceOrder,
+                         ::testing::Values(Disorder::None, Disorder::Shuffled));
 
 struct VoxelCase {
     std::size_t bins;
