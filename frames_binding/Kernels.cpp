@@ -134,8 +134,8 @@ struct NoPayload {};
 // Returns the events that did not count.
 enum class Direction { Forwards, Backwards };
 
-template <typename Payload, Direction direction = Direction::Forwards, typename Prepare, typename Apply>
-std::size_t inBlocks(const EventRun& events, Prepare&& prepare, Apply&& apply) {
+template <typename Payload, Direction direction = Direction::Forwards, typename Run, typename Prepare, typename Apply>
+std::size_t inBlocks(const Run& events, Prepare&& prepare, Apply&& apply) {
     constexpr std::size_t kBlockEvents = 8192;
     // On the heap, not thread_local: in a shared library each use of a thread_local's address
     // may become a call to find it, and the compiler did put one in every step of the loops.
@@ -158,9 +158,20 @@ std::size_t inBlocks(const EventRun& events, Prepare&& prepare, Apply&& apply) {
     return leftOut;
 }
 
-}  // namespace
+// Calls pass with the events as a run whose stride is a constant where the records lie back to
+// back, as in every array not sliced with a step: the compiler then folds the stride into each
+// load's address rather than multiplying by it per record, and the time surface's and voxel
+// grid's passes over 1e7 events and more took a tenth less.
+template <typename Pass>
+decltype(auto) byLayout(const EventRun& events, Pass&& pass) {
+    if (events.stride == static_cast<std::ptrdiff_t>(sizeof(Event2D))) {
+        return pass(BasicEventRun<PackedStride>{events.first, PackedStride{}, events.count});
+    }
+    return pass(events);
+}
 
-std::size_t countOutside(const EventRun& events, FrameShape shape) {
+template <typename Run>
+std::size_t countOutsideOver(const Run& events, FrameShape shape) {
     std::size_t outside = 0;
     for (std::size_t i = 0; i < events.count; ++i) outside += !shape.contains(events.x(i), events.y(i));
     return outside;
@@ -169,8 +180,8 @@ std::size_t countOutside(const EventRun& events, FrameShape shape) {
 // While the events go through, counts are kept a byte each, so that the table of a 1280 x 720
 // split histogram is 1.8 MB rather than 7.4 and its updates find it in the nearer caches. A
 // count that passes 255 wraps to 0, and its entry is noted then, to add 256 back at the end.
-template <typename Count>
-std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Count* counts) {
+template <typename Count, typename Run>
+std::size_t histogramOver(const Run& events, FrameShape shape, bool split, Count* counts) {
     const std::size_t pixels = shape.pixels();
     const std::size_t entries = pixels * (split ? 2 : 1);
     // Events outside the frame are counted one entry past the table's end, then dropped.
@@ -201,10 +212,8 @@ std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Coun
     return outside;
 }
 
-template std::size_t histogram<std::uint32_t>(const EventRun&, FrameShape, bool, std::uint32_t*);
-template std::size_t histogram<std::uint64_t>(const EventRun&, FrameShape, bool, std::uint64_t*);
-
-std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
+template <typename Run>
+std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
                        float* surface) {
     const std::size_t pixels = shape.pixels();
     const std::size_t entries = pixels * (split ? 2 : 1);
@@ -235,7 +244,7 @@ std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, st
         std::uint64_t* const seenBits = seen->data();
         // Events outside the frame go to the entry past the end, seen from the start.
         seenBits[entries / 64] |= std::uint64_t{1} << (entries % 64);
-        const EventRun run = events;
+        const Run run = events;
         for (std::size_t i = run.count; i-- > 0;) {
             const std::uint16_t x = run.x(i);
             const std::uint16_t y = run.y(i);
@@ -291,7 +300,8 @@ struct VoxelShare {
     float upper;
 };
 
-std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins, std::uint64_t start_us,
+template <typename Run>
+std::size_t voxelGridOver(const Run& events, FrameShape shape, std::size_t bins, std::uint64_t start_us,
                       std::uint64_t end_us, float* grid) {
     const std::size_t pixels = shape.pixels();
     std::fill(grid, grid + bins * pixels, 0.0f);
@@ -337,8 +347,8 @@ std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins
     return pass([](std::uint64_t offset) { return static_cast<double>(offset); });
 }
 
-template <typename Value>
-std::uint64_t toColumns(const EventRun& events, const Column (&order)[4], Value* rows) {
+template <typename Value, typename Run>
+std::uint64_t toColumnsOver(const Run& events, const Column (&order)[4], Value* rows) {
     std::size_t place[4];
     for (std::size_t column = 0; column < 4; ++column) place[static_cast<std::size_t>(order[column])] = column;
     const std::size_t timestampAt = place[static_cast<std::size_t>(Column::Timestamp)];
@@ -348,7 +358,7 @@ std::uint64_t toColumns(const EventRun& events, const Column (&order)[4], Value*
     // Each field is stored straight to its place in the row: picked by the order from an array
     // of the four, it made a round trip through memory. And the run is copied: through the
     // reference, its stride was reloaded after every store of an int64, which might change it.
-    const EventRun run = events;
+    const Run run = events;
     std::uint64_t latest = 0;
     for (std::size_t i = 0; i < run.count; ++i) {
         const std::uint64_t t = run.timestamp(i);
@@ -362,12 +372,8 @@ std::uint64_t toColumns(const EventRun& events, const Column (&order)[4], Value*
     return latest;
 }
 
-template std::uint64_t toColumns<std::int64_t>(const EventRun&, const Column (&)[4], std::int64_t*);
-template std::uint64_t toColumns<std::int32_t>(const EventRun&, const Column (&)[4], std::int32_t*);
-template std::uint64_t toColumns<double>(const EventRun&, const Column (&)[4], double*);
-template std::uint64_t toColumns<float>(const EventRun&, const Column (&)[4], float*);
-
-bool timeSorted(const EventRun& events, std::size_t& firstDecrease) {
+template <typename Run>
+bool timeSortedOver(const Run& events, std::size_t& firstDecrease) {
     for (std::size_t i = 1; i < events.count; ++i) {
         if (events.timestamp(i) < events.timestamp(i - 1)) {
             firstDecrease = i;
@@ -375,6 +381,44 @@ bool timeSorted(const EventRun& events, std::size_t& firstDecrease) {
         }
     }
     return true;
+}
+
+}  // namespace
+
+std::size_t countOutside(const EventRun& events, FrameShape shape) {
+    return byLayout(events, [&](const auto& run) { return countOutsideOver(run, shape); });
+}
+
+template <typename Count>
+std::size_t histogram(const EventRun& events, FrameShape shape, bool split, Count* counts) {
+    return byLayout(events, [&](const auto& run) { return histogramOver(run, shape, split, counts); });
+}
+
+template std::size_t histogram<std::uint32_t>(const EventRun&, FrameShape, bool, std::uint32_t*);
+template std::size_t histogram<std::uint64_t>(const EventRun&, FrameShape, bool, std::uint64_t*);
+
+std::size_t timeSurface(const EventRun& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
+                       float* surface) {
+    return byLayout(events, [&](const auto& run) { return timeSurfaceOver(run, shape, split, at_us, tau_us, surface); });
+}
+
+std::size_t voxelGrid(const EventRun& events, FrameShape shape, std::size_t bins, std::uint64_t start_us,
+                      std::uint64_t end_us, float* grid) {
+    return byLayout(events, [&](const auto& run) { return voxelGridOver(run, shape, bins, start_us, end_us, grid); });
+}
+
+template <typename Value>
+std::uint64_t toColumns(const EventRun& events, const Column (&order)[4], Value* rows) {
+    return byLayout(events, [&](const auto& run) { return toColumnsOver(run, order, rows); });
+}
+
+template std::uint64_t toColumns<std::int64_t>(const EventRun&, const Column (&)[4], std::int64_t*);
+template std::uint64_t toColumns<std::int32_t>(const EventRun&, const Column (&)[4], std::int32_t*);
+template std::uint64_t toColumns<double>(const EventRun&, const Column (&)[4], double*);
+template std::uint64_t toColumns<float>(const EventRun&, const Column (&)[4], float*);
+
+bool timeSorted(const EventRun& events, std::size_t& firstDecrease) {
+    return byLayout(events, [&](const auto& run) { return timeSortedOver(run, firstDecrease); });
 }
 
 std::size_t firstAtOrAfter(const EventRun& events, std::size_t from, std::uint64_t t_us) {

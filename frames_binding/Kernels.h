@@ -13,13 +13,15 @@ namespace velmo::frames {
 // A run of Event2D records in memory that the caller keeps alive: `count` records, the first
 // at `first`, each `stride` bytes after the one before (negative for a reversed view). NumPy
 // views may place records at any byte offset, so fields are copied out, never dereferenced.
-struct EventRun {
+// The stride is a number, or a type that holds it as a constant (PackedStride).
+template <typename Stride>
+struct BasicEventRun {
     const unsigned char* first = nullptr;
-    std::ptrdiff_t stride = sizeof(Event2D);
+    Stride stride{};
     std::size_t count = 0;
 
     const unsigned char* at(std::size_t index) const {
-        return first + static_cast<std::ptrdiff_t>(index) * stride;
+        return first + static_cast<std::ptrdiff_t>(index) * static_cast<std::ptrdiff_t>(stride);
     }
     std::uint16_t x(std::size_t index) const { return field<std::uint16_t>(index, offsetof(Event2D, x)); }
     std::uint16_t y(std::size_t index) const { return field<std::uint16_t>(index, offsetof(Event2D, y)); }
@@ -37,6 +39,13 @@ private:
         std::memcpy(&value, at(index) + offset, sizeof value);
         return value;
     }
+};
+
+using EventRun = BasicEventRun<std::ptrdiff_t>;
+
+// The stride of records that lie back to back.
+struct PackedStride {
+    constexpr explicit operator std::ptrdiff_t() const { return sizeof(Event2D); }
 };
 
 // The pixels of a frame, row by row; events at or beyond its width or height fall outside.
