@@ -273,8 +273,8 @@ std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std
     const Decay decayOf(tau_us);
     const auto decay = [decayOf](float& value) { value = decayOf(value); };
     // With fewer events than a quarter of the entries, most runs of eight entries have no event
-    // and need no decay, and skipping them pays for the test of each run, whose decay then
-    // runs unvectorised. With more, one vectorised loop over all entries is quicker.
+    // and need no decay, and skipping them pays for the test of each run. With more, one loop
+    // over all entries is as quick or quicker.
     constexpr std::size_t kRun = 8;
     std::size_t entry = 0;
     if (events.count < entries / 4) {
