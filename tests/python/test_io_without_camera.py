@@ -4,13 +4,16 @@ crosses velmo._io's binding there: formats given as the device layer's objects, 
 settings into and out of recordings, and chunks of bytes into slices."""
 
 import importlib
+import json
 import sys
+import urllib.request
 
 import numpy as np
 import pytest
 import velmo_hal_py as hal
 
 import velmo.io as vio
+from extras import extra
 
 WIDTH, HEIGHT = 640, 480
 FORMAT_TEXT = f"EVT3;height={HEIGHT};width={WIDTH}"
@@ -95,6 +98,7 @@ def test_a_format_object_gives_the_codec_its_sensor_options_only(tmp_path):
     (["info", "{path}"], 0, "events        3,000"),
     (["list"], 1, "this build has no simulated camera"),
     (["params"], 1, "this build has no simulated camera"),
+    (["view"], 1, "this build has no simulated camera"),
 ])
 def test_command_line_reads_recordings_without_the_camera_module(tmp_path, monkeypatch, capsys, command, status,
                                                                   said):
@@ -116,3 +120,21 @@ def test_command_line_reads_recordings_without_the_camera_module(tmp_path, monke
         assert exited.value.code == status
     out, err = capsys.readouterr()
     assert said in out + err
+
+
+def test_the_viewer_shows_a_recording_without_the_camera_module(tmp_path, monkeypatch):
+    extra("aiohttp", "view")
+    path = tmp_path / "mine.vrec"
+    settings = {"BIAS": {"bias_diff_on": 12}}
+    with vio.RecordingWriter(path, raw_format=FORMAT_TEXT, settings=settings) as writer:
+        writer.write(synthetic_events(3_000, seed=6))
+    monkeypatch.setitem(sys.modules, "velmo.sim", None)
+    for name in [name for name in sys.modules if name == "velmo.view" or name.startswith("velmo.view.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.delattr(sys.modules["velmo"], "view", raising=False)
+    view = importlib.import_module("velmo.view")
+    with view.serve(str(path)) as server:
+        with urllib.request.urlopen(server.url + "settings.json", timeout=10) as response:
+            served = json.load(response)
+        assert not server.live
+    assert served == vio.open_recording(path).settings

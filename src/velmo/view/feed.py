@@ -17,11 +17,13 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeIs
 
 import numpy as np
 import velmo.io
-import velmo.sim
+
+if TYPE_CHECKING:
+    import velmo.sim
 
 from velmo.view import picture
 
@@ -52,7 +54,20 @@ class _Command:
     result: concurrent.futures.Future[Any] = field(default_factory=concurrent.futures.Future)
 
 
-def _size(source: velmo.sim.Camera | velmo.io.Recording) -> tuple[int, int]:
+type Source = velmo.sim.Camera | velmo.io.Recording
+
+
+def is_camera(source: object) -> TypeIs[velmo.sim.Camera]:
+    """Whether `source` is a live camera rather than a recording. A build over the maker's
+    libraries has no simulated camera (velmo.sim) and shows recordings only."""
+    try:
+        from velmo.sim import Camera
+    except ImportError:
+        return False
+    return isinstance(source, Camera)
+
+
+def _size(source: Source) -> tuple[int, int]:
     raw = source.raw_format
     if raw.contains("width") and raw.contains("height"):
         return int(raw["width"]), int(raw["height"])
@@ -64,10 +79,10 @@ class Feed:
     Frame and `changed` with the state (pause, window, recording, end) whenever it changes.
     Both are called on the feed's thread."""
 
-    def __init__(self, source: velmo.sim.Camera | velmo.io.Recording, publish: Callable[[Frame], None],
+    def __init__(self, source: Source, publish: Callable[[Frame], None],
                  changed: Callable[[dict[str, Any]], None], record_dir: Path | None = None) -> None:
         self.source = source
-        self.live = isinstance(source, velmo.sim.Camera)
+        self.live = is_camera(source)
         self.record_dir = record_dir
         self.width, self.height = _size(source)
         self._publish = publish

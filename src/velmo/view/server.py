@@ -21,15 +21,17 @@ import time
 from collections.abc import Awaitable, Callable
 from importlib import resources
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import velmo_hal_py as hal
 import velmo.io
-import velmo.sim
 from aiohttp import WSMsgType, web
 
+if TYPE_CHECKING:
+    import velmo.sim
+
 from velmo.view import picture
-from velmo.view.feed import MAX_WINDOW_US, MIN_WINDOW_US, RECORDING_SUFFIX, Feed, Frame
+from velmo.view.feed import MAX_WINDOW_US, MIN_WINDOW_US, RECORDING_SUFFIX, Feed, Frame, Source, is_camera
 
 COOKIE = "velmo_view_token"
 # Pictures waiting for one client: a client that falls further behind loses the oldest.
@@ -43,9 +45,6 @@ MAX_WEBSOCKET_BYTES = 1024 * 1024
 LATENCY_SAMPLES = 4096
 STATIC_FILES = {"view.js": "text/javascript", "view.css": "text/css"}
 LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1"}
-
-Source = velmo.sim.Camera | velmo.io.Recording
-
 
 def is_loopback(host: str) -> bool:
     if host == "localhost":
@@ -144,7 +143,7 @@ class Server:
     def __init__(self, source: Source, owned: bool, host: str, port: int, token: str | None,
                  record_dir: Path | None) -> None:
         self.source = source
-        self.live = isinstance(source, velmo.sim.Camera)
+        self.live = is_camera(source)
         self._owned = owned
         self.host = host
         self.token = token
@@ -306,7 +305,7 @@ class Server:
                             headers={"Content-Disposition": 'attachment; filename="velmo-settings.json"'})
 
     def _settings(self) -> dict[str, Any]:
-        settings: dict[str, Any] = (self.source.settings() if isinstance(self.source, velmo.sim.Camera)
+        settings: dict[str, Any] = (self.source.settings() if is_camera(self.source)
                                     else self.source.settings)
         return settings
 
@@ -334,7 +333,7 @@ class Server:
         return ws
 
     def _source_name(self) -> str:
-        if isinstance(self.source, velmo.sim.Camera):
+        if is_camera(self.source):
             return f"camera {self.source.description.serial}"
         return f"recording {Path(self.source.path).name}"
 
@@ -359,7 +358,7 @@ class Server:
                          "reason": str(error)})
 
     def _apply(self, client: Client, request: dict[str, Any], settings: Any) -> None:
-        if not isinstance(self.source, velmo.sim.Camera):
+        if not is_camera(self.source):
             raise RequestError("a recording's settings are read-only")
         if not isinstance(settings, dict):
             raise RequestError("settings are a JSON object of tools, each an object of parameters")
@@ -422,18 +421,24 @@ class Server:
     }
 
 
+def _open_camera(serial: str | None) -> velmo.sim.Camera:
+    # Without velmo.sim this raises ModuleNotFoundError, which the command line tells apart.
+    from velmo.sim import open_camera
+    return open_camera(serial)
+
+
 def open_source(source: object) -> tuple[Source, bool]:
     """The camera or recording `source` names, and whether it was opened here."""
-    if isinstance(source, (velmo.sim.Camera, velmo.io.Recording)):
+    if is_camera(source) or isinstance(source, velmo.io.Recording):
         return source, False
     if source is None:
-        return velmo.sim.open_camera(), True
+        return _open_camera(None), True
     if isinstance(source, str) and (Path(source).is_file() or source.endswith(RECORDING_SUFFIX) or "/" in source):
         source = Path(source)
     if isinstance(source, Path):
         return velmo.io.open_recording(source), True
     if isinstance(source, str):
-        return velmo.sim.open_camera(source), True
+        return _open_camera(source), True
     raise TypeError(f"source takes a camera, a recording, a serial or a recording's path, not {type(source).__name__}")
 
 
