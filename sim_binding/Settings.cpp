@@ -1,3 +1,4 @@
+#include "AllOrNone.h"
 #include "SimBindings.h"
 
 #include <VelmoCodec/Recording.h>
@@ -175,15 +176,11 @@ void applySettings(const velmo::SimulatedCamera& camera, const velmo::io::Settin
     std::vector<std::string> refused;
     const std::vector<Write> writes = checkedWrites(camera, settings, refused);
     if (!refused.empty()) refuseAll(refused, "nothing changed");
-    std::vector<std::pair<const Write*, Value>> undo;
-    for (const Write& each : writes) {
-        std::optional<Value> before = currentValue(*each.tool, each.name, each.value);
-        if (before && write(*each.tool, each.name, each.value)) {
-            undo.emplace_back(&each, std::move(*before));
-            continue;
-        }
-        for (auto step = undo.rbegin(); step != undo.rend(); ++step)
-            write(*step->first->tool, step->first->name, step->second);
+    const std::optional<std::size_t> failed = velmo::binding::writeAllOrNone(
+        writes, [](const Write& each) { return currentValue(*each.tool, each.name, each.value); },
+        [](const Write& each, const Value& value) { return write(*each.tool, each.name, value); });
+    if (failed) {
+        const Write& each = writes[*failed];
         refuseAll({each.kind + "." + each.name + ": the camera refused the write (its log line says why)"},
                   "the earlier writes undone");
     }
