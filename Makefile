@@ -11,7 +11,7 @@ GTEST_HEADER := /usr/include/gtest/gtest.h
 CHROMEDRIVER := /usr/bin/chromedriver
 CLANG := /usr/bin/clang++
 
-SOURCES := $(shell find include codec simulated_device binding_support python_binding base_binding frames_binding io_binding sim_binding testing_binding \
+SOURCES := $(shell find include codec frames simulated_device binding_support python_binding base_binding frames_binding io_binding sim_binding testing_binding \
 	-name '*.h' -o -name '*.cpp' -o -name CMakeLists.txt) CMakeLists.txt pyproject.toml \
 	cmake/stubs.cmake scripts/gen-stubs.py $(shell find src -type f -not -path '*/__pycache__/*')
 WHEELS_STAMP := dist/.built
@@ -57,7 +57,7 @@ $(CLANG):
 # The C++ tests' build also makes velmo_test_hooks, the tests' and benchmarks' own module, which
 # is never installed: tests/python/conftest.py and benchmarks/harness.py find it there.
 $(CPP_BUILD)/build.ninja: $(DEPS_STAMP) $(GTEST_HEADER) CMakeLists.txt tests/cpp/CMakeLists.txt tests/hooks/CMakeLists.txt \
-		codec/CMakeLists.txt simulated_device/CMakeLists.txt frames_binding/CMakeLists.txt
+		codec/CMakeLists.txt simulated_device/CMakeLists.txt frames/CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON -DVELMO_BUILD_TESTS=ON -DVELMO_BUILD_PYTHON=OFF -DVELMO_BUILD_TEST_HOOKS=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Kernels.h"
+#include <VelmoFrames/Kernels.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>

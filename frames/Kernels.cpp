@@ -1,4 +1,4 @@
-#include "Kernels.h"
+#include <VelmoFrames/Kernels.h>
 
 #include <algorithm>
 #include <limits>
