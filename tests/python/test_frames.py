@@ -46,6 +46,8 @@ def cases():
         "crowded pixels": crowded,
         "edge pixels": edges,
         "equal time stamps": make_events(50, 2, same_time=True),
+        # Fewer events than a quarter of the entries, some on one pixel, some outside.
+        "few events": make_events(30, 7, width=SHAPE[1] + 1, height=4),
         "empty": np.zeros(0, EVENT),
         "outside the frame": make_events(300, 3, width=SHAPE[1] + 3, height=SHAPE[0] + 2),
         "strided view": make_events(900, 4)[::3],
