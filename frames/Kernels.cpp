@@ -130,11 +130,9 @@ struct NoPayload {};
 //
 // prepare(i, entry, payload) fills event i's entry and payload and says whether the event
 // counts; one that does not must be given an entry and payload that apply leaves as it was.
-// apply(entry, payload) updates the table, in the events' order or, backwards, in reverse.
-// Returns the events that did not count.
-enum class Direction { Forwards, Backwards };
-
-template <typename Payload, Direction direction = Direction::Forwards, typename Run, typename Prepare, typename Apply>
+// apply(entry, payload) updates the table, in the events' order. Returns the events that did
+// not count.
+template <typename Payload, typename Run, typename Prepare, typename Apply>
 std::size_t inBlocks(const Run& events, Prepare&& prepare, Apply&& apply) {
     constexpr std::size_t kBlockEvents = 8192;
     // On the heap, not thread_local: in a shared library each use of a thread_local's address
@@ -144,16 +142,10 @@ std::size_t inBlocks(const Run& events, Prepare&& prepare, Apply&& apply) {
     std::size_t* const blockEntries = entries.get();
     Payload* const blockPayloads = payloads.get();
     std::size_t leftOut = 0;
-    const std::size_t blocks = (events.count + kBlockEvents - 1) / kBlockEvents;
-    for (std::size_t block = 0; block < blocks; ++block) {
-        const std::size_t first = (direction == Direction::Forwards ? block : blocks - 1 - block) * kBlockEvents;
+    for (std::size_t first = 0; first < events.count; first += kBlockEvents) {
         const std::size_t count = std::min(kBlockEvents, events.count - first);
         for (std::size_t j = 0; j < count; ++j) leftOut += !prepare(first + j, blockEntries[j], blockPayloads[j]);
-        if (direction == Direction::Forwards) {
-            for (std::size_t j = 0; j < count; ++j) apply(blockEntries[j], blockPayloads[j]);
-        } else {
-            for (std::size_t j = count; j-- > 0;) apply(blockEntries[j], blockPayloads[j]);
-        }
+        for (std::size_t j = 0; j < count; ++j) apply(blockEntries[j], blockPayloads[j]);
     }
     return leftOut;
 }
