@@ -98,7 +98,6 @@ def test_a_format_object_gives_the_codec_its_sensor_options_only(tmp_path):
     (["info", "{path}"], 0, "events        3,000"),
     (["list"], 1, "this build has no simulated camera"),
     (["params"], 1, "this build has no simulated camera"),
-    (["view"], 1, "this build has no simulated camera"),
 ])
 def test_command_line_reads_recordings_without_the_camera_module(tmp_path, monkeypatch, capsys, command, status,
                                                                   said):
