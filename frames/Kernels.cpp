@@ -41,10 +41,12 @@ private:
     std::vector<Value> values_;
 };
 
-// An event's plane is computed, not branched to: polarity is as good as random in a stream, and
-// a mispredicted branch per event costs more than the rest of a pass.
-std::size_t planeOf(bool split, std::uint8_t polarity) {
-    return static_cast<std::size_t>(split && polarity != 0);
+// Where an event's plane starts, given where the ON plane starts (0 when not split). It is
+// computed, not branched to: polarity is as good as random in a stream, and a mispredicted
+// branch per event costs more than the rest of a pass. A mask rather than a product: the
+// multiplication's latency made a histogram's pass over 1e6 events and more an eighth slower.
+std::size_t planeStart(std::size_t onPlaneStart, std::uint8_t polarity) {
+    return onPlaneStart & (std::size_t{0} - static_cast<std::size_t>(polarity != 0));
 }
 
 // weight for an ON event, -weight for an OFF one. The sign bit is set by integer arithmetic:
@@ -97,7 +99,10 @@ public:
         const std::uint32_t bits = static_cast<std::uint32_t>(127 - k) << 23;
         float powerOfK;
         std::memcpy(&powerOfK, &bits, sizeof powerOfK);
-        return age < longestAge_ ? powerOfF * powerOfK : 0.0f;
+        // A product with 0 or 1 rather than a choice: GCC keeps a choice between a computed
+        // value and 0 as a branch when the pass is a function of its own, and then leaves the
+        // loop unvectorised.
+        return powerOfF * powerOfK * static_cast<float>(age < longestAge_);
     }
 
 private:
@@ -117,6 +122,18 @@ private:
     float rest_;
     float longestAge_;
 };
+
+// Decays every value in place. On x86-64 the loader picks the widest vectors the processor
+// has. The decay of a 1280 x 720 split surface is the larger part of a time surface of up to
+// about 2e6 events, and took 1.5 ns a value four to an instruction, 0.65 eight to one and 0.3
+// sixteen to one. The clones round alike: the same operations in the same order, and no
+// contraction into fused multiply-adds (CMakeLists.txt).
+#if defined(__x86_64__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+void decayAll(const Decay decayOf, float* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) values[i] = decayOf(values[i]);
+}
 
 struct NoPayload {};
 
@@ -185,17 +202,19 @@ std::size_t histogramOver(const Run& events, FrameShape shape, bool split, Count
     std::uint8_t* const lowCounts = low->data();
     const std::size_t outside = inBlocks<NoPayload>(
         events,
-        [events, shape, split, pixels, outsideEntry](std::size_t i, std::size_t& entry, NoPayload&) {
+        [events, shape, onPlaneStart = split ? pixels : 0, outsideEntry](std::size_t i, std::size_t& entry,
+                                                                        NoPayload&) {
             const std::uint16_t x = events.x(i);
             const std::uint16_t y = events.y(i);
             const bool inside = shape.contains(x, y);
-            entry = inside ? planeOf(split, events.polarity(i)) * pixels + shape.index(x, y) : outsideEntry;
+            entry = inside ? planeStart(onPlaneStart, events.polarity(i)) + shape.index(x, y) : outsideEntry;
             return inside;
         },
         [lowCounts, &wrapped](std::size_t entry, NoPayload) {
             const auto count = static_cast<std::uint8_t>(lowCounts[entry] + 1);
             lowCounts[entry] = count;
-            if (count == 0) wrapped->push_back(entry);
+            // A copy: pushing `entry` itself kept it in memory at every step, for its address.
+            if (count == 0) wrapped->push_back(std::size_t{entry});
         });
     for (std::size_t entry = 0; entry < entries; ++entry) counts[entry] = lowCounts[entry];
     for (const std::size_t entry : *wrapped) {
@@ -209,13 +228,14 @@ std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std
                        float* surface) {
     const std::size_t pixels = shape.pixels();
     const std::size_t entries = pixels * (split ? 2 : 1);
+    const std::size_t onPlaneStart = split ? pixels : 0;
     // An event after at_us is given no age, which leaves its pixel as it was.
-    const auto prepare = [events, shape, split, pixels, at_us](std::size_t i, std::size_t& entry, float& age) {
+    const auto prepare = [events, shape, onPlaneStart, at_us](std::size_t i, std::size_t& entry, float& age) {
         const std::uint16_t x = events.x(i);
         const std::uint16_t y = events.y(i);
         const std::uint64_t t = events.timestamp(i);
         const bool inside = shape.contains(x, y);
-        entry = inside ? planeOf(split, events.polarity(i)) * pixels + shape.index(x, y) : 0;
+        entry = inside ? planeStart(onPlaneStart, events.polarity(i)) + shape.index(x, y) : 0;
         age = inside && t <= at_us ? static_cast<float>(at_us - t) : kNoEvent;
         return inside;
     };
@@ -247,7 +267,8 @@ std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std
             }
             const bool inside = shape.contains(x, y);
             outside += !inside;
-            const std::size_t entry = inside ? planeOf(split, run.polarity(i)) * pixels + shape.index(x, y) : entries;
+            const std::size_t entry =
+                inside ? planeStart(onPlaneStart, run.polarity(i)) + shape.index(x, y) : entries;
             std::uint64_t& word = seenBits[entry / 64];
             const std::uint64_t bit = std::uint64_t{1} << (entry % 64);
             if ((word & bit) == 0 && t <= at_us) {
@@ -284,14 +305,14 @@ std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std
             decayedValues->resize(events.count);
             float* const decayed = decayedValues->data();
             for (std::size_t i = 0; i < events.count; ++i) decayed[i] = surface[entryOf[i]];
-            for (std::size_t i = 0; i < events.count; ++i) decayed[i] = decayOf(decayed[i]);
+            decayAll(decayOf, decayed, events.count);
             std::fill(surface, surface + entries, 0.0f);
             for (std::size_t i = 0; i < events.count; ++i) surface[entryOf[i]] = decayed[i];
             return outside;
         }
         outside = inBlocks<float>(events, prepare, earliest);
     }
-    for (std::size_t entry = 0; entry < entries; ++entry) surface[entry] = decayOf(surface[entry]);
+    decayAll(decayOf, surface, entries);
     return outside;
 }
 
