@@ -147,10 +147,16 @@ struct NoPayload {};
 //
 // prepare(i, entry, payload) fills event i's entry and payload and says whether the event
 // counts; one that does not must be given an entry and payload that apply leaves as it was.
-// apply(entry, payload) updates the table, in the events' order. Returns the events that did
-// not count.
-template <typename Payload, typename Run, typename Prepare, typename Apply>
-std::size_t inBlocks(const Run& events, Prepare&& prepare, Apply&& apply) {
+// apply(entry, payload) updates the table, in the events' order, and prefetch(entry), where
+// given, is called for the event kPrefetchAhead places after the one applied. Returns the
+// events that did not count.
+struct NoPrefetch {
+    void operator()(std::size_t) const {}
+};
+
+template <typename Payload, typename Run, typename Prepare, typename Apply, typename Prefetch = NoPrefetch>
+std::size_t inBlocks(const Run& events, Prepare&& prepare, Apply&& apply, Prefetch&& prefetch = {}) {
+    constexpr std::size_t kPrefetchAhead = 64;
     constexpr std::size_t kBlockEvents = 8192;
     // On the heap, not thread_local: in a shared library each use of a thread_local's address
     // may become a call to find it, and the compiler did put one in every step of the loops.
@@ -162,7 +168,10 @@ std::size_t inBlocks(const Run& events, Prepare&& prepare, Apply&& apply) {
     for (std::size_t first = 0; first < events.count; first += kBlockEvents) {
         const std::size_t count = std::min(kBlockEvents, events.count - first);
         for (std::size_t j = 0; j < count; ++j) leftOut += !prepare(first + j, blockEntries[j], blockPayloads[j]);
-        for (std::size_t j = 0; j < count; ++j) apply(blockEntries[j], blockPayloads[j]);
+        for (std::size_t j = 0; j < count; ++j) {
+            if (j + kPrefetchAhead < count) prefetch(blockEntries[j + kPrefetchAhead]);
+            apply(blockEntries[j], blockPayloads[j]);
+        }
     }
     return leftOut;
 }
@@ -362,6 +371,14 @@ std::size_t voxelGridOver(const Run& events, FrameShape shape, std::size_t bins,
             [grid, planeAbove](std::size_t entry, VoxelShare share) {
                 grid[entry] += share.lower;
                 grid[entry + planeAbove] += share.upper;
+            },
+            // The two planes an event updates lie 3.7 MB apart in a 1280 x 720 frame, and the
+            // hardware alone kept too few of the lines in flight: asking for them 64 events
+            // ahead took passes over 1e6 to 3e7 events 0.72x to 0.95x of the time. The
+            // histogram's and time surface's single updates gained nothing from it.
+            [grid, planeAbove](std::size_t entry) {
+                __builtin_prefetch(grid + entry, 1);
+                __builtin_prefetch(grid + entry + planeAbove, 1);
             });
     };
     if (span <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
