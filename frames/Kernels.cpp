@@ -232,14 +232,16 @@ std::size_t histogramOver(const Run& events, FrameShape shape, bool split, Count
     return outside;
 }
 
+// A time surface's entry for an event and its age at at_us, as inBlocks prepares them. An event
+// after at_us is given no age, which leaves its entry as it was.
 template <typename Run>
-std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
-                       float* surface) {
-    const std::size_t pixels = shape.pixels();
-    const std::size_t entries = pixels * (split ? 2 : 1);
-    const std::size_t onPlaneStart = split ? pixels : 0;
-    // An event after at_us is given no age, which leaves its pixel as it was.
-    const auto prepare = [events, shape, onPlaneStart, at_us](std::size_t i, std::size_t& entry, float& age) {
+struct EventAge {
+    Run events;
+    FrameShape shape;
+    std::size_t onPlaneStart;
+    std::uint64_t at_us;
+
+    bool operator()(std::size_t i, std::size_t& entry, float& age) const {
         const std::uint16_t x = events.x(i);
         const std::uint16_t y = events.y(i);
         const std::uint64_t t = events.timestamp(i);
@@ -247,79 +249,101 @@ std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std
         entry = inside ? planeStart(onPlaneStart, events.polarity(i)) + shape.index(x, y) : 0;
         age = inside && t <= at_us ? static_cast<float>(at_us - t) : kNoEvent;
         return inside;
-    };
-    std::size_t outside = 0;
-    // Events in time order, as a camera gives them, with many to each entry, go backwards: an
-    // entry's latest event at or before at_us is then the first met, and a bit per entry (a
-    // table a 32nd the size of the surface, which stays in the core's own cache) says whether it
-    // has been, so that the surface is written once per entry rather than read and written per
-    // event, and only then is an age worked out. With its table in that cache, the pass runs
-    // best as one loop rather than in blocks. Should the events turn out not to be in time
-    // order, the forward pass starts over.
-    const bool manyToEachEntry = events.count >= 2 * entries;
-    bool inTimeOrder = true;
-    if (manyToEachEntry) {
-        std::fill(surface, surface + entries, kNoEvent);
-        KeptScratch<std::uint64_t> seen;
-        seen->assign(entries / 64 + 1, 0);
-        std::uint64_t* const seenBits = seen->data();
-        // Events outside the frame go to the entry past the end, seen from the start.
-        seenBits[entries / 64] |= std::uint64_t{1} << (entries % 64);
-        const Run run = events;
-        for (std::size_t i = run.count; i-- > 0;) {
-            const std::uint16_t x = run.x(i);
-            const std::uint16_t y = run.y(i);
-            const std::uint64_t t = run.timestamp(i);
-            if (i > 0 && run.timestamp(i - 1) > t) {
-                inTimeOrder = false;
-                break;
-            }
-            const bool inside = shape.contains(x, y);
-            outside += !inside;
-            const std::size_t entry =
-                inside ? planeStart(onPlaneStart, run.polarity(i)) + shape.index(x, y) : entries;
-            std::uint64_t& word = seenBits[entry / 64];
-            const std::uint64_t bit = std::uint64_t{1} << (entry % 64);
-            if ((word & bit) == 0 && t <= at_us) {
-                word |= bit;
-                surface[entry] = static_cast<float>(at_us - t);
-            }
+    }
+};
+
+// Each entry's age at at_us of its latest event, for events in time order, as a camera gives
+// them, with many to each entry. They go backwards: an entry's latest event at or before at_us
+// is then the first met, and a bit per entry (a table a 32nd the size of the surface, which
+// stays in the core's own cache) says whether it has been, so that the surface is written once
+// per entry rather than read and written per event, and only then is an age worked out. With
+// its table in that cache, the pass runs best as one loop rather than in blocks. Returns false
+// at the first event out of time order, with `ages` and `outside` unfinished.
+template <typename Run>
+bool latestAgesBackwards(const EventAge<Run>& ageOf, std::size_t entries, float* ages, std::size_t& outside) {
+    std::fill(ages, ages + entries, kNoEvent);
+    KeptScratch<std::uint64_t> seen;
+    seen->assign(entries / 64 + 1, 0);
+    std::uint64_t* const seenBits = seen->data();
+    // Events outside the frame go to the entry past the end, seen from the start.
+    seenBits[entries / 64] |= std::uint64_t{1} << (entries % 64);
+    const Run run = ageOf.events;
+    const FrameShape shape = ageOf.shape;
+    const std::uint64_t at_us = ageOf.at_us;
+    outside = 0;
+    for (std::size_t i = run.count; i-- > 0;) {
+        const std::uint16_t x = run.x(i);
+        const std::uint16_t y = run.y(i);
+        const std::uint64_t t = run.timestamp(i);
+        if (i > 0 && run.timestamp(i - 1) > t) return false;
+        const bool inside = shape.contains(x, y);
+        outside += !inside;
+        const std::size_t entry =
+            inside ? planeStart(ageOf.onPlaneStart, run.polarity(i)) + shape.index(x, y) : entries;
+        std::uint64_t& word = seenBits[entry / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (entry % 64);
+        if ((word & bit) == 0 && t <= at_us) {
+            word |= bit;
+            ages[entry] = static_cast<float>(at_us - t);
         }
     }
+    return true;
+}
+
+// Each entry's age at at_us of its latest event, in any order of the events: the least age
+// met. Returns how many events fell outside the frame.
+template <typename Run>
+std::size_t latestAgesForward(const EventAge<Run>& ageOf, std::size_t entries, float* ages) {
+    std::fill(ages, ages + entries, kNoEvent);
+    return inBlocks<float>(ageOf.events, ageOf,
+                           [ages](std::size_t entry, float age) { ages[entry] = std::min(ages[entry], age); });
+}
+
+// The time surface of fewer events than a quarter of the entries, where most entries have
+// none: the forward pass notes each event's entry, and only those are decayed, gathered into
+// a row for the decay, then put back into a surface cleared to 0. An entry met twice is decayed
+// twice, to the same value. At 1e5 events on a 1280 x 720 frame this took 0.55x the time of
+// testing runs of eight entries for an event; at half the entries and more, the scattered reads
+// and writes cost more than decaying all.
+template <typename Run>
+std::size_t sparseTimeSurface(const EventAge<Run>& ageOf, std::size_t entries, const Decay& decayOf, float* surface) {
+    const std::size_t count = ageOf.events.count;
+    KeptScratch<std::size_t> eventEntries;
+    eventEntries->resize(count);
+    std::size_t* const entryOf = eventEntries->data();
+    std::fill(surface, surface + entries, kNoEvent);
+    const std::size_t outside = inBlocks<float>(
+        ageOf.events,
+        [&ageOf, entryOf](std::size_t i, std::size_t& entry, float& age) {
+            const bool inside = ageOf(i, entry, age);
+            entryOf[i] = entry;
+            return inside;
+        },
+        [surface](std::size_t entry, float age) { surface[entry] = std::min(surface[entry], age); });
+    KeptScratch<float> decayedValues;
+    decayedValues->resize(count);
+    float* const decayed = decayedValues->data();
+    for (std::size_t i = 0; i < count; ++i) decayed[i] = surface[entryOf[i]];
+    decayAll(decayOf, decayed, count);
+    std::fill(surface, surface + entries, 0.0f);
+    for (std::size_t i = 0; i < count; ++i) surface[entryOf[i]] = decayed[i];
+    return outside;
+}
+
+template <typename Run>
+std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std::uint64_t at_us, double tau_us,
+                            float* surface) {
+    const std::size_t pixels = shape.pixels();
+    const std::size_t entries = pixels * (split ? 2 : 1);
+    const EventAge<Run> ageOf{events, shape, split ? pixels : 0, at_us};
     const Decay decayOf(tau_us);
-    if (!manyToEachEntry || !inTimeOrder) {
-        std::fill(surface, surface + entries, kNoEvent);
-        const auto earliest = [surface](std::size_t entry, float age) {
-            surface[entry] = std::min(surface[entry], age);
-        };
-        // With fewer events than a quarter of the entries, most entries have none: the pass
-        // notes each event's entry, and only those are decayed, gathered into a row that the
-        // decay runs over four to a register, then put back into a surface cleared to 0. An
-        // entry met twice is decayed twice, to the same value. At 1e5 events on a 1280 x 720
-        // frame this took 0.55x the time of testing runs of eight entries for an event; at
-        // half the entries and more, the scattered reads and writes cost more than decaying all.
-        if (events.count < entries / 4) {
-            KeptScratch<std::size_t> eventEntries;
-            eventEntries->resize(events.count);
-            std::size_t* const entryOf = eventEntries->data();
-            outside = inBlocks<float>(
-                events,
-                [prepare, entryOf](std::size_t i, std::size_t& entry, float& age) {
-                    const bool inside = prepare(i, entry, age);
-                    entryOf[i] = entry;
-                    return inside;
-                },
-                earliest);
-            KeptScratch<float> decayedValues;
-            decayedValues->resize(events.count);
-            float* const decayed = decayedValues->data();
-            for (std::size_t i = 0; i < events.count; ++i) decayed[i] = surface[entryOf[i]];
-            decayAll(decayOf, decayed, events.count);
-            std::fill(surface, surface + entries, 0.0f);
-            for (std::size_t i = 0; i < events.count; ++i) surface[entryOf[i]] = decayed[i];
-            return outside;
-        }
-        outside = inBlocks<float>(events, prepare, earliest);
+    if (events.count < entries / 4) return sparseTimeSurface(ageOf, entries, decayOf, surface);
+    std::size_t outside = 0;
+    // Should events that looked many to each entry turn out not to be in time order, the
+    // forward pass starts over.
+    const bool manyToEachEntry = events.count >= 2 * entries;
+    if (!manyToEachEntry || !latestAgesBackwards(ageOf, entries, surface, outside)) {
+        outside = latestAgesForward(ageOf, entries, surface);
     }
     decayAll(decayOf, surface, entries);
     return outside;
