@@ -119,6 +119,34 @@ TEST_P(TimeSurfaceOrder, DecaysEachPixelsLatestEventAtOrBeforeTheTime) {
 INSTANTIATE_TEST_SUITE_P(Kernels, TimeSurfaceOrder,
                          ::testing::Values(Disorder::None, Disorder::Shuffled));
 
+class TimeSurfaceDecay : public ::testing::TestWithParam<double> {};
+
+// The decay matches exp in double to single precision, from an age of 0 to past where float's
+// normal range ends, whichever width of vectors the processor gives it (this suite also runs
+// under valgrind, which offers no AVX-512, so that a second clone is checked there).
+TEST_P(TimeSurfaceDecay, MatchesExpToSinglePrecision) {
+    const double tau = GetParam();
+    constexpr FrameShape kStrip{20, 100};
+    constexpr std::uint64_t kAt = std::uint64_t{1} << 24;
+    const double longest = std::min(92 * tau, static_cast<double>(kAt));
+    std::vector<Event2D> events;
+    std::vector<double> expected;
+    for (std::size_t i = 0; i < kStrip.pixels(); ++i) {
+        const double fraction = static_cast<double>(i) / static_cast<double>(kStrip.pixels() - 1);
+        const auto age = i == 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(std::pow(longest, fraction));
+        events.push_back(eventAt(static_cast<std::uint16_t>(i % kStrip.width),
+                                 static_cast<std::uint16_t>(i / kStrip.width), 1, kAt - age));
+        expected.push_back(std::exp(-static_cast<double>(age) / tau));
+    }
+    std::vector<float> surface(kStrip.pixels());
+    timeSurface(runOf(events), kStrip, false, kAt, tau, surface.data());
+    for (std::size_t i = 0; i < surface.size(); ++i) {
+        EXPECT_NEAR(surface[i], expected[i], 2e-6 * expected[i] + 1e-37) << "age " << kAt - events[i].timestamp;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, TimeSurfaceDecay, ::testing::Values(0.3, 1e5, 1e12));
+
 struct VoxelCase {
     std::size_t bins;
     std::uint64_t start;
