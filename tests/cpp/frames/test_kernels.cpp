@@ -78,46 +78,61 @@ INSTANTIATE_TEST_SUITE_P(Kernels, HistogramCounts,
 
 enum class Disorder { None, Shuffled };
 
-void PrintTo(Disorder disorder, std::ostream* out) { *out << (disorder == Disorder::None ? "in time order" : "shuffled"); }
+// The time surface takes one of its passes by the events per entry of a split frame: fewer than
+// a quarter (only the events' entries are decayed), fewer than two (forward), or more, in time
+// order (backward) or not (backward until the first event out of order, then forward).
+struct SurfaceCase {
+    std::size_t events;
+    FrameShape frame;
+    Disorder disorder;
+};
 
-class TimeSurfaceOrder : public ::testing::TestWithParam<Disorder> {};
+void PrintTo(const SurfaceCase& c, std::ostream* out) {
+    *out << c.events << " events on " << c.frame.width << " x " << c.frame.height << ", "
+         << (c.disorder == Disorder::None ? "in time order" : "shuffled");
+}
+
+class TimeSurfacePasses : public ::testing::TestWithParam<SurfaceCase> {};
 
 // A pixel's latest event at or before the time asked for wins whatever the order of the
-// events, across blocks, and events after that time change nothing. Many events in time order
-// go backwards, which stops at the first event out of order.
-TEST_P(TimeSurfaceOrder, DecaysEachPixelsLatestEventAtOrBeforeTheTime) {
+// events, across blocks; events after that time change nothing, and a pixel with none is 0.
+TEST_P(TimeSurfacePasses, DecayEachPixelsLatestEventAtOrBeforeTheTime) {
+    const SurfaceCase c = GetParam();
     std::mt19937 random(11);
     std::vector<Event2D> events;
-    for (std::uint64_t t = 0; t < 20000; ++t) {
-        events.push_back(eventAt(static_cast<std::uint16_t>(random() % (kFrame.width + 1)),
-                                 static_cast<std::uint16_t>(random() % kFrame.height),
+    for (std::uint64_t t = 0; t < c.events; ++t) {
+        events.push_back(eventAt(static_cast<std::uint16_t>(random() % (c.frame.width + 1)),
+                                 static_cast<std::uint16_t>(random() % c.frame.height),
                                  static_cast<std::uint8_t>(random() % 2), t));
     }
-    constexpr std::uint64_t kAt = 15000;
+    const std::uint64_t at = c.events * 3 / 4;
     constexpr double kTau = 100.0;
-    std::vector<std::int64_t> latest(2 * kFrame.pixels(), -1);
+    std::vector<std::int64_t> latest(2 * c.frame.pixels(), -1);
     std::size_t outside = 0;
     for (const Event2D& e : events) {
-        if (!kFrame.contains(e.x, e.y)) {
+        if (!c.frame.contains(e.x, e.y)) {
             ++outside;
-        } else if (e.timestamp <= kAt) {
-            std::int64_t& last = latest[(e.polarity != 0) * kFrame.pixels() + kFrame.index(e.x, e.y)];
+        } else if (e.timestamp <= at) {
+            std::int64_t& last = latest[(e.polarity != 0) * c.frame.pixels() + c.frame.index(e.x, e.y)];
             last = std::max(last, static_cast<std::int64_t>(e.timestamp));
         }
     }
-    if (GetParam() == Disorder::Shuffled) std::shuffle(events.begin(), events.end(), random);
-    std::vector<float> surface(latest.size());
-    EXPECT_EQ(timeSurface(runOf(events), kFrame, true, kAt, kTau, surface.data()), outside);
+    if (c.disorder == Disorder::Shuffled) std::shuffle(events.begin(), events.end(), random);
+    std::vector<float> surface(latest.size(), 7.0f);
+    EXPECT_EQ(timeSurface(runOf(events), c.frame, true, at, kTau, surface.data()), outside);
     for (std::size_t entry = 0; entry < latest.size(); ++entry) {
-        // Every pixel had events within a few microseconds of kAt: none is left at 0.
-        ASSERT_GE(latest[entry], 0) << entry;
-        const double expected = std::exp(-static_cast<double>(kAt - static_cast<std::uint64_t>(latest[entry])) / kTau);
+        const double expected =
+            latest[entry] < 0 ? 0.0
+                              : std::exp(-static_cast<double>(at - static_cast<std::uint64_t>(latest[entry])) / kTau);
         EXPECT_NEAR(surface[entry], expected, 1e-6 * expected) << entry;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, TimeSurfaceOrder,
-                         ::testing::Values(Disorder::None, Disorder::Shuffled));
+INSTANTIATE_TEST_SUITE_P(Kernels, TimeSurfacePasses,
+                         ::testing::Values(SurfaceCase{20000, kFrame, Disorder::None},
+                                           SurfaceCase{20000, kFrame, Disorder::Shuffled},
+                                           SurfaceCase{1000, FrameShape{20, 30}, Disorder::None},
+                                           SurfaceCase{100, FrameShape{20, 30}, Disorder::Shuffled}));
 
 class TimeSurfaceDecay : public ::testing::TestWithParam<double> {};
 
