@@ -178,6 +178,12 @@ std::size_t inBlocks(const Run& events, Prepare&& prepare, Prefetch&& prefetch, 
     return leftOut;
 }
 
+// A prefetch for inBlocks: asks for the line of `table` that holds an entry, to be written.
+template <typename Value>
+auto linesOf(Value* table) {
+    return [table](std::size_t entry) { __builtin_prefetch(table + entry, 1); };
+}
+
 // Calls pass with the events as a run whose stride is a constant where the records lie back to
 // back, as in every array not sliced with a step: the compiler then folds the stride into each
 // load's address rather than multiplying by it per record, and the time surface's and voxel
@@ -221,7 +227,7 @@ std::size_t histogramOver(const Run& events, FrameShape shape, bool split, Count
             entry = inside ? planeStart(onPlaneStart, events.polarity(i)) + shape.index(x, y) : outsideEntry;
             return inside;
         },
-        [lowCounts](std::size_t entry) { __builtin_prefetch(lowCounts + entry, 1); },
+        linesOf(lowCounts),
         [lowCounts, &wrapped](std::size_t entry, NoPayload) {
             const auto count = static_cast<std::uint8_t>(lowCounts[entry] + 1);
             lowCounts[entry] = count;
@@ -294,11 +300,12 @@ bool latestAgesBackwards(const EventAge<Run>& ageOf, std::size_t entries, float*
 }
 
 // Each entry's age at at_us of its latest event, in any order of the events: the least age
-// met. Returns how many events fell outside the frame.
-template <typename Run>
-std::size_t latestAgesForward(const EventAge<Run>& ageOf, std::size_t entries, float* ages) {
+// met, of the entries and ages that prepare gives as EventAge does. Returns how many events fell
+// outside the frame.
+template <typename Run, typename Prepare>
+std::size_t latestAgesForward(const Run& events, Prepare&& prepare, std::size_t entries, float* ages) {
     std::fill(ages, ages + entries, kNoEvent);
-    return inBlocks<float>(ageOf.events, ageOf, [ages](std::size_t entry) { __builtin_prefetch(ages + entry, 1); },
+    return inBlocks<float>(events, prepare, linesOf(ages),
                            [ages](std::size_t entry, float age) { ages[entry] = std::min(ages[entry], age); });
 }
 
@@ -314,16 +321,14 @@ std::size_t sparseTimeSurface(const EventAge<Run>& ageOf, std::size_t entries, c
     KeptScratch<std::size_t> eventEntries;
     eventEntries->resize(count);
     std::size_t* const entryOf = eventEntries->data();
-    std::fill(surface, surface + entries, kNoEvent);
-    const std::size_t outside = inBlocks<float>(
+    const std::size_t outside = latestAgesForward(
         ageOf.events,
         [&ageOf, entryOf](std::size_t i, std::size_t& entry, float& age) {
             const bool inside = ageOf(i, entry, age);
             entryOf[i] = entry;
             return inside;
         },
-        [surface](std::size_t entry) { __builtin_prefetch(surface + entry, 1); },
-        [surface](std::size_t entry, float age) { surface[entry] = std::min(surface[entry], age); });
+        entries, surface);
     KeptScratch<float> decayedValues;
     decayedValues->resize(count);
     float* const decayed = decayedValues->data();
@@ -347,7 +352,7 @@ std::size_t timeSurfaceOver(const Run& events, FrameShape shape, bool split, std
     // forward pass starts over.
     const bool manyToEachEntry = events.count >= 2 * entries;
     if (!manyToEachEntry || !latestAgesBackwards(ageOf, entries, surface, outside)) {
-        outside = latestAgesForward(ageOf, entries, surface);
+        outside = latestAgesForward(events, ageOf, entries, surface);
     }
     decayAll(decayOf, surface, entries);
     return outside;
