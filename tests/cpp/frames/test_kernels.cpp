@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Kernels, HistogramCounts,
 enum class Disorder { None, Shuffled };
 
 // The time surface takes one of its passes by the events per entry of a split frame: fewer than
-// a quarter (only the events' entries are decayed), fewer than two (forward), or more, in time
+// a quarter (only the events' entries are decayed), fewer than twenty (forward), or more, in time
 // order (backward) or not (backward until the first event out of order, then forward).
 struct SurfaceCase {
     std::size_t events;
