@@ -203,6 +203,28 @@ std::size_t countOutsideOver(const Run& events, FrameShape shape) {
     return outside;
 }
 
+// A histogram of fewer events than a quarter of its entries, counted straight into the result
+// once it is zeroed. The byte table's own work, zeroing it and widening it into the result
+// (about 150 us for a split 1280 x 720 frame), then costs more than its nearer updates save: at
+// 1e5 events the call took 0.79x the time, and the two ways broke even at about a third of the
+// entries. Not inlined: in the caller, the other pass's loop came out 4% to 7% slower.
+template <typename Count, typename Run>
+__attribute__((noinline)) std::size_t sparseHistogram(const Run& events, FrameShape shape, std::size_t onPlaneStart,
+                                                      std::size_t entries, Count* counts) {
+    std::fill(counts, counts + entries, Count{0});
+    const Run run = events;
+    std::size_t outside = 0;
+    for (std::size_t i = 0; i < run.count; ++i) {
+        const std::uint16_t x = run.x(i);
+        const std::uint16_t y = run.y(i);
+        const bool inside = shape.contains(x, y);
+        outside += !inside;
+        // An event outside adds 0 to the first entry rather than branching.
+        counts[inside ? planeStart(onPlaneStart, run.polarity(i)) + shape.index(x, y) : 0] += inside;
+    }
+    return outside;
+}
+
 // While the events go through, counts are kept a byte each, so that the table of a 1280 x 720
 // split histogram is 1.8 MB rather than 7.4 and its updates find it in the nearer caches. A
 // count that passes 255 wraps to 0, and its entry is noted then, to add 256 back at the end.
@@ -210,6 +232,7 @@ template <typename Count, typename Run>
 std::size_t histogramOver(const Run& events, FrameShape shape, bool split, Count* counts) {
     const std::size_t pixels = shape.pixels();
     const std::size_t entries = pixels * (split ? 2 : 1);
+    if (events.count < entries / 4) return sparseHistogram(events, shape, split ? pixels : 0, entries, counts);
     // Events outside the frame are counted one entry past the table's end, then dropped.
     const std::size_t outsideEntry = entries;
     KeptScratch<std::uint8_t> low;
