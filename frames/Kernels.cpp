@@ -6,6 +6,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace velmo::frames {
 
 namespace {
@@ -203,18 +207,75 @@ std::size_t countOutsideOver(const Run& events, FrameShape shape) {
     return outside;
 }
 
+#if defined(__x86_64__)
+static_assert(offsetof(Event2D, x) == 0 && offsetof(Event2D, y) == 2 && offsetof(Event2D, polarity) == 4,
+              "entriesFourAtATime reads x, y and polarity from a record's first 8 bytes");
+
+// The entries of `count` back-to-back events, a multiple of 4, four at a time: a record's x, y
+// and polarity lie in its first 8 bytes, so two loads and a shuffle put four events' fields in
+// the lanes of one register. `adds` gets 1 for an event inside the frame and 0 for one
+// outside, whose entry is then 0. Returns how many fell outside. The product y * width is of
+// 32-bit halves: the frame must be narrower than 2^32. GCC left the same loop in C++ scalar.
+__attribute__((target("avx2"))) std::size_t entriesFourAtATime(const unsigned char* records, std::size_t count,
+                                                                FrameShape shape, std::size_t onPlaneStart,
+                                                                std::size_t* entries, std::uint32_t* adds) {
+    const __m256i low16 = _mm256_set1_epi64x(0xFFFF);
+    const __m256i low8 = _mm256_set1_epi64x(0xFF);
+    const __m256i one = _mm256_set1_epi64x(1);
+    const __m256i width = _mm256_set1_epi64x(static_cast<long long>(shape.width));
+    const __m256i height = _mm256_set1_epi64x(static_cast<long long>(shape.height));
+    const __m256i onPlane = _mm256_set1_epi64x(static_cast<long long>(onPlaneStart));
+    const __m256i lowHalves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    std::size_t inside = 0;
+    for (std::size_t i = 0; i < count; i += 4) {
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(records + 16 * i));
+        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(records + 16 * i + 32));
+        // Records 0, 2, 1, 3: their order does not matter to the counts.
+        const __m256i heads = _mm256_unpacklo_epi64(first, second);
+        const __m256i x = _mm256_and_si256(heads, low16);
+        const __m256i y = _mm256_and_si256(_mm256_srli_epi64(heads, 16), low16);
+        const __m256i polarity = _mm256_and_si256(_mm256_srli_epi64(heads, 32), low8);
+        const __m256i in = _mm256_and_si256(_mm256_cmpgt_epi64(width, x), _mm256_cmpgt_epi64(height, y));
+        const __m256i plane = _mm256_andnot_si256(_mm256_cmpeq_epi64(polarity, _mm256_setzero_si256()), onPlane);
+        const __m256i entry = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epu32(y, width), x), plane);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(entries + i), _mm256_and_si256(entry, in));
+        const __m256i add = _mm256_permutevar8x32_epi32(_mm256_and_si256(in, one), lowHalves);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(adds + i), _mm256_castsi256_si128(add));
+        inside += static_cast<std::size_t>(
+            __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(in)))));
+    }
+    return count - inside;
+}
+#endif
+
 // A histogram of fewer events than a quarter of its entries, counted straight into the result
 // once it is zeroed. The byte table's own work, zeroing it and widening it into the result
 // (about 150 us for a split 1280 x 720 frame), then costs more than its nearer updates save: at
 // 1e5 events the call took 0.79x the time, and the two ways broke even at about a third of the
-// entries. Not inlined: in the caller, the other pass's loop came out 4% to 7% slower.
+// entries. On x86-64 with AVX2, back-to-back events' entries are worked out 64 at a time, four
+// to an instruction, before their updates: the call at 1e5 events took 0.84x the time of one
+// loop doing both. Not inlined: in the caller, the other pass's loop came out 4% to 7% slower.
 template <typename Count, typename Run>
 __attribute__((noinline)) std::size_t sparseHistogram(const Run& events, FrameShape shape, std::size_t onPlaneStart,
                                                       std::size_t entries, Count* counts) {
     std::fill(counts, counts + entries, Count{0});
     const Run run = events;
     std::size_t outside = 0;
-    for (std::size_t i = 0; i < run.count; ++i) {
+    std::size_t i = 0;
+#if defined(__x86_64__)
+    if constexpr (std::is_same_v<Run, BasicEventRun<PackedStride>>) {
+        if (shape.width <= std::numeric_limits<std::uint32_t>::max() && __builtin_cpu_supports("avx2")) {
+            constexpr std::size_t kChunk = 64;
+            std::size_t chunkEntries[kChunk];
+            std::uint32_t chunkAdds[kChunk];
+            for (; i + kChunk <= run.count; i += kChunk) {
+                outside += entriesFourAtATime(run.at(i), kChunk, shape, onPlaneStart, chunkEntries, chunkAdds);
+                for (std::size_t j = 0; j < kChunk; ++j) counts[chunkEntries[j]] += chunkAdds[j];
+            }
+        }
+    }
+#endif
+    for (; i < run.count; ++i) {
         const std::uint16_t x = run.x(i);
         const std::uint16_t y = run.y(i);
         const bool inside = shape.contains(x, y);

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ostream>
 #include <random>
 #include <vector>
@@ -79,6 +81,44 @@ INSTANTIATE_TEST_SUITE_P(Kernels, HistogramCounts,
                                            CountCase{0, 8191, 0}, CountCase{0, 8192, 0}, CountCase{0, 8193, 0},
                                            CountCase{1000, 20000, 300}, CountCase{5, 20, 3},
                                            CountCase{2, 10, 3}, CountCase{0, 0, 0}));
+
+// Few events to many entries are counted straight into the result, on x86-64 from four
+// back-to-back records at a time: every field at its extremes, inside the frame and out, with
+// the padding after polarity set, in a run whose length is not a multiple of the 64 worked out
+// at a time, and in the same records strided, which go one at a time.
+TEST(HistogramOfFewEvents, MatchesCountingEventByEvent) {
+    constexpr FrameShape kWide{40, 50};
+    const std::uint16_t xs[] = {0, 1, 49, 50, 65535};
+    const std::uint16_t ys[] = {0, 39, 40, 65535};
+    const std::uint8_t polarities[] = {0, 1, 2, 255};
+    std::mt19937 random(5);
+    std::vector<Event2D> events;
+    for (std::size_t i = 0; i < 200; ++i) {
+        const bool extreme = i % 3 == 0;
+        events.push_back(eventAt(static_cast<std::uint16_t>(extreme ? xs[random() % 5] : random() % kWide.width),
+                                 static_cast<std::uint16_t>(extreme ? ys[random() % 4] : random() % kWide.height),
+                                 polarities[random() % 4], i));
+    }
+    std::vector<std::uint32_t> expected(2 * kWide.pixels(), 0);
+    std::size_t outside = 0;
+    for (const Event2D& e : events) {
+        if (kWide.contains(e.x, e.y)) ++expected[(e.polarity != 0) * kWide.pixels() + kWide.index(e.x, e.y)];
+        else ++outside;
+    }
+    std::vector<Event2D> spaced;
+    for (const Event2D& e : events) spaced.insert(spaced.end(), {e, eventAt(1, 1, 1, 0)});
+    // Copies of a struct need not keep its padding: it is set where the records lie.
+    constexpr std::size_t kPadding = offsetof(Event2D, polarity) + 1;
+    for (std::vector<Event2D>* records : {&events, &spaced}) {
+        for (Event2D& e : *records) std::memset(reinterpret_cast<unsigned char*>(&e) + kPadding, 0xFF, offsetof(Event2D, timestamp) - kPadding);
+    }
+    const EventRun strided{reinterpret_cast<const unsigned char*>(spaced.data()), 2 * sizeof(Event2D), events.size()};
+    for (const EventRun& run : {runOf(events), strided}) {
+        std::vector<std::uint32_t> counts(expected.size(), 7);
+        EXPECT_EQ(histogram(run, kWide, true, counts.data()), outside);
+        EXPECT_EQ(counts, expected);
+    }
+}
 
 enum class Disorder { None, Shuffled };
 
