@@ -109,8 +109,9 @@ TEST(HistogramOfFewEvents, MatchesCountingEventByEvent) {
     for (const Event2D& e : events) spaced.insert(spaced.end(), {e, eventAt(1, 1, 1, 0)});
     // Copies of a struct need not keep its padding: it is set where the records lie.
     constexpr std::size_t kPadding = offsetof(Event2D, polarity) + 1;
+    constexpr std::size_t kPaddingBytes = offsetof(Event2D, timestamp) - kPadding;
     for (std::vector<Event2D>* records : {&events, &spaced}) {
-        for (Event2D& e : *records) std::memset(reinterpret_cast<unsigned char*>(&e) + kPadding, 0xFF, offsetof(Event2D, timestamp) - kPadding);
+        for (Event2D& e : *records) std::memset(reinterpret_cast<unsigned char*>(&e) + kPadding, 0xFF, kPaddingBytes);
     }
     const EventRun strided{reinterpret_cast<const unsigned char*>(spaced.data()), 2 * sizeof(Event2D), events.size()};
     for (const EventRun& run : {runOf(events), strided}) {
