@@ -130,6 +130,16 @@ def flatness_rows(net_by_size):
     return rows
 
 
+def copy_spread_row(by_size):
+    """The spread of to_columns' floor, a copy into a fresh array of the same size: what memory
+    alone does over these sizes, beside to_columns' own spread (from 1e7 events the result is
+    fresh pages, which the kernel zeroes on first touch)."""
+    costs = [row.floor_cost for row in by_size if row.name.startswith("to_columns, n = ")]
+    return Row("frames", f"to_columns' floor: spread of its cost per event, n = {size_label(SIZES[0])} to "
+               f"{size_label(SIZES[-1])}", max(costs), min(costs), "event", max(costs) / min(costs), None,
+               "its own lowest")
+
+
 def thread_row(camera, repetitions):
     first, second = camera.read_events(THREAD_EVENTS), camera.read_events(THREAD_EVENTS)
 
@@ -161,4 +171,4 @@ def rows(repetitions: int) -> list[Row]:
         by_size.extend(size_rows_)
         net_by_size.append(net)
     del events
-    return by_size + flatness_rows(net_by_size) + [thread_row(camera, repetitions)]
+    return by_size + flatness_rows(net_by_size) + [copy_spread_row(by_size), thread_row(camera, repetitions)]
