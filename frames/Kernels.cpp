@@ -200,6 +200,22 @@ decltype(auto) byLayout(const EventRun& events, Pass&& pass) {
     return pass(events);
 }
 
+// Where event i goes in a table of planes that start as planeStart places them: its entry and
+// whether it is inside the frame. An event outside is given `outsideEntry`.
+struct EventEntry {
+    std::size_t entry;
+    bool inside;
+};
+
+template <typename Run>
+EventEntry entryOf(const Run& events, std::size_t i, FrameShape shape, std::size_t onPlaneStart,
+                   std::size_t outsideEntry) {
+    const std::uint16_t x = events.x(i);
+    const std::uint16_t y = events.y(i);
+    const bool inside = shape.contains(x, y);
+    return {inside ? planeStart(onPlaneStart, events.polarity(i)) + shape.index(x, y) : outsideEntry, inside};
+}
+
 template <typename Run>
 std::size_t countOutsideOver(const Run& events, FrameShape shape) {
     std::size_t outside = 0;
@@ -276,12 +292,10 @@ __attribute__((noinline)) std::size_t sparseHistogram(const Run& events, FrameSh
     }
 #endif
     for (; i < run.count; ++i) {
-        const std::uint16_t x = run.x(i);
-        const std::uint16_t y = run.y(i);
-        const bool inside = shape.contains(x, y);
-        outside += !inside;
         // An event outside adds 0 to the first entry rather than branching.
-        counts[inside ? planeStart(onPlaneStart, run.polarity(i)) + shape.index(x, y) : 0] += inside;
+        const EventEntry at = entryOf(run, i, shape, onPlaneStart, 0);
+        outside += !at.inside;
+        counts[at.entry] += at.inside;
     }
     return outside;
 }
@@ -305,11 +319,9 @@ std::size_t histogramOver(const Run& events, FrameShape shape, bool split, Count
         events,
         [events, shape, onPlaneStart = split ? pixels : 0, outsideEntry](std::size_t i, std::size_t& entry,
                                                                         NoPayload&) {
-            const std::uint16_t x = events.x(i);
-            const std::uint16_t y = events.y(i);
-            const bool inside = shape.contains(x, y);
-            entry = inside ? planeStart(onPlaneStart, events.polarity(i)) + shape.index(x, y) : outsideEntry;
-            return inside;
+            const EventEntry at = entryOf(events, i, shape, onPlaneStart, outsideEntry);
+            entry = at.entry;
+            return at.inside;
         },
         linesOf(lowCounts),
         [lowCounts, &wrapped](std::size_t entry, NoPayload) {
@@ -335,13 +347,11 @@ struct EventAge {
     std::uint64_t at_us;
 
     bool operator()(std::size_t i, std::size_t& entry, float& age) const {
-        const std::uint16_t x = events.x(i);
-        const std::uint16_t y = events.y(i);
         const std::uint64_t t = events.timestamp(i);
-        const bool inside = shape.contains(x, y);
-        entry = inside ? planeStart(onPlaneStart, events.polarity(i)) + shape.index(x, y) : 0;
-        age = inside && t <= at_us ? static_cast<float>(at_us - t) : kNoEvent;
-        return inside;
+        const EventEntry at = entryOf(events, i, shape, onPlaneStart, 0);
+        entry = at.entry;
+        age = at.inside && t <= at_us ? static_cast<float>(at_us - t) : kNoEvent;
+        return at.inside;
     }
 };
 
@@ -365,14 +375,10 @@ bool latestAgesBackwards(const EventAge<Run>& ageOf, std::size_t entries, float*
     const std::uint64_t at_us = ageOf.at_us;
     outside = 0;
     for (std::size_t i = run.count; i-- > 0;) {
-        const std::uint16_t x = run.x(i);
-        const std::uint16_t y = run.y(i);
         const std::uint64_t t = run.timestamp(i);
         if (i > 0 && run.timestamp(i - 1) > t) return false;
-        const bool inside = shape.contains(x, y);
+        const auto [entry, inside] = entryOf(run, i, shape, ageOf.onPlaneStart, entries);
         outside += !inside;
-        const std::size_t entry =
-            inside ? planeStart(ageOf.onPlaneStart, run.polarity(i)) + shape.index(x, y) : entries;
         std::uint64_t& word = seenBits[entry / 64];
         const std::uint64_t bit = std::uint64_t{1} << (entry % 64);
         if ((word & bit) == 0 && t <= at_us) {
